@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing need on Debian 12 / Ubuntu.
+# Only missing packages are installed; sudo is used when not root.
+set -euo pipefail
+
+packages=(
+    cmake make g++ pkg-config
+    qt6-base-dev qt6-base-dev-tools libgl-dev
+    fonts-vlgothic            # Japanese glyphs without any configuration
+)
+if [[ "${1:-}" == "--tests" ]]; then
+    packages+=(
+        xvfb xauth xdotool    # the real-window check
+    )
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+sudo=""
+if [[ $(id -u) -ne 0 ]]; then
+    sudo="sudo"
+fi
+echo "Installing: ${missing[*]}" >&2
+$sudo apt-get update -q
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"

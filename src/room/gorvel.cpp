@@ -1,0 +1,114 @@
+#include "gorvel.h"
+
+#include "room.h"
+
+#include <QPainter>
+#include <QStyleOptionFrame>
+
+namespace TAVIXLibCtl {
+
+namespace {
+
+struct Status
+{
+    QString headline;
+    QString detail;
+};
+
+Status describe(const Gorvel &control, const Room &room)
+{
+    switch (room.state()) {
+    case Room::State::Hosting:
+        return {QStringLiteral("サーバ ポート %1").arg(control.Port()),
+                QStringLiteral("参加者 %1/%2人").arg(room.memberCount()).arg(room.maxMembers())};
+    case Room::State::Connecting:
+        return {QStringLiteral("接続中"), control.ServerAddress()};
+    case Room::State::Joined:
+        return {QStringLiteral("参加中"),
+                QStringLiteral("参加者 %1/%2人").arg(room.memberCount()).arg(room.maxMembers())};
+    case Room::State::Idle:
+        break;
+    }
+    if (room.endReason() == EndReason::None)
+        return {QStringLiteral("未接続"), {}};
+    return {QStringLiteral("未接続"), reasonText(room.endReason())};
+}
+
+} // namespace
+
+Gorvel::Gorvel(QWidget *parent) : QWidget(parent), m_room(new Room(this))
+{
+    // A status display: the keyboard never stops here.
+    setFocusPolicy(Qt::NoFocus);
+    setAccessibleName(QStringLiteral("ルームの状態"));
+    connect(m_room, &Room::dataChanged, this,
+            [this](int index, int second, const QString &key, const QString &value) {
+                emit DataChanged(qint16(index), second, key, value);
+            });
+    connect(m_room, &Room::disconnected, this, &Gorvel::Disconnected);
+    connect(m_room, &Room::stateChanged, this, [this] {
+        const Status s = describe(*this, *m_room);
+        const QString text = s.detail.isEmpty() ? s.headline : s.headline + u'\n' + s.detail;
+        setToolTip(text);
+        setAccessibleDescription(text);
+        update();
+    });
+    emit m_room->stateChanged();
+}
+
+Gorvel::~Gorvel() = default;
+
+QString Gorvel::ServerAddress() const { return m_room->serverAddress(); }
+void Gorvel::setServerAddress(const QString &address) { m_room->setServerAddress(address); }
+
+int Gorvel::Port() const
+{
+    return m_room->state() == Room::State::Hosting && m_room->boundPort() != 0 ? m_room->boundPort()
+                                                                                : m_room->port();
+}
+void Gorvel::setPort(int port) { m_room->setPort(port); }
+
+qint16 Gorvel::MaxMembers() const { return qint16(m_room->maxMembers()); }
+void Gorvel::setMaxMembers(qint16 size) { m_room->setMaxMembers(size); }
+
+void Gorvel::OpenServer() { m_room->openServer(); }
+void Gorvel::OpenClient() { m_room->openClient(); }
+void Gorvel::CloseConnection() { m_room->closeConnection(); }
+
+QString Gorvel::GetMemberData(qint16 index, const QString &key) const
+{
+    return m_room->memberData(index, key);
+}
+
+void Gorvel::SetData(const QString &key, const QString &value) { m_room->setData(key, value); }
+QString Gorvel::GetData(const QString &key) const { return m_room->data(key); }
+
+QSize Gorvel::sizeHint() const
+{
+    return {161, 33}; // 2415 x 495 twips
+}
+
+void Gorvel::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    QStyleOptionFrame frame;
+    frame.initFrom(this);
+    frame.frameShape = QFrame::StyledPanel;
+    frame.state |= QStyle::State_Sunken;
+    frame.lineWidth = 1;
+    style()->drawPrimitive(QStyle::PE_Frame, &frame, &painter, this);
+
+    const Status s = describe(*this, *m_room);
+    const QRect area = rect().adjusted(4, 1, -4, -1);
+    const QFontMetrics metrics(font());
+    const int lineHeight = qMax(1, area.height() / 2);
+    painter.setPen(palette().color(QPalette::WindowText));
+    painter.drawText(QRect(area.left(), area.top(), area.width(), lineHeight),
+                     Qt::AlignLeft | Qt::AlignVCenter,
+                     metrics.elidedText(s.headline, Qt::ElideRight, area.width()));
+    painter.drawText(QRect(area.left(), area.top() + lineHeight, area.width(), lineHeight),
+                     Qt::AlignLeft | Qt::AlignVCenter,
+                     metrics.elidedText(s.detail, Qt::ElideRight, area.width()));
+}
+
+} // namespace TAVIXLibCtl

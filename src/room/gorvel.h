@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QString>
+#include <QWidget>
+
+namespace TAVIXLibCtl {
+
+class Room;
+
+// The room control that sits on a window: carries a chat room over TCP and
+// draws its state in its small area. Every call runs on the GUI thread and
+// events are raised from the event loop on that thread.
+//
+// Calls that can never be right throw std::invalid_argument (a port outside
+// 1-65535 for joining, a room size outside 1-256, a key or value longer than
+// 32,767 UTF-16 code units, a 33rd key). Nothing that happens on the network
+// throws: it ends the session with Disconnected().
+// The contract's members are virtual so that a window can be tested against a
+// recording double.
+class Gorvel : public QWidget
+{
+    Q_OBJECT
+    Q_PROPERTY(QString ServerAddress READ ServerAddress WRITE setServerAddress)
+    Q_PROPERTY(int Port READ Port WRITE setPort)
+    Q_PROPERTY(qint16 MaxMembers READ MaxMembers WRITE setMaxMembers)
+
+public:
+    explicit Gorvel(QWidget *parent = nullptr);
+    ~Gorvel() override;
+
+    // Address of the room to join: an IPv4 or IPv6 literal or a host name.
+    // Not used when hosting: a host listens on every local address.
+    virtual QString ServerAddress() const;
+    virtual void setServerAddress(const QString &address);
+
+    // Port to listen on or to join. 0 lets a host pick a free port, which
+    // Port() then reports.
+    virtual int Port() const;
+    virtual void setPort(int port);
+
+    // Room size when hosting; while joined, the size the host announced.
+    virtual qint16 MaxMembers() const;
+    virtual void setMaxMembers(qint16 size);
+
+    virtual void OpenServer();
+    virtual void OpenClient();
+    virtual void CloseConnection();
+
+    // Value of `key` for the member in `index`; "cnt" is "1" while the slot
+    // holds a member and "0" otherwise. Unknown slots and keys read as "".
+    virtual QString GetMemberData(qint16 index, const QString &key) const;
+    // Sets a value of the local member; raises DataChanged at every member
+    // while in a room, or only stores it while idle or connecting.
+    virtual void SetData(const QString &key, const QString &value);
+    virtual QString GetData(const QString &key) const;
+
+    // The engine behind the control, for tools and tests.
+    Room *room() const { return m_room; }
+
+    QSize sizeHint() const override;
+
+signals:
+    // `second` is reserved and always 0.
+    void DataChanged(qint16 index, int second, const QString &key, const QString &value);
+    void Disconnected();
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    Room *m_room = nullptr;
+};
+
+} // namespace TAVIXLibCtl

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "membertable.h"
+#include "memberconnection.h"
+#include "roomtypes.h"
+
+#include <QHostAddress>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+
+class QHostInfo;
+class QTcpSocket;
+
+namespace TAVIXLibCtl {
+
+// The joining side: resolves the address without blocking, tries each
+// address in turn, joins with the member's values and reports what the host
+// relays. Ends once, through ended().
+class RoomGuest : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit RoomGuest(const Timeouts &timeouts, QObject *parent = nullptr);
+    ~RoomGuest() override;
+
+    void join(const QString &address, quint16 port, const MemberTable::Values &values);
+    // The member's own change: sent at once when linked, else kept for the join.
+    void setValue(const QString &key, const QString &value);
+    void close();
+
+    int slot() const { return m_slot; }
+    qint64 backlog() const { return m_link ? m_link->backlog() : 0; }
+
+signals:
+    void welcomed(int slot, int size);
+    void roomEvent(const RoomEvent &event);
+    void ended(EndReason reason);
+
+private:
+    void hostResolved(const QHostInfo &info);
+    void connectNext();
+    void attemptFailed(EndReason reason);
+    void linked();
+    void handleMessage(const Wire::Message &message);
+    void handleEnd(MemberConnection::End end);
+    void finish(EndReason reason);
+
+    Timeouts m_timeouts;
+    QList<QHostAddress> m_addresses;
+    quint16 m_port = 0;
+    MemberTable::Values m_values;
+    int m_lookupId = -1;
+    QTcpSocket *m_attempt = nullptr;
+    QTimer m_attemptTimer;
+    MemberConnection *m_link = nullptr;
+    EndReason m_lastFailure = EndReason::Unreachable;
+    EndReason m_refusal = EndReason::None;
+    int m_slot = -1;
+    int m_size = 0;
+    bool m_done = false;
+};
+
+} // namespace TAVIXLibCtl

@@ -1,0 +1,76 @@
+#pragma once
+
+#include "membertable.h"
+#include "memberconnection.h"
+#include "roomtypes.h"
+
+#include <QObject>
+#include <QTcpServer>
+
+#include <vector>
+
+namespace TAVIXLibCtl {
+
+// The listening side of a room: the authority that gives out slots, relays
+// every change to every member in one order, and reports that order upward.
+// The hosting member holds slot 0.
+class RoomHost : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Connections that have not finished their handshake; beyond this the
+    // oldest is dropped, so a flood of idle sockets cannot keep members out.
+    static constexpr int kMaxPending = 32;
+
+    RoomHost(int size, const Timeouts &timeouts, QObject *parent = nullptr);
+    ~RoomHost() override;
+
+    // Listens on every local address, IPv4 and IPv6.
+    bool listen(quint16 port);
+    EndReason listenError() const { return m_listenError; }
+    quint16 port() const { return m_server.serverPort(); }
+
+    // Seats the hosting member in slot 0 with its values.
+    void start(const MemberTable::Values &hostValues);
+    void setHostValue(const QString &key, const QString &value);
+    void close();
+
+    int size() const { return m_table.size(); }
+    int memberCount() const { return m_table.presentCount(); }
+    int pendingCount() const { return int(m_pending.size()); }
+
+signals:
+    void roomEvent(const RoomEvent &event);
+    void membersChanged();
+
+private:
+    struct Pending
+    {
+        MemberConnection *link = nullptr;
+        MemberTable::Values values;
+        qsizetype units = 0;
+    };
+
+    void acceptConnections();
+    void handleMessage(MemberConnection *link, const Wire::Message &message);
+    void handlePendingMessage(Pending &pending, const Wire::Message &message);
+    void handleEnd(MemberConnection *link);
+    void admit(MemberConnection *link);
+    void depart(int slot);
+    void update(int slot, const QString &key, const QString &value);
+    void broadcast(const Wire::Message &message);
+    void updateBackpressure();
+    std::vector<Pending>::iterator findPending(MemberConnection *link);
+    qint64 outboundLimit() const;
+
+    QTcpServer m_server;
+    Timeouts m_timeouts;
+    MemberTable m_table;
+    std::vector<MemberConnection *> m_links; // by slot; null for slot 0 and free slots
+    std::vector<Pending> m_pending;
+    EndReason m_listenError = EndReason::None;
+    bool m_paused = false;
+};
+
+} // namespace TAVIXLibCtl

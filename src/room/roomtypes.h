@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QString>
+
+#include <chrono>
+
+namespace TAVIXLibCtl {
+
+using std::chrono::milliseconds;
+
+// Why a session ended, as the control reports it after Disconnected().
+enum class EndReason {
+    None,            // no session has ended yet
+    Closed,          // CloseConnection()
+    PortInUse,       // the port to host on is taken
+    ListenFailed,    // hosting failed for another reason
+    HostNotFound,    // the address did not resolve
+    Refused,         // nothing listens at the address
+    Unreachable,     // no route, or no answer to the connection attempt
+    NoAnswer,        // connected, but the other side never finished the handshake
+    RoomFull,        // the host turned us away: no free slot
+    OtherProtocol,   // the other side is not a room, or speaks another version
+    HostLeft,        // the host closed the room
+    ConnectionLost,  // the link broke or the other side stopped answering
+};
+
+// Settable so that tests need not wait for the real bounds.
+struct Timeouts {
+    milliseconds handshake{10'000};   // connect + handshake, per address
+    milliseconds deadPeer{15'000};    // silence after which a peer is gone
+    milliseconds stall{15'000};       // a member whose queue stays full this long is dropped
+};
+
+// One change to the room, in the order the host decided it.
+struct RoomEvent {
+    enum class Kind { Store, Arrive, Update, Depart };
+    Kind kind = Kind::Store;
+    int slot = 0;
+    QString key;
+    QString value;
+};
+
+} // namespace TAVIXLibCtl

@@ -1,0 +1,280 @@
+// Wire protocol, version 1.
+//
+// Each side opens with a preamble, sent at once without waiting for the other:
+//
+//     preamble := "TVXR" version:uint16be
+//
+// A side that reads another magic closes at once. A host that reads another
+// version answers with its own preamble and REFUSE(2), then closes; the joiner
+// knows from the host's preamble alone.
+//
+// Then both directions carry frames:
+//
+//     frame := length:uint32be body            ; 1 <= length <= 256 KiB
+//     body  := CBOR array of definite length, the type first
+//
+//   member -> host
+//     [1 SET,     key:text, value:text]   ; before JOIN: the values it joins with
+//     [2 JOIN]                            ; asks for a slot
+//     [3 PING]                            ; heartbeat, both directions
+//   host -> member
+//     [4 WELCOME, slot:uint, size:uint]   ; you hold `slot` in a room of `size`
+//     [5 REFUSE,  reason:uint]            ; 1 room full, 2 other version; then close
+//     [6 STORE,   slot, key, value]       ; silent copy: snapshot, newcomer's values
+//     [7 ARRIVE,  slot]                   ; slot holds a member from now on
+//     [8 UPDATE,  slot, key, value]       ; a member changed a value
+//     [9 DEPART,  slot]                   ; slot's member left, its values are gone
+//
+// Texts are UTF-8 of at most 32,767 UTF-16 code units. Control characters
+// are replaced when decoded, so no peer can put a line break into a log.
+// Anything else (length out of range, malformed CBOR, a wrong shape, an
+// unknown type) is a protocol error and ends the link.
+
+#include "wirecodec.h"
+
+#include <QCborStreamReader>
+#include <QCborStreamWriter>
+#include <QtEndian>
+
+#include <cstring>
+
+namespace TAVIXLibCtl::Wire {
+
+namespace {
+
+constexpr int kHeaderSize = 4;
+
+int fieldCount(MessageType type)
+{
+    switch (type) {
+    case MessageType::Join:
+    case MessageType::Ping:
+        return 0;
+    case MessageType::Refuse:
+    case MessageType::Arrive:
+    case MessageType::Depart:
+        return 1;
+    case MessageType::Set:
+    case MessageType::Welcome:
+        return 2;
+    case MessageType::Store:
+    case MessageType::Update:
+        return 3;
+    }
+    return -1;
+}
+
+bool readUInt(QCborStreamReader &reader, quint64 max, int *out)
+{
+    if (!reader.isUnsignedInteger())
+        return false;
+    const quint64 v = reader.toUnsignedInteger();
+    if (v > max)
+        return false;
+    *out = int(v);
+    return reader.next();
+}
+
+bool readText(QCborStreamReader &reader, QString *out)
+{
+    if (!reader.isString())
+        return false;
+    // A definite string longer than its worst case is refused unread.
+    if (reader.isLengthKnown() && reader.length() > quint64(3 * kMaxText))
+        return false;
+    out->clear();
+    auto chunk = reader.readString();
+    while (chunk.status == QCborStreamReader::Ok) {
+        out->append(chunk.data);
+        if (out->size() > kMaxText)
+            return false;
+        chunk = reader.readString();
+    }
+    if (chunk.status != QCborStreamReader::EndOfString)
+        return false; // protocol error: invalid UTF-8 or truncated
+    *out = cleanText(*out);
+    return true;
+}
+
+} // namespace
+
+QByteArray preamble(quint16 version)
+{
+    QByteArray bytes(kMagic, sizeof kMagic);
+    const quint16 be = qToBigEndian(version);
+    bytes.append(reinterpret_cast<const char *>(&be), sizeof be);
+    return bytes;
+}
+
+PreambleStatus checkPreamble(QByteArrayView bytes, quint16 *version)
+{
+    const qsizetype n = qMin<qsizetype>(bytes.size(), sizeof kMagic);
+    if (std::memcmp(bytes.data(), kMagic, size_t(n)) != 0)
+        return PreambleStatus::Stranger;
+    if (bytes.size() < kPreambleSize)
+        return PreambleStatus::Incomplete;
+    const quint16 v = qFromBigEndian<quint16>(bytes.data() + sizeof kMagic);
+    if (version)
+        *version = v;
+    return v == kVersion ? PreambleStatus::Match : PreambleStatus::OtherVersion;
+}
+
+QByteArray encode(const Message &m)
+{
+    QByteArray frame;
+    frame.reserve(kHeaderSize + 16 + (m.key.size() + m.value.size()) * 3);
+    frame.resize(kHeaderSize);
+    {
+        QCborStreamWriter writer(&frame);
+        writer.startArray(quint64(1 + fieldCount(m.type)));
+        writer.append(quint64(m.type));
+        switch (m.type) {
+        case MessageType::Join:
+        case MessageType::Ping:
+            break;
+        case MessageType::Refuse:
+            writer.append(quint64(m.reason));
+            break;
+        case MessageType::Arrive:
+        case MessageType::Depart:
+            writer.append(quint64(m.slot));
+            break;
+        case MessageType::Welcome:
+            writer.append(quint64(m.slot));
+            writer.append(quint64(m.size));
+            break;
+        case MessageType::Set:
+            writer.append(m.key);
+            writer.append(m.value);
+            break;
+        case MessageType::Store:
+        case MessageType::Update:
+            writer.append(quint64(m.slot));
+            writer.append(m.key);
+            writer.append(m.value);
+            break;
+        }
+        writer.endArray();
+    }
+    qToBigEndian<quint32>(quint32(frame.size() - kHeaderSize), frame.data());
+    return frame;
+}
+
+std::optional<Message> decode(QByteArrayView body)
+{
+    QCborStreamReader reader(QByteArray::fromRawData(body.data(), body.size()));
+    if (!reader.isArray() || !reader.isLengthKnown() || reader.length() < 1 || reader.length() > 4)
+        return std::nullopt; // protocol error: not a message array
+    const auto items = int(reader.length());
+    if (!reader.enterContainer())
+        return std::nullopt;
+
+    Message m;
+    int type = 0;
+    if (!readUInt(reader, 255, &type) || type < int(MessageType::Set) || type > int(MessageType::Depart))
+        return std::nullopt; // protocol error: unknown type
+    m.type = MessageType(type);
+    if (items != 1 + fieldCount(m.type))
+        return std::nullopt; // protocol error: wrong shape
+
+    constexpr int maxSlot = kMaxRoomSize - 1;
+    bool ok = true;
+    switch (m.type) {
+    case MessageType::Join:
+    case MessageType::Ping:
+        break;
+    case MessageType::Refuse:
+        ok = readUInt(reader, 255, &m.reason);
+        break;
+    case MessageType::Arrive:
+    case MessageType::Depart:
+        ok = readUInt(reader, maxSlot, &m.slot);
+        break;
+    case MessageType::Welcome:
+        ok = readUInt(reader, maxSlot, &m.slot) && readUInt(reader, kMaxRoomSize, &m.size)
+             && m.size >= 1 && m.slot < m.size;
+        break;
+    case MessageType::Set:
+        ok = readText(reader, &m.key) && readText(reader, &m.value);
+        break;
+    case MessageType::Store:
+    case MessageType::Update:
+        ok = readUInt(reader, maxSlot, &m.slot) && readText(reader, &m.key)
+             && readText(reader, &m.value);
+        break;
+    }
+    if (!ok || reader.hasNext() || !reader.leaveContainer())
+        return std::nullopt; // protocol error: bad field or trailing items
+    if (reader.lastError() != QCborError::NoError || reader.currentOffset() != body.size())
+        return std::nullopt; // protocol error: trailing bytes
+    return m;
+}
+
+QString cleanText(const QString &text)
+{
+    auto bad = [](const QChar *p, const QChar *begin, const QChar *end) {
+        const char16_t c = p->unicode();
+        if (c < 0x20)
+            return c != u'\t';
+        if (c < 0x7f)
+            return false;
+        if (c <= 0x9f || c == 0x2028 || c == 0x2029)
+            return true;
+        if (QChar::isHighSurrogate(c))
+            return p + 1 == end || !(p + 1)->isLowSurrogate();
+        if (QChar::isLowSurrogate(c))
+            return p == begin || !(p - 1)->isHighSurrogate();
+        return false;
+    };
+    const QChar *begin = text.constData();
+    const QChar *end = begin + text.size();
+    const QChar *p = begin;
+    while (p != end && !bad(p, begin, end))
+        ++p;
+    if (p == end)
+        return text;
+
+    QString clean = text;
+    QChar *out = clean.data();
+    for (; p != end; ++p) {
+        if (bad(p, begin, end))
+            out[p - begin] = QChar::ReplacementCharacter;
+    }
+    return clean;
+}
+
+void FrameReader::append(QByteArrayView bytes)
+{
+    // Frames handed out by next() stay valid until here.
+    if (m_start == m_buffer.size()) {
+        m_buffer.resize(0);
+        m_start = 0;
+    } else if (m_start > 0 && m_start >= m_buffer.size() / 2) {
+        m_buffer.remove(0, m_start);
+        m_start = 0;
+    }
+    m_buffer.append(bytes.data(), bytes.size());
+}
+
+FrameReader::Result FrameReader::next(QByteArrayView *body)
+{
+    if (!m_error.isEmpty())
+        return Result::Error;
+    const qsizetype have = m_buffer.size() - m_start;
+    if (have < kHeaderSize)
+        return Result::NeedMore;
+    const quint32 length = qFromBigEndian<quint32>(m_buffer.constData() + m_start);
+    if (length == 0 || length > quint32(kMaxFrame)) {
+        m_error = QStringLiteral("frame length %1 out of range").arg(length);
+        m_buffer.clear();
+        m_start = 0;
+        return Result::Error; // protocol error
+    }
+    if (have < kHeaderSize + qsizetype(length))
+        return Result::NeedMore;
+    *body = QByteArrayView(m_buffer.constData() + m_start + kHeaderSize, length);
+    m_start += kHeaderSize + length;
+    return Result::Frame;
+}
+
+} // namespace TAVIXLibCtl::Wire

@@ -1,0 +1,83 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+#include <optional>
+
+namespace TAVIXLibCtl::Wire {
+
+inline constexpr quint16 kVersion = 1;
+inline constexpr char kMagic[4] = {'T', 'V', 'X', 'R'};
+inline constexpr int kPreambleSize = 6;
+// Two texts at their longest (3 UTF-8 bytes per UTF-16 unit) fit with room to spare.
+inline constexpr qsizetype kMaxFrame = 256 * 1024;
+// What a one-line text box holds.
+inline constexpr qsizetype kMaxText = 32767;
+inline constexpr int kMaxRoomSize = 256;
+
+enum class MessageType : quint8 {
+    Set = 1,
+    Join,
+    Ping,
+    Welcome,
+    Refuse,
+    Store,
+    Arrive,
+    Update,
+    Depart,
+};
+
+enum class RefuseReason : quint8 {
+    RoomFull = 1,
+    OtherVersion = 2,
+};
+
+struct Message
+{
+    MessageType type = MessageType::Ping;
+    int slot = 0;   // Welcome, Store, Arrive, Update, Depart
+    int size = 0;   // Welcome
+    int reason = 0; // Refuse
+    QString key;    // Set, Store, Update
+    QString value;  // Set, Store, Update
+
+    bool operator==(const Message &) const = default;
+};
+
+QByteArray preamble(quint16 version = kVersion);
+
+enum class PreambleStatus { Incomplete, Match, OtherVersion, Stranger };
+// Judges the bytes read so far; a stranger is told apart at its first wrong byte.
+PreambleStatus checkPreamble(QByteArrayView bytes, quint16 *version = nullptr);
+
+// A whole frame, length prefix included.
+QByteArray encode(const Message &message);
+// One frame's body; nullopt when it is not a well-formed message.
+std::optional<Message> decode(QByteArrayView body);
+
+// Replaces control characters other than tab, line and paragraph separators
+// and unpaired surrogates by U+FFFD. Returns the text itself when clean.
+QString cleanText(const QString &text);
+
+// Splits a byte stream into frame bodies. The length is checked as soon as the
+// header is complete, before any of the body is kept.
+class FrameReader
+{
+public:
+    enum class Result { NeedMore, Frame, Error };
+
+    void append(QByteArrayView bytes);
+    // A frame's body stays valid until the next append().
+    Result next(QByteArrayView *body);
+    qsizetype buffered() const { return m_buffer.size() - m_start; }
+    QString errorString() const { return m_error; }
+
+private:
+    QByteArray m_buffer;
+    qsizetype m_start = 0;
+    QString m_error;
+};
+
+} // namespace TAVIXLibCtl::Wire
