@@ -1,0 +1,14 @@
+#include "form1.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Tavix"));
+    QApplication::setApplicationVersion(QStringLiteral(TAVIX_VERSION));
+
+    Form1 window;
+    window.show();
+    return app.exec();
+}

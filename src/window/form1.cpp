@@ -1,0 +1,338 @@
+#include "form1.h"
+
+#include "gorvel.h"
+
+#include <QApplication>
+#include <QFocusEvent>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTextCursor>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+
+using namespace Qt::StringLiterals;
+using TAVIXLibCtl::Gorvel;
+
+namespace {
+
+// Key code the entry box reacts to: both Enter keys give it.
+constexpr int EnterKeyCode = 13;
+
+const QString NameKey = u"name"_s;
+const QString ChatKey = u"chat"_s;
+const QString PresenceKey = u"cnt"_s;
+const QString Present = u"1"_s;
+const QString Gone = u"0"_s;
+
+// The layout is drawn in twips; at 96 dpi 15 twips make one logical pixel,
+// and Qt's device-pixel ratio carries that to denser screens.
+constexpr int TwipsPerPixel = 15;
+
+constexpr QRect twips(int left, int top, int width, int height)
+{
+    return {left / TwipsPerPixel, top / TwipsPerPixel, width / TwipsPerPixel,
+            height / TwipsPerPixel};
+}
+
+QPushButton *makeButton(const QString &caption, QWidget *parent)
+{
+    auto *button = new QPushButton(caption, parent);
+    // Enter and Escape act only on the control that has the focus.
+    button->setAutoDefault(false);
+    button->setDefault(false);
+    return button;
+}
+
+QLabel *makeLabel(const QString &caption, QWidget *parent)
+{
+    auto *label = new QLabel(caption, parent);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    return label;
+}
+
+int keyCodeOf(const QKeyEvent &event)
+{
+    switch (event.key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter: // keypad
+        return EnterKeyCode;
+    default:
+        return event.key();
+    }
+}
+
+} // namespace
+
+Form1::Form1(QWidget *parent)
+    : Form1(new Gorvel, RoomPort, parent)
+{
+}
+
+Form1::Form1(Gorvel *component, int port, QWidget *parent)
+    : QWidget(parent)
+    , Label1(makeLabel(u"なまえ"_s, this))
+    , aname(new QLineEdit(u"ぺぽらん"_s, this))
+    , Gorvel1(component)
+    , Label2(makeLabel(u"サーバIP"_s, this))
+    , serverIP(new QLineEdit(u"127.0.0.1"_s, this))
+    , StartServer(makeButton(u"サーバ開始"_s, this))
+    , chat(new QPlainTextEdit(this))
+    , Connect(makeButton(u"接続"_s, this))
+    , Close(makeButton(u"切断・中止"_s, this))
+    , showS(makeButton(u"参加者一覧"_s, this))
+    , TalkStr(new QLineEdit(this))
+    , Talk(makeButton(u"発言"_s, this))
+    , m_port(port)
+{
+    Q_ASSERT(component);
+    Gorvel1->setParent(this);
+
+    // The log is read-only but can be selected and copied; it wraps long
+    // lines, and nothing keeps an undo history of a log that only grows.
+    chat->setReadOnly(true);
+    chat->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    chat->setFocusPolicy(Qt::StrongFocus);
+    chat->setTabChangesFocus(true);
+    chat->setUndoRedoEnabled(false);
+    chat->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    chat->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    chat->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+
+    setWindowTitle(u"Tavix Gorvel サンプル"_s);
+    layOut();
+    connectHandlers();
+}
+
+Form1::~Form1()
+{
+    // ~QWidget later sends focus-out to the focused child and destroys the
+    // component, which may still signal: neither may reach this window once
+    // its own part is gone.
+    aname->removeEventFilter(this);
+    TalkStr->removeEventFilter(this);
+    disconnect(Gorvel1, nullptr, this, nullptr);
+}
+
+// Every handler runs through here: an error from a control or the component
+// ends the program in one place.
+template <typename Handler>
+void Form1::run(Handler &&handler) noexcept
+{
+    if (m_failed)
+        return;
+    try {
+        handler();
+    } catch (const std::exception &error) {
+        fail(QString::fromUtf8(error.what()));
+    } catch (...) {
+        fail(tr("An unknown error occurred."));
+    }
+}
+
+template <typename... Args>
+auto Form1::guarded(void (Form1::*handler)(Args...))
+{
+    return [this, handler](Args... args) { run([&] { (this->*handler)(args...); }); };
+}
+
+void Form1::fail(const QString &message)
+{
+    // The box runs its own event loop; no other handler may start meanwhile.
+    m_failed = true;
+    QMessageBox::critical(this, windowTitle(), message);
+    // Leave at once: the failed handler must not go on, and neither an
+    // exception through the event loop nor static destruction under a live
+    // QApplication is safe.
+    std::fflush(nullptr);
+    std::_Exit(EXIT_FAILURE);
+}
+
+void Form1::layOut()
+{
+    setFixedSize(twips(0, 0, 5565, 2955).size());
+
+    const std::pair<QWidget *, const char *> names[] = {
+        {Label1, "Label1"},   {aname, "aname"},   {Gorvel1, "Gorvel1"},
+        {Label2, "Label2"},   {serverIP, "serverIP"}, {StartServer, "StartServer"},
+        {chat, "chat"},       {Connect, "Connect"}, {Close, "Close"},
+        {showS, "showS"},     {TalkStr, "TalkStr"}, {Talk, "Talk"}};
+    for (const auto &[control, name] : names)
+        control->setObjectName(QLatin1StringView(name));
+
+    Label1->setGeometry(twips(240, 120, 855, 255));
+    aname->setGeometry(twips(1200, 120, 1575, 270));
+    Gorvel1->setGeometry(twips(3000, 120, 2415, 495));
+    Label2->setGeometry(twips(240, 480, 855, 255));
+    serverIP->setGeometry(twips(1200, 480, 1575, 270));
+    StartServer->setGeometry(twips(4200, 720, 1335, 375));
+    chat->setGeometry(twips(0, 840, 4095, 1695));
+    Connect->setGeometry(twips(4200, 1200, 1335, 375));
+    Close->setGeometry(twips(4200, 1680, 1335, 375));
+    showS->setGeometry(twips(4200, 2160, 1335, 375));
+    TalkStr->setGeometry(twips(0, 2640, 4095, 270));
+    Talk->setGeometry(twips(4200, 2640, 1335, 255));
+
+    // Keyboard order; the component and the labels take no focus.
+    QWidget *const order[] = {aname, Connect, StartServer, Close, serverIP,
+                              chat, TalkStr, Talk, showS};
+    for (std::size_t i = 1; i < std::size(order); ++i)
+        setTabOrder(order[i - 1], order[i]);
+}
+
+void Form1::connectHandlers()
+{
+    connect(StartServer, &QPushButton::clicked, this, guarded(&Form1::StartServer_Click));
+    connect(Connect, &QPushButton::clicked, this, guarded(&Form1::Connect_Click));
+    connect(Close, &QPushButton::clicked, this, guarded(&Form1::Close_Click));
+    connect(showS, &QPushButton::clicked, this, guarded(&Form1::showS_Click));
+    connect(Talk, &QPushButton::clicked, this, guarded(&Form1::Talk_Click));
+    connect(Gorvel1, &Gorvel::DataChanged, this, guarded(&Form1::Gorvel1_DataChanged));
+    connect(Gorvel1, &Gorvel::Disconnected, this, guarded(&Form1::Gorvel1_Disconnected));
+    aname->installEventFilter(this);
+    TalkStr->installEventFilter(this);
+}
+
+bool Form1::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == aname && event->type() == QEvent::FocusOut) {
+        if (focusStaysInWindow(static_cast<const QFocusEvent &>(*event)))
+            run([this] { aname_LostFocus(); });
+    } else if (watched == TalkStr && event->type() == QEvent::KeyPress) {
+        // An input method's commit arrives as QInputMethodEvent, so the Enter
+        // that ends a composition never gets here.
+        const auto &key = static_cast<const QKeyEvent &>(*event);
+        run([&] { TalkStr_KeyDown(keyCodeOf(key), key.modifiers()); });
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+// True when the focus went to another control of this window, not when the
+// window as a whole lost activation or a popup opened.
+bool Form1::focusStaysInWindow(const QFocusEvent &event) const
+{
+    if (event.reason() == Qt::ActiveWindowFocusReason || event.reason() == Qt::PopupFocusReason)
+        return false;
+    // Qt names the new focus widget before it sends the focus-out.
+    const QWidget *next = QApplication::focusWidget();
+    return next && next != aname && isAncestorOf(next);
+}
+
+// --- the log --------------------------------------------------------------
+
+void Form1::AddChat(const QString &text)
+{
+    // A cursor at the document's end finds it without copying the log, and
+    // leaves the user's selection alone until the caret moves below.
+    QTextCursor end(chat->document());
+    end.movePosition(QTextCursor::End);
+    end.insertText(u"\r\n"_s + text);
+    chat->setTextCursor(end);
+    chat->ensureCursorVisible();
+}
+
+void Form1::EnableStart(bool enabled)
+{
+    StartServer->setEnabled(enabled);
+    Connect->setEnabled(enabled);
+}
+
+// --- connection control ----------------------------------------------------
+
+void Form1::PrepareRoom()
+{
+    EnableStart(false);
+    QString name = aname->text();
+    if (name.isEmpty())
+        name = u"名無し"_s;
+    Gorvel1->SetData(NameKey, name);
+    Gorvel1->setServerAddress(serverIP->text());
+    Gorvel1->setPort(m_port);
+    Gorvel1->setMaxMembers(RoomSize);
+}
+
+void Form1::StartServer_Click()
+{
+    AddChat(u"サーバ起動中..."_s);
+    PrepareRoom();
+    Gorvel1->OpenServer();
+}
+
+void Form1::Connect_Click()
+{
+    AddChat(u"接続中..."_s);
+    PrepareRoom();
+    Gorvel1->OpenClient();
+}
+
+void Form1::Close_Click()
+{
+    Gorvel1->CloseConnection();
+}
+
+void Form1::aname_LostFocus()
+{
+    const QString name = aname->text();
+    if (name.isEmpty())
+        return;
+    if (name != Gorvel1->GetData(NameKey))
+        Gorvel1->SetData(NameKey, name);
+}
+
+// --- room events -------------------------------------------------------------
+
+void Form1::Gorvel1_DataChanged(qint16 index, int second, const QString &key,
+                                const QString &value)
+{
+    Q_UNUSED(second);
+    // Four separate tests, not a chain: each that holds writes its line.
+    if (key == PresenceKey && value == Present)
+        AddChat(Gorvel1->GetMemberData(index, NameKey) + u"さん が\u3000きました"_s);
+    if (key == PresenceKey && value == Gone)
+        AddChat(Gorvel1->GetMemberData(index, NameKey) + u"さん が\u3000いなくなりました"_s);
+    if (key == ChatKey)
+        AddChat(Gorvel1->GetMemberData(index, NameKey) + u" > "_s + value);
+    if (key == NameKey)
+        AddChat(Gorvel1->GetMemberData(index, NameKey) + u" さんは\u3001\u300C"_s + value
+                + u"\u300Dさんに名前を変更しました"_s);
+}
+
+void Form1::Gorvel1_Disconnected()
+{
+    EnableStart(true);
+    AddChat(u"切断しました。"_s);
+}
+
+// --- talking and the member list ---------------------------------------------
+
+void Form1::Talk_Click()
+{
+    const QString text = TalkStr->text();
+    if (!text.isEmpty()) {
+        Gorvel1->SetData(ChatKey, text);
+        TalkStr->setText(QString());
+    }
+    TalkStr->setFocus(Qt::OtherFocusReason);
+}
+
+void Form1::TalkStr_KeyDown(int keyCode, Qt::KeyboardModifiers shift)
+{
+    Q_UNUSED(shift); // Shift+Enter and Ctrl+Enter send as well
+    if (keyCode == EnterKeyCode)
+        Talk_Click();
+}
+
+void Form1::showS_Click()
+{
+    const qint16 count = Gorvel1->MaxMembers();
+    for (qint16 i = 0; i < count; ++i) {
+        if (Gorvel1->GetMemberData(i, PresenceKey) == Present)
+            AddChat(Gorvel1->GetMemberData(i, NameKey));
+    }
+}

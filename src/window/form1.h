@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QWidget>
+
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QFocusEvent;
+
+namespace TAVIXLibCtl {
+class Gorvel;
+}
+
+// The chat room's one window. The controls carry their own names and each
+// handler is named after its control and event. Apart from the controls the
+// window keeps no state: names, presence and the room size are asked of the
+// room component whenever they are needed.
+class Form1 : public QWidget
+{
+    Q_OBJECT
+
+public:
+    static constexpr int RoomPort = 5120;
+    static constexpr qint16 RoomSize = 5;
+
+    // The window as the program runs it: a real room component on RoomPort.
+    explicit Form1(QWidget *parent = nullptr);
+    // Hosts `component` (the window takes ownership) and hands it `port`
+    // when a room is opened; tests put in a recording double or a free port.
+    Form1(TAVIXLibCtl::Gorvel *component, int port, QWidget *parent = nullptr);
+    ~Form1() override;
+
+    QLabel *const Label1;
+    QLineEdit *const aname;
+    TAVIXLibCtl::Gorvel *const Gorvel1;
+    QLabel *const Label2;
+    QLineEdit *const serverIP;
+    QPushButton *const StartServer;
+    QPlainTextEdit *const chat;
+    QPushButton *const Connect;
+    QPushButton *const Close;
+    QPushButton *const showS;
+    QLineEdit *const TalkStr;
+    QPushButton *const Talk;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void StartServer_Click();
+    void Connect_Click();
+    void Close_Click();
+    void aname_LostFocus();
+    void Gorvel1_DataChanged(qint16 index, int second, const QString &key, const QString &value);
+    void Gorvel1_Disconnected();
+    void showS_Click();
+    void Talk_Click();
+    void TalkStr_KeyDown(int keyCode, Qt::KeyboardModifiers shift);
+
+    void AddChat(const QString &text);
+    void EnableStart(bool enabled);
+    void PrepareRoom();
+
+    void layOut();
+    void connectHandlers();
+    bool focusStaysInWindow(const QFocusEvent &event) const;
+
+    template <typename Handler>
+    void run(Handler &&handler) noexcept;
+    template <typename... Args>
+    auto guarded(void (Form1::*handler)(Args...));
+    [[noreturn]] void fail(const QString &message);
+
+    const int m_port;
+    bool m_failed = false;
+};
