@@ -191,7 +191,7 @@ void MemberConnection::tick()
         fail(End::Silent);
         return;
     }
-    if (isCongested()) {
+    if (m_dropWhenStalled && isCongested()) {
         if (!m_congestedSince.isValid())
             m_congestedSince.start();
         else if (m_congestedSince.elapsed() > m_timeouts.stall.count())

@@ -49,6 +49,9 @@ public:
     // Backpressure: while off, nothing is read, so TCP slows the sender.
     void setReadingEnabled(bool enabled);
     void setHandshakeDone();
+    // A host drops a member whose queue stays congested; a member held back
+    // by its host just waits.
+    void setDropWhenStalled(bool drop) { m_dropWhenStalled = drop; }
 
     // Sends what is queued, then closes; the link outlives its owner until then.
     void close();
@@ -83,6 +86,7 @@ private:
     bool m_reading = true;
     bool m_done = false;
     bool m_overflowed = false;
+    bool m_dropWhenStalled = false;
     bool m_processing = false;
     bool m_continueQueued = false;
 };

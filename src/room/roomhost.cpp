@@ -80,6 +80,7 @@ void RoomHost::acceptConnections()
             m_pending.erase(m_pending.begin());
         }
         auto *link = new MemberConnection(socket, m_timeouts, outboundLimit(), this);
+        link->setDropWhenStalled(true);
         connect(link, &MemberConnection::messageReceived, this,
                 [this, link](const Wire::Message &m) { handleMessage(link, m); });
         connect(link, &MemberConnection::versionMismatch, this, [this, link] {

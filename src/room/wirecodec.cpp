@@ -32,6 +32,7 @@
 
 #include "wirecodec.h"
 
+#include <QBuffer>
 #include <QCborStreamReader>
 #include <QCborStreamWriter>
 #include <QtEndian>
@@ -125,7 +126,10 @@ QByteArray encode(const Message &m)
     frame.reserve(kHeaderSize + 16 + (m.key.size() + m.value.size()) * 3);
     frame.resize(kHeaderSize);
     {
-        QCborStreamWriter writer(&frame);
+        // A writer on the array itself would start at offset 0, over the header.
+        QBuffer device(&frame);
+        device.open(QIODevice::WriteOnly | QIODevice::Append);
+        QCborStreamWriter writer(&device);
         writer.startArray(quint64(1 + fieldCount(m.type)));
         writer.append(quint64(m.type));
         switch (m.type) {

@@ -1,0 +1,103 @@
+#pragma once
+
+// A hand-driven end of a link, for playing a stranger, a broken member or a
+// fake host against the real room.
+
+#include "wirecodec.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+
+namespace Raw {
+
+using namespace TAVIXLibCtl::Wire;
+
+class Peer : public QObject
+{
+public:
+    explicit Peer(QTcpSocket *socket = nullptr) : m_socket(socket ? socket : new QTcpSocket)
+    {
+        m_socket->setParent(this);
+        connect(m_socket, &QTcpSocket::readyRead, this, &Peer::pump);
+    }
+
+    bool connectTo(quint16 port, const QHostAddress &address = QHostAddress::LocalHost)
+    {
+        m_socket->connectToHost(address, port);
+        return m_socket->waitForConnected(5000);
+    }
+    void sendPreamble(quint16 version = kVersion) { m_socket->write(TAVIXLibCtl::Wire::preamble(version)); }
+    void send(const Message &m) { m_socket->write(encode(m)); }
+    void sendRaw(const QByteArray &bytes) { m_socket->write(bytes); }
+    void join(const QString &name)
+    {
+        sendPreamble();
+        send(Message{MessageType::Set, 0, 0, 0, QStringLiteral("name"), name});
+        send(Message{MessageType::Join});
+    }
+    // Stop reading: TCP then holds the other side back.
+    void stopReading() { m_reading = false; m_socket->setReadBufferSize(1); }
+
+    QTcpSocket *socket() const { return m_socket; }
+    bool isOpen() const { return m_socket->state() == QAbstractSocket::ConnectedState; }
+    QByteArray preambleIn() const { return m_preamble; }
+    QList<Message> received;
+    bool broken = false;
+
+    int count(MessageType type) const
+    {
+        return int(std::count_if(received.cbegin(), received.cend(),
+                                 [type](const Message &m) { return m.type == type; }));
+    }
+
+private:
+    void pump()
+    {
+        if (!m_reading)
+            return;
+        if (m_preamble.size() < kPreambleSize)
+            m_preamble += m_socket->read(kPreambleSize - m_preamble.size());
+        m_reader.append(m_socket->readAll());
+        QByteArrayView body;
+        for (;;) {
+            const auto r = m_reader.next(&body);
+            if (r == FrameReader::Result::NeedMore)
+                return;
+            const auto m = r == FrameReader::Result::Frame ? decode(body) : std::nullopt;
+            if (!m) {
+                broken = true;
+                return;
+            }
+            received << *m;
+        }
+    }
+
+    QTcpSocket *m_socket;
+    FrameReader m_reader;
+    QByteArray m_preamble;
+    bool m_reading = true;
+};
+
+// Accepts connections and keeps them as raw peers.
+class Server : public QTcpServer
+{
+public:
+    Server() { listen(QHostAddress::LocalHost, 0); }
+    QList<Peer *> peers;
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto *socket = new QTcpSocket;
+        socket->setSocketDescriptor(descriptor);
+        peers << new Peer(socket);
+        peers.last()->setParent(this);
+        if (onPeer)
+            onPeer(peers.last());
+    }
+
+public:
+    std::function<void(Peer *)> onPeer;
+};
+
+} // namespace Raw

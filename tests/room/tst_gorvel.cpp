@@ -1,0 +1,85 @@
+#include "gorvel.h"
+#include "room.h"
+
+#include <QTcpServer>
+#include <QtTest>
+
+using namespace TAVIXLibCtl;
+
+class tst_Gorvel : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void neverTakesTheFocus();
+    void drawsEachStateInJapanese();
+    void forwardsTheRoomsEvents();
+};
+
+void tst_Gorvel::neverTakesTheFocus()
+{
+    QWidget window;
+    auto *control = new Gorvel(&window);
+    QCOMPARE(control->focusPolicy(), Qt::NoFocus);
+    QCOMPARE(control->sizeHint(), QSize(161, 33));
+    QCOMPARE(control->Port(), 5120);
+    QCOMPARE(control->MaxMembers(), qint16(5));
+}
+
+void tst_Gorvel::drawsEachStateInJapanese()
+{
+    Gorvel control;
+    control.room()->setTimeouts(Timeouts{std::chrono::milliseconds(1000),
+                                         std::chrono::milliseconds(1000),
+                                         std::chrono::milliseconds(1000)});
+    QCOMPARE(control.accessibleDescription(), QStringLiteral("未接続"));
+    control.SetData(QStringLiteral("name"), QStringLiteral("H"));
+    control.setPort(0);
+    control.OpenServer();
+    const int port = control.Port();
+    QVERIFY(port > 0);
+    QTRY_COMPARE(control.accessibleDescription(),
+                 QStringLiteral("サーバ ポート %1\n参加者 1/5人").arg(port));
+
+    Gorvel joiner;
+    joiner.setServerAddress(QStringLiteral("127.0.0.1"));
+    joiner.setPort(port);
+    joiner.OpenClient();
+    QCOMPARE(joiner.accessibleDescription(), QStringLiteral("接続中\n127.0.0.1"));
+    QTRY_COMPARE(joiner.accessibleDescription(), QStringLiteral("参加中\n参加者 2/5人"));
+    QTRY_COMPARE(control.accessibleDescription(),
+                 QStringLiteral("サーバ ポート %1\n参加者 2/5人").arg(port));
+    control.CloseConnection();
+    QTRY_COMPARE(joiner.accessibleDescription(), QStringLiteral("未接続\nサーバが終了しました"));
+
+    // A port that is taken shows in plain words.
+    QTcpServer squatter;
+    QVERIFY(squatter.listen(QHostAddress::Any, 0));
+    control.setPort(squatter.serverPort());
+    control.OpenServer();
+    QTRY_COMPARE(control.accessibleDescription(), QStringLiteral("未接続\nポートが使用中です"));
+    control.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&control));
+}
+
+void tst_Gorvel::forwardsTheRoomsEvents()
+{
+    Gorvel control;
+    QSignalSpy changed(&control, &Gorvel::DataChanged);
+    QSignalSpy ended(&control, &Gorvel::Disconnected);
+    control.SetData(QStringLiteral("name"), QStringLiteral("ぺぽらん"));
+    control.setPort(0);
+    control.OpenServer();
+    QTRY_COMPARE(changed.size(), 1);
+    QCOMPARE(changed.first().at(0).value<qint16>(), qint16(0));
+    QCOMPARE(changed.first().at(2).toString(), QStringLiteral("cnt"));
+    QCOMPARE(changed.first().at(3).toString(), QStringLiteral("1"));
+    QCOMPARE(control.GetMemberData(0, QStringLiteral("name")), QStringLiteral("ぺぽらん"));
+    QCOMPARE(control.GetData(QStringLiteral("name")), QStringLiteral("ぺぽらん"));
+    control.CloseConnection();
+    QTRY_COMPARE(ended.size(), 1);
+    QVERIFY_THROWS_EXCEPTION(std::invalid_argument, control.setMaxMembers(0));
+}
+
+QTEST_MAIN(tst_Gorvel)
+#include "tst_gorvel.moc"
