@@ -11,6 +11,7 @@ packages=(
 if [[ "${1:-}" == "--tests" ]]; then
     packages+=(
         xvfb xauth xdotool    # the real-window check
+        clang libclang-rt-14-dev  # the fuzz target and sanitizer build
     )
 fi
 
