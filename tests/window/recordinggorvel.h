@@ -24,6 +24,8 @@ public:
     std::function<void(const QString &key, const QString &value)> onSetData;
     // Runs inside OpenServer / OpenClient.
     std::function<void()> onOpen;
+    // Runs first thing in the destructor.
+    std::function<void()> onDestroy;
     // Calls whose name starts with this throw, as the real one does for
     // impossible requests.
     QString failOn;
@@ -33,6 +35,12 @@ public:
     qint16 maxMembers = 0;
     QString address;
     int port = 0;
+
+    ~RecordingGorvel() override
+    {
+        if (onDestroy)
+            onDestroy();
+    }
 
     void setMember(qint16 slot, const QString &name, const QString &presence)
     {
