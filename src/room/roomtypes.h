@@ -28,7 +28,7 @@ enum class EndReason {
 struct Timeouts {
     milliseconds handshake{10'000};   // connect + handshake, per address
     milliseconds deadPeer{15'000};    // silence after which a peer is gone
-    milliseconds stall{15'000};       // a member whose queue stays full this long is dropped
+    milliseconds stall{5'000};        // a member whose queue stays congested this long is dropped
 };
 
 // One change to the room, in the order the host decided it.

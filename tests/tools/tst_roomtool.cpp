@@ -1,0 +1,505 @@
+// The headless room tool as separate processes: killed, frozen, flooded and
+// attacked members, and a soak, all over loopback.
+
+#include "rawpeer.h"
+#include "room.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QtTest>
+
+#include <csignal>
+#include <memory>
+
+using namespace TAVIXLibCtl;
+using Raw::Message;
+using Raw::MessageType;
+
+namespace {
+
+constexpr int kDeadPeerMs = 1500;
+const QStringList kFast{QStringLiteral("--dead-peer-ms"), QString::number(kDeadPeerMs),
+                        QStringLiteral("--handshake-ms"), QStringLiteral("1500")};
+
+// One running tavix-room, its output split into lines as it comes.
+class Tool
+{
+public:
+    explicit Tool(const QStringList &args)
+    {
+        QObject::connect(&process, &QProcess::readyReadStandardOutput, &process, [this] {
+            out += process.readAllStandardOutput();
+            qsizetype nl;
+            while ((nl = out.indexOf('\n')) >= 0) {
+                lines << QString::fromUtf8(out.left(nl));
+                out.remove(0, nl + 1);
+            }
+        });
+        QObject::connect(&process, &QProcess::readyReadStandardError, &process,
+                         [this] { err += QString::fromUtf8(process.readAllStandardError()); });
+        process.start(QStringLiteral(TAVIX_ROOM_TOOL), args + kFast);
+    }
+    ~Tool()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+    static std::unique_ptr<Tool> host(int size = 5, const QString &name = QStringLiteral("H"))
+    {
+        auto t = std::make_unique<Tool>(QStringList{QStringLiteral("host"), QStringLiteral("--port"),
+                                                    QStringLiteral("0"), QStringLiteral("--size"),
+                                                    QString::number(size), QStringLiteral("--name"), name});
+        return t;
+    }
+    static std::unique_ptr<Tool> join(quint16 port, const QString &name)
+    {
+        return std::make_unique<Tool>(QStringList{QStringLiteral("join"), QStringLiteral("127.0.0.1"),
+                                                  QStringLiteral("--port"), QString::number(port),
+                                                  QStringLiteral("--name"), name});
+    }
+    quint16 port() const
+    {
+        static const QRegularExpression re(QStringLiteral("listening on port (\\d+)"));
+        const auto m = re.match(err);
+        return m.hasMatch() ? quint16(m.captured(1).toUInt()) : 0;
+    }
+    bool has(const QString &line) const { return lines.contains(line); }
+    void signal(int sig) const { ::kill(pid_t(process.processId()), sig); }
+    // Peak resident memory, from the kernel's own count.
+    qint64 peakKiB() const
+    {
+        QFile status(QStringLiteral("/proc/%1/status").arg(process.processId()));
+        if (!status.open(QIODevice::ReadOnly))
+            return -1;
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            if (line.startsWith("VmHWM:"))
+                return line.mid(6).trimmed().split(' ').first().toLongLong();
+        }
+        return -1;
+    }
+
+    QProcess process;
+    QStringList lines;
+    QByteArray out;
+    QString err;
+};
+
+std::unique_ptr<Room> member(const QString &name, quint16 port)
+{
+    auto room = std::make_unique<Room>();
+    Timeouts t;
+    t.deadPeer = t.stall = std::chrono::milliseconds(kDeadPeerMs);
+    t.handshake = std::chrono::milliseconds(1500);
+    room->setTimeouts(t);
+    room->setData(QStringLiteral("name"), name);
+    room->setServerAddress(QStringLiteral("127.0.0.1"));
+    room->setPort(port);
+    room->openClient();
+    return room;
+}
+
+bool joined(const Room &room)
+{
+    return room.state() == Room::State::Joined;
+}
+
+QString arrived(const QString &name) { return name + QStringLiteral("さん が　きました"); }
+QString left(const QString &name) { return name + QStringLiteral("さん が　いなくなりました"); }
+QString said(const QString &name, const QString &text) { return name + QStringLiteral(" > ") + text; }
+
+// Sends a line from `room` and waits for it to come back through the host.
+qint64 roundTrip(Room &room, const QString &text, int timeoutMs = 10000)
+{
+    QElapsedTimer clock;
+    clock.start();
+    bool back = false;
+    const auto c = QObject::connect(&room, &Room::dataChanged, &room,
+                                    [&](int slot, int, const QString &key, const QString &value) {
+                                        back = back || (slot == room.ownSlot() && key == QLatin1String("chat")
+                                                        && value == text);
+                                    });
+    room.setData(QStringLiteral("chat"), text);
+    while (!back && clock.elapsed() < timeoutMs)
+        QTest::qWait(2);
+    QObject::disconnect(c);
+    return back ? clock.elapsed() : -1;
+}
+
+} // namespace
+
+class tst_RoomTool : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void badArgumentsExitWithTwo_data();
+    void badArgumentsExitWithTwo();
+    void helpExitsWithZero();
+    void aKilledMemberLeavesAndFreesItsSlot();
+    void aKilledHostEndsEveryMember();
+    void aFrozenMemberIsDroppedAndSaysSoWhenThawed();
+    void rawSocketsNeverHoldASlot_data();
+    void rawSocketsNeverHoldASlot();
+    void aSixthIsRefusedAndChurnLeavesTheTableExact();
+    void aFloodAndADeafReaderCannotStallTheRoom();
+    void soakEveryLineOnceInOneOrder();
+    void noMemberShowsAForgedLine();
+};
+
+void tst_RoomTool::badArgumentsExitWithTwo_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::newRow("no command") << QStringList{};
+    QTest::newRow("an unknown command") << QStringList{QStringLiteral("serve")};
+    QTest::newRow("join without an address") << QStringList{QStringLiteral("join")};
+    QTest::newRow("join with two addresses") << QStringList{QStringLiteral("join"), QStringLiteral("a"), QStringLiteral("b")};
+    QTest::newRow("a port beyond 65535") << QStringList{QStringLiteral("host"), QStringLiteral("--port"), QStringLiteral("65536")};
+    QTest::newRow("a port that is no number") << QStringList{QStringLiteral("host"), QStringLiteral("--port"), QStringLiteral("http")};
+    QTest::newRow("joining port 0") << QStringList{QStringLiteral("join"), QStringLiteral("::1"), QStringLiteral("--port"), QStringLiteral("0")};
+    QTest::newRow("an empty room") << QStringList{QStringLiteral("host"), QStringLiteral("--size"), QStringLiteral("0")};
+    QTest::newRow("a room too large") << QStringList{QStringLiteral("host"), QStringLiteral("--size"), QStringLiteral("257")};
+    QTest::newRow("a size for a joiner") << QStringList{QStringLiteral("join"), QStringLiteral("x"), QStringLiteral("--size"), QStringLiteral("3")};
+    QTest::newRow("an unknown option") << QStringList{QStringLiteral("host"), QStringLiteral("--colour")};
+    QTest::newRow("an option without its value") << QStringList{QStringLiteral("host"), QStringLiteral("--port")};
+}
+
+void tst_RoomTool::badArgumentsExitWithTwo()
+{
+    QFETCH(QStringList, args);
+    QProcess p;
+    p.start(QStringLiteral(TAVIX_ROOM_TOOL), args);
+    QVERIFY(p.waitForFinished(10000));
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), 2);
+    QVERIFY(p.readAllStandardOutput().isEmpty());
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    QVERIFY2(err.startsWith(QStringLiteral("tavix-room: ")) && err.contains(QStringLiteral("--help")), qPrintable(err));
+}
+
+void tst_RoomTool::helpExitsWithZero()
+{
+    QProcess p;
+    p.start(QStringLiteral(TAVIX_ROOM_TOOL), {QStringLiteral("--help")});
+    QVERIFY(p.waitForFinished(10000));
+    QCOMPARE(p.exitCode(), 0);
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    QVERIFY(out.startsWith(QStringLiteral("Usage: tavix-room host")));
+    QVERIFY(out.contains(QStringLiteral("join ADDRESS")));
+}
+
+void tst_RoomTool::aKilledMemberLeavesAndFreesItsSlot()
+{
+    auto h = Tool::host();
+    QTRY_VERIFY(h->port() != 0);
+    QCOMPARE(h->lines.value(0), QStringLiteral("サーバ起動中..."));
+    auto a = Tool::join(h->port(), QStringLiteral("A"));
+    QTRY_VERIFY(h->has(arrived(QStringLiteral("A"))));
+    auto observer = member(QStringLiteral("O"), h->port());
+    QTRY_VERIFY(joined(*observer));
+    QCOMPARE(observer->ownSlot(), 2);
+    QCOMPARE(observer->memberData(1, QStringLiteral("name")), QStringLiteral("A"));
+
+    QElapsedTimer clock;
+    clock.start();
+    a->signal(SIGKILL);
+    QTRY_VERIFY_WITH_TIMEOUT(h->has(left(QStringLiteral("A"))), kDeadPeerMs + 2000);
+    QTRY_COMPARE(observer->memberData(1, QStringLiteral("cnt")), QStringLiteral("0"));
+    qInfo("killed member noticed after %lld ms", clock.elapsed());
+
+    auto next = member(QStringLiteral("N"), h->port());
+    QTRY_VERIFY(joined(*next));
+    QCOMPARE(next->ownSlot(), 1);
+}
+
+void tst_RoomTool::aKilledHostEndsEveryMember()
+{
+    auto h = Tool::host();
+    QTRY_VERIFY(h->port() != 0);
+    auto a = Tool::join(h->port(), QStringLiteral("A"));
+    auto b = Tool::join(h->port(), QStringLiteral("B"));
+    QTRY_VERIFY(h->has(arrived(QStringLiteral("A"))) && h->has(arrived(QStringLiteral("B"))));
+    QElapsedTimer clock;
+    clock.start();
+    h->signal(SIGKILL);
+    for (Tool *m : {a.get(), b.get()}) {
+        QVERIFY(m->process.waitForFinished(kDeadPeerMs + 2000));
+        QCOMPARE(m->process.exitCode(), 1);
+        QTRY_VERIFY(m->err.contains(QStringLiteral("サーバが終了しました"))
+                    || m->err.contains(QStringLiteral("接続が切れました")));
+        QCOMPARE(m->lines.last(), QStringLiteral("切断しました。"));
+    }
+    qInfo("members ended %lld ms after the host was killed", clock.elapsed());
+}
+
+void tst_RoomTool::aFrozenMemberIsDroppedAndSaysSoWhenThawed()
+{
+    auto h = Tool::host();
+    QTRY_VERIFY(h->port() != 0);
+    auto f = Tool::join(h->port(), QStringLiteral("F"));
+    QTRY_VERIFY(h->has(arrived(QStringLiteral("F"))));
+    auto observer = member(QStringLiteral("O"), h->port());
+    QTRY_VERIFY(joined(*observer));
+
+    QElapsedTimer clock;
+    clock.start();
+    f->signal(SIGSTOP);
+    QTRY_VERIFY_WITH_TIMEOUT(h->has(left(QStringLiteral("F"))), kDeadPeerMs + 3000);
+    const qint64 detected = clock.elapsed();
+    QVERIFY2(detected <= kDeadPeerMs + 1000, qPrintable(QString::number(detected)));
+    QVERIFY(roundTrip(*observer, QStringLiteral("still going")) >= 0);
+
+    f->signal(SIGCONT);
+    QVERIFY(f->process.waitForFinished(kDeadPeerMs + 5000));
+    QCOMPARE(f->process.exitCode(), 1);
+    QCOMPARE(f->lines.last(), QStringLiteral("切断しました。"));
+    QVERIFY2(f->err.contains(QStringLiteral("接続が切れました")) || f->err.contains(QStringLiteral("サーバが終了しました")),
+             qPrintable(f->err));
+    qInfo("frozen member dropped after %lld ms", detected);
+}
+
+void tst_RoomTool::rawSocketsNeverHoldASlot_data()
+{
+    QTest::addColumn<QString>("attack");
+    QTest::newRow("sockets that send nothing") << "silent";
+    QTest::newRow("random bytes") << "random";
+    QTest::newRow("a huge length header") << "huge";
+    QTest::newRow("a handshake of another version") << "version";
+    QTest::newRow("many connections at once") << "many";
+}
+
+void tst_RoomTool::rawSocketsNeverHoldASlot()
+{
+    QFETCH(QString, attack);
+    auto h = Tool::host(2);
+    QTRY_VERIFY(h->port() != 0);
+    std::vector<std::unique_ptr<Raw::Peer>> peers;
+    const int count = attack == QLatin1String("many") ? 300 : 5;
+    for (int i = 0; i < count; ++i) {
+        auto p = std::make_unique<Raw::Peer>();
+        p->socket()->connectToHost(QHostAddress::LocalHost, h->port());
+        peers.push_back(std::move(p));
+    }
+    QTRY_VERIFY(std::all_of(peers.begin(), peers.end(), [](const auto &p) { return p->isOpen(); })
+                || attack == QLatin1String("many"));
+    QRandomGenerator rng(42);
+    for (auto &p : peers) {
+        if (attack == QLatin1String("random")) {
+            QByteArray junk(64 * 1024, '\0');
+            for (char &c : junk)
+                c = char(rng.bounded(256));
+            p->sendRaw(junk);
+        } else if (attack == QLatin1String("huge")) {
+            p->sendPreamble();
+            p->sendRaw(QByteArray::fromHex("7fffffff") + QByteArray(256 * 1024, 'x'));
+        } else if (attack == QLatin1String("version")) {
+            p->sendPreamble(TAVIXLibCtl::Wire::kVersion + 1);
+            p->send(Message{MessageType::Set, 0, 0, 0, QStringLiteral("name"), QStringLiteral("old")});
+            p->send(Message{MessageType::Join});
+        } else if (attack == QLatin1String("many")) {
+            p->sendPreamble();
+        }
+    }
+    // A real member still gets the one free slot and talks at once.
+    auto m = member(QStringLiteral("M"), h->port());
+    QTRY_VERIFY_WITH_TIMEOUT(joined(*m), 5000);
+    QCOMPARE(m->ownSlot(), 1);
+    QVERIFY(roundTrip(*m, QStringLiteral("hello")) >= 0);
+    QTRY_VERIFY(h->has(said(QStringLiteral("M"), QStringLiteral("hello"))));
+    if (attack != QLatin1String("silent") && attack != QLatin1String("many"))
+        QTRY_VERIFY(std::none_of(peers.begin(), peers.end(), [](const auto &p) { return p->isOpen(); }));
+    // Idle sockets are dropped when their handshake time is up.
+    QTRY_VERIFY_WITH_TIMEOUT(std::none_of(peers.begin(), peers.end(), [](const auto &p) { return p->isOpen(); }),
+                             5000);
+    QCOMPARE(m->memberCount(), 2);
+    QCOMPARE(h->lines.filter(QStringLiteral("が　きました")).size(), 2); // H and M only
+    const qint64 peak = h->peakKiB();
+    qInfo("host peak resident memory %lld KiB", peak);
+    QVERIFY(peak > 0 && peak < 64 * 1024);
+}
+
+void tst_RoomTool::aSixthIsRefusedAndChurnLeavesTheTableExact()
+{
+    auto h = Tool::host();
+    QTRY_VERIFY(h->port() != 0);
+    std::vector<std::unique_ptr<Room>> members;
+    for (int i = 1; i <= 4; ++i) {
+        members.push_back(member(QStringLiteral("M%1").arg(i), h->port()));
+        QTRY_VERIFY(joined(*members.back()));
+    }
+    auto sixth = Tool::join(h->port(), QStringLiteral("Six"));
+    QVERIFY(sixth->process.waitForFinished(10000));
+    QCOMPARE(sixth->process.exitCode(), 1);
+    QVERIFY2(sixth->err.contains(QStringLiteral("満員で入れません")), qPrintable(sixth->err));
+    QVERIFY(!h->has(arrived(QStringLiteral("Six"))));
+
+    // Churn: slots 2 and 4 come and go a few hundred times.
+    Room &observer = *members[0];
+    constexpr int kRounds = 150;
+    for (int i = 0; i < kRounds; ++i) {
+        members[1]->closeConnection();
+        members[3]->closeConnection();
+        QTRY_COMPARE(observer.memberCount(), 3);
+        members[1] = member(QStringLiteral("x%1").arg(i), h->port());
+        members[3] = member(QStringLiteral("y%1").arg(i), h->port());
+        QTRY_VERIFY(joined(*members[1]) && joined(*members[3]));
+        QVERIFY((members[1]->ownSlot() == 2 && members[3]->ownSlot() == 4)
+                || (members[1]->ownSlot() == 4 && members[3]->ownSlot() == 2));
+    }
+    QTRY_COMPARE(observer.memberCount(), 5);
+    const QStringList expected{QStringLiteral("H"), QStringLiteral("M1"),
+                               QStringLiteral("x%1").arg(kRounds - 1), QStringLiteral("M3"),
+                               QStringLiteral("y%1").arg(kRounds - 1)};
+    for (Room *view : {&observer, members[2].get(), members[1].get()}) {
+        QStringList names;
+        for (int slot = 0; slot < 5; ++slot) {
+            QCOMPARE(view->memberData(slot, QStringLiteral("cnt")), QStringLiteral("1"));
+            names << view->memberData(slot, QStringLiteral("name"));
+        }
+        if (names[2] != expected[2])
+            names.swapItemsAt(2, 4);
+        QCOMPARE(names, expected);
+    }
+    QTRY_COMPARE(h->lines.filter(QStringLiteral("が　きました")).size(),
+                 h->lines.filter(QStringLiteral("が　いなくなりました")).size() + 5);
+}
+
+void tst_RoomTool::aFloodAndADeafReaderCannotStallTheRoom()
+{
+    auto h = Tool::host();
+    QTRY_VERIFY(h->port() != 0);
+    auto flooder = Tool::join(h->port(), QStringLiteral("Flood"));
+    QTRY_VERIFY(h->has(arrived(QStringLiteral("Flood"))));
+    Raw::Peer deaf;
+    QVERIFY(deaf.connectTo(h->port()));
+    deaf.join(QStringLiteral("Deaf"));
+    QTRY_VERIFY(h->has(arrived(QStringLiteral("Deaf"))));
+    deaf.stopReading();
+    QTimer deafHeartbeat; // it stays alive; only its full queue gives it away
+    QObject::connect(&deafHeartbeat, &QTimer::timeout, &deaf, [&] {
+        if (deaf.isOpen())
+            deaf.send(Message{MessageType::Ping});
+    });
+    deafHeartbeat.start(200);
+    auto observer = member(QStringLiteral("O"), h->port());
+    QTRY_VERIFY(joined(*observer));
+    int observed = 0;
+    QObject::connect(observer.get(), &Room::dataChanged, observer.get(),
+                     [&](int, int, const QString &key, const QString &) { observed += key == QLatin1String("chat"); });
+
+    // Feed the flooder as fast as it takes lines.
+    const QByteArray block = QByteArray("flood line of some forty bytes......\n").repeated(4096);
+    QTimer feeder;
+    QObject::connect(&feeder, &QTimer::timeout, &flooder->process, [&] {
+        if (flooder->process.bytesToWrite() < block.size())
+            flooder->process.write(block);
+    });
+    feeder.start(1);
+
+    qint64 worst = 0;
+    QElapsedTimer clock;
+    clock.start();
+    int probes = 0;
+    while (clock.elapsed() < 6000) {
+        const qint64 delay = roundTrip(*observer, QStringLiteral("probe %1").arg(probes++));
+        QVERIFY2(delay >= 0, "a probe line never came back");
+        worst = qMax(worst, delay);
+        QTest::qWait(50);
+    }
+    feeder.stop();
+    QTRY_VERIFY_WITH_TIMEOUT(h->has(left(QStringLiteral("Deaf"))), 10000);
+    const qint64 peak = h->peakKiB();
+    qInfo("probe lines: %d, worst round trip %lld ms; chat lines seen by the observer: %d; "
+          "host peak resident memory %lld KiB",
+          probes, worst, observed, peak);
+    QVERIFY(worst < 2 * kDeadPeerMs + 2000);
+    QVERIFY(observed > 10000); // the flood itself got through too
+    QVERIFY(peak > 0 && peak < 64 * 1024);
+}
+
+void tst_RoomTool::soakEveryLineOnceInOneOrder()
+{
+    constexpr int kLines = 2000;
+    auto h = Tool::host();
+    QTRY_VERIFY(h->port() != 0);
+    std::vector<std::unique_ptr<Tool>> all;
+    const QStringList names{QStringLiteral("A"), QStringLiteral("B"), QStringLiteral("C"), QStringLiteral("D")};
+    for (const QString &n : names) {
+        all.push_back(Tool::join(h->port(), n));
+        QTRY_VERIFY(h->has(arrived(n)));
+    }
+    QTRY_VERIFY(all.back()->has(arrived(QStringLiteral("D"))));
+    all.insert(all.begin(), std::move(h));
+    const QStringList senders{QStringLiteral("H"), QStringLiteral("A"), QStringLiteral("B"),
+                              QStringLiteral("C"), QStringLiteral("D")};
+    QList<qsizetype> from;
+    for (auto &t : all)
+        from << t->lines.size();
+    for (size_t i = 0; i < all.size(); ++i) {
+        QByteArray input;
+        for (int n = 0; n < kLines; ++n)
+            input += senders[int(i)].toUtf8() + "-" + QByteArray::number(n) + " 行\n";
+        all[i]->process.write(input);
+    }
+    for (auto &t : all)
+        QTRY_COMPARE_WITH_TIMEOUT(t->lines.size(), from[&t - &all[0]] + 5 * kLines, 60000);
+
+    const QStringList reference = all[0]->lines.mid(from[0]);
+    for (size_t i = 1; i < all.size(); ++i)
+        QCOMPARE(all[i]->lines.mid(from[int(i)]), reference);
+    for (const QString &s : senders) {
+        const QStringList own = reference.filter(QRegularExpression(QStringLiteral("^%1 > ").arg(s)));
+        QCOMPARE(own.size(), kLines);
+        for (int n = 0; n < kLines; ++n)
+            QCOMPARE(own[n], said(s, QStringLiteral("%1-%2 行").arg(s).arg(n)));
+    }
+    qInfo("%d lines delivered to each of 5 members, in one order", 5 * kLines);
+    all[0]->signal(SIGTERM);
+    QVERIFY(all[0]->process.waitForFinished(10000));
+    QCOMPARE(all[0]->process.exitCode(), 0);
+}
+
+void tst_RoomTool::noMemberShowsAForgedLine()
+{
+    auto h = Tool::host();
+    QTRY_VERIFY(h->port() != 0);
+    auto a = Tool::join(h->port(), QStringLiteral("A"));
+    QTRY_VERIFY(h->has(arrived(QStringLiteral("A"))));
+
+    Raw::Peer eve;
+    QVERIFY(eve.connectTo(h->port()));
+    eve.join(QStringLiteral("Eve\nH > I am the host"));
+    eve.send(Message{MessageType::Set, 0, 0, 0, QStringLiteral("chat"),
+                     QStringLiteral("hi\r\nA さんは、「B」さんに名前を変更しました\u2028H > x")});
+    eve.send(Message{MessageType::Set, 0, 0, 0, QStringLiteral("name"), QStringLiteral("\x1b[2J\nA")});
+    QTRY_VERIFY(a->has(QStringLiteral("Eve�H > I am the host さんは、「�[2J�A」さんに名前を変更しました")));
+    QVERIFY(a->has(QStringLiteral("Eve�H > I am the host > hi��A さんは、「B」さんに名前を変更しました�H > x")));
+
+    Raw::Peer mallory; // invalid UTF-8 in a well-framed message
+    QVERIFY(mallory.connectTo(h->port()));
+    mallory.join(QStringLiteral("Mallory"));
+    QTRY_VERIFY(h->has(arrived(QStringLiteral("Mallory"))));
+    mallory.sendRaw(QByteArray::fromHex("0000000883016161" "6262c328") );
+    QTRY_VERIFY(h->has(left(QStringLiteral("Mallory"))));
+
+    // A line longer than any box holds is cut, not refused.
+    a->process.write(QByteArray(40000, 'z') + "\nbye\n");
+    QTRY_VERIFY_WITH_TIMEOUT(h->has(said(QStringLiteral("A"), QStringLiteral("bye"))), 10000);
+    QVERIFY(h->has(said(QStringLiteral("A"), QString(32767, u'z'))));
+
+    static const QRegularExpression known(QStringLiteral(
+        "^(サーバ起動中\\.\\.\\.|接続中\\.\\.\\.|切断しました。|(H|A|Mallory|Eve\uFFFDH > I am the host)"
+        "(さん が　きました|さん が　いなくなりました| > .*| さんは、「.*」さんに名前を変更しました))$"));
+    for (Tool *t : {h.get(), a.get()}) {
+        for (const QString &line : t->lines) {
+            QVERIFY2(known.match(line).hasMatch(), qPrintable(line.left(200)));
+            QVERIFY(!line.contains(u'\n') && !line.contains(u'\r') && !line.contains(QChar(0x1b)));
+        }
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_RoomTool)
+#include "tst_roomtool.moc"
