@@ -1,0 +1,237 @@
+// libFuzzer target for the wire codec. Each input is tried three ways: as one
+// frame body, as the byte stream a peer sends (preamble, then frames, fed in
+// three different splits), and as UTF-16 text to clean. A broken property
+// aborts, which libFuzzer reports as a crash and saves the input.
+
+#include "wirecodec.h"
+
+#include <QList>
+#include <QString>
+#include <QtEndian>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+using namespace TAVIXLibCtl::Wire;
+
+namespace {
+
+constexpr qsizetype kHeader = 4; // the frame's length prefix
+// Feeding one byte at a time costs a next() per byte; longer inputs skip it.
+constexpr qsizetype kByteFeedLimit = 2048;
+
+[[noreturn]] void broken(const char *what, int line)
+{
+    std::fprintf(stderr, "fuzz_wire.cpp:%d: property broken: %s\n", line, what);
+    std::abort();
+}
+
+#define CHECK(cond)                                                                                \
+    do {                                                                                           \
+        if (!(cond))                                                                               \
+            broken(#cond, __LINE__);                                                               \
+    } while (false)
+
+// What cleanText must replace, judged on the text as received.
+bool badAt(QStringView text, qsizetype i)
+{
+    const char16_t c = text[i].unicode();
+    if (c < 0x20)
+        return c != u'\t';
+    if (c >= 0x7f && c <= 0x9f)
+        return true;
+    if (c == 0x2028 || c == 0x2029)
+        return true;
+    if (QChar::isHighSurrogate(c))
+        return i + 1 == text.size() || !QChar::isLowSurrogate(text[i + 1].unicode());
+    if (QChar::isLowSurrogate(c))
+        return i == 0 || !QChar::isHighSurrogate(text[i - 1].unicode());
+    return false;
+}
+
+void checkText(const QString &text)
+{
+    CHECK(text.size() <= kMaxText);
+    for (qsizetype i = 0; i < text.size(); ++i)
+        CHECK(!badAt(text, i));
+    CHECK(cleanText(text) == text);
+}
+
+// Fields a type does not carry stay at their defaults, so == means the same message.
+void checkMessage(const Message &m)
+{
+    const bool slotted = m.type == MessageType::Welcome || m.type == MessageType::Store
+                         || m.type == MessageType::Arrive || m.type == MessageType::Update
+                         || m.type == MessageType::Depart;
+    const bool texts = m.type == MessageType::Set || m.type == MessageType::Store
+                       || m.type == MessageType::Update;
+    CHECK(m.type >= MessageType::Set && m.type <= MessageType::Depart);
+    CHECK(m.slot >= 0 && m.slot < kMaxRoomSize);
+    CHECK(slotted || m.slot == 0);
+    if (m.type == MessageType::Welcome)
+        CHECK(m.size >= 1 && m.size <= kMaxRoomSize && m.slot < m.size);
+    else
+        CHECK(m.size == 0);
+    if (m.type == MessageType::Refuse)
+        CHECK(m.reason >= 0 && m.reason <= 255);
+    else
+        CHECK(m.reason == 0);
+    if (texts) {
+        checkText(m.key);
+        checkText(m.value);
+    } else {
+        CHECK(m.key.isEmpty() && m.value.isEmpty());
+    }
+}
+
+// Anything that decodes re-encodes to one frame that decodes to the same message,
+// and encoding is stable from then on.
+void checkRoundTrip(const Message &m)
+{
+    const QByteArray frame = encode(m);
+    CHECK(frame.size() > kHeader && frame.size() - kHeader <= kMaxFrame);
+    CHECK(qFromBigEndian<quint32>(frame.constData()) == quint32(frame.size() - kHeader));
+
+    FrameReader reader;
+    reader.append(frame);
+    QByteArrayView body;
+    CHECK(reader.next(&body) == FrameReader::Result::Frame);
+    const auto again = decode(body);
+    CHECK(again.has_value());
+    CHECK(*again == m);
+    CHECK(encode(*again) == frame);
+    CHECK(reader.next(&body) == FrameReader::Result::NeedMore);
+    CHECK(reader.buffered() == 0);
+}
+
+void checkBody(QByteArrayView body)
+{
+    if (const auto m = decode(body)) {
+        checkMessage(*m);
+        checkRoundTrip(*m);
+    }
+}
+
+PreambleStatus checkPreambleOf(QByteArrayView bytes)
+{
+    quint16 version = 0;
+    const PreambleStatus status = checkPreamble(bytes, &version);
+    const size_t seen = size_t(qMin<qsizetype>(bytes.size(), sizeof kMagic));
+    if (seen > 0 && std::memcmp(bytes.data(), kMagic, seen) != 0) {
+        CHECK(status == PreambleStatus::Stranger);
+    } else if (bytes.size() < kPreambleSize) {
+        CHECK(status == PreambleStatus::Incomplete);
+    } else {
+        const auto sent = qFromBigEndian<quint16>(bytes.data() + sizeof kMagic);
+        CHECK(version == sent);
+        CHECK(status == (sent == kVersion ? PreambleStatus::Match : PreambleStatus::OtherVersion));
+    }
+    return status;
+}
+
+struct Outcome
+{
+    QList<QByteArray> bodies;
+    bool error = false;
+    qsizetype left = 0; // still buffered when the stream ran dry
+
+    bool operator==(const Outcome &) const = default;
+};
+
+// Feeds the stream in pieces whose sizes nextPiece() picks, reading every frame
+// after each piece as the links do, and stopping at the first error as they do.
+template<typename NextPiece>
+Outcome feed(QByteArrayView stream, NextPiece nextPiece)
+{
+    Outcome out;
+    FrameReader reader;
+    qsizetype pos = 0;
+    while (pos < stream.size() && !out.error) {
+        const qsizetype n = qMin(nextPiece(), stream.size() - pos);
+        reader.append(stream.sliced(pos, n));
+        pos += n;
+        // Never more than one frame at its cap plus what just came in.
+        CHECK(reader.buffered() < kHeader + kMaxFrame + n);
+
+        QList<QByteArrayView> views;
+        QByteArrayView body;
+        for (;;) {
+            const auto result = reader.next(&body);
+            if (result == FrameReader::Result::NeedMore)
+                break;
+            if (result == FrameReader::Result::Error) {
+                out.error = true;
+                CHECK(reader.buffered() == 0);
+                CHECK(!reader.errorString().isEmpty());
+                CHECK(reader.next(&body) == FrameReader::Result::Error);
+                break;
+            }
+            CHECK(body.size() >= 1 && body.size() <= kMaxFrame);
+            views << body;
+        }
+        // Bodies stay valid until the next append, not only until the next next().
+        for (QByteArrayView view : std::as_const(views))
+            out.bodies << view.toByteArray();
+        CHECK(out.error || reader.buffered() < kHeader + kMaxFrame);
+    }
+    out.left = reader.buffered();
+    return out;
+}
+
+// Splits must not change what comes out: whole, pseudo-random pieces, single bytes.
+void checkStream(QByteArrayView stream)
+{
+    const Outcome whole = feed(stream, [&] { return stream.size(); });
+
+    quint32 state = 2166136261u; // FNV-1a of the input seeds the piece sizes
+    for (char c : stream)
+        state = (state ^ quint8(c)) * 16777619u;
+    state |= 1;
+    auto piece = [&]() -> qsizetype {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        return (state & 7) == 0 ? 1 + qsizetype(state >> 8) % 300 : 1 + qsizetype(state >> 8) % 16;
+    };
+    CHECK(feed(stream, piece) == whole);
+    if (stream.size() <= kByteFeedLimit)
+        CHECK(feed(stream, [] { return qsizetype(1); }) == whole);
+
+    for (const QByteArray &body : whole.bodies)
+        checkBody(body);
+}
+
+// The input as UTF-16: exactly the bad units become U+FFFD, nothing else moves.
+void checkCleaning(QByteArrayView bytes)
+{
+    QString text(bytes.size() / 2, Qt::Uninitialized);
+    if (!text.isEmpty())
+        std::memcpy(text.data(), bytes.data(), size_t(text.size()) * sizeof(QChar));
+    const QString clean = cleanText(text);
+    CHECK(clean.size() == text.size());
+    for (qsizetype i = 0; i < text.size(); ++i)
+        CHECK(clean[i] == (badAt(text, i) ? QChar(QChar::ReplacementCharacter) : text[i]));
+    for (qsizetype i = 0; i < clean.size(); ++i)
+        CHECK(!badAt(clean, i));
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    // Nothing at all comes as a default view, null data included, as a caller
+    // holding nothing would pass it.
+    const QByteArrayView bytes = size == 0
+        ? QByteArrayView()
+        : QByteArrayView(reinterpret_cast<const char *>(data), qsizetype(size));
+    checkBody(bytes);
+    // A link reads the preamble first and frames after it.
+    if (checkPreambleOf(bytes) == PreambleStatus::Match)
+        checkStream(bytes.sliced(kPreambleSize));
+    else
+        checkStream(bytes);
+    checkCleaning(bytes);
+    return 0;
+}
