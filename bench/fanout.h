@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+struct FanoutOptions
+{
+    int members = 4;
+    int threads = 4;  // member threads; the host has one more of its own
+    int warmup = 1000;
+    int lines = 20000;
+    int paced = 1000; // 0 skips the paced run
+    int paceMs = 50;
+    double seconds = 5; // throughput window, after one second of warm-up
+    int window = 32;    // own lines in flight per member
+    bool smoke = false; // throughput until a few hundred lines, no timed window
+};
+
+struct LatencyFigures
+{
+    std::size_t count = 0;
+    std::int64_t p50 = 0;
+    std::int64_t p99 = 0;
+    std::int64_t max = 0;
+};
+
+struct ThroughputFigures
+{
+    double lines = 0;         // lines per second delivered to every receiver
+    double deliveries = 0;    // lines x receivers per second
+    double hostCore = 0;      // host thread CPU as a share of one core
+    double hostNsPerLine = 0; // host thread CPU per fully delivered line
+    double processCore = 0;   // the whole bench process, members included
+};
+
+// The room and the floor side by side at one room size.
+bool runFanout(const FanoutOptions &options);
+
+} // namespace bench

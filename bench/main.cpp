@@ -1,0 +1,182 @@
+// How fast the room and the window are. Prints figures; asserts nothing.
+//
+//   tavix_bench all [--smoke] [options]   every item, each in a fresh process
+//   tavix_bench fanout [options]          room vs floor: latency, throughput, scale
+//   tavix_bench log [--log-lines N]
+//   tavix_bench startup [--runs N]
+//   tavix_bench idle [--idle-seconds N]
+//
+// fanout options: --members N (4), --threads N (4), --warmup N (1000),
+// --lines N (20000), --paced N (1000), --pace-ms N (50), --seconds S (5),
+// --scale LIST (25,100), --scale-lines N (5000).
+// --smoke runs each item once at a tiny size, to prove it still works.
+
+#include "fanout.h"
+#include "windowbench.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QStringList>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+
+namespace {
+
+struct Args
+{
+    std::string mode;
+    std::map<std::string, std::string> options;
+    bool smoke = false;
+
+    int number(const std::string &key, int normal, int smokeValue) const
+    {
+        const auto it = options.find(key);
+        return it != options.end() ? std::stoi(it->second) : (smoke ? smokeValue : normal);
+    }
+    double real(const std::string &key, double normal) const
+    {
+        const auto it = options.find(key);
+        return it != options.end() ? std::stod(it->second) : normal;
+    }
+    std::string text(const std::string &key, const std::string &normal, const std::string &smokeValue) const
+    {
+        const auto it = options.find(key);
+        return it != options.end() ? it->second : (smoke ? smokeValue : normal);
+    }
+};
+
+Args parse(int argc, char **argv)
+{
+    Args args;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--smoke") {
+            args.smoke = true;
+        } else if (a.rfind("--", 0) == 0) {
+            const auto eq = a.find('=');
+            if (eq != std::string::npos)
+                args.options[a.substr(2, eq - 2)] = a.substr(eq + 1);
+            else if (i + 1 < argc)
+                args.options[a.substr(2)] = argv[++i];
+        } else if (args.mode.empty()) {
+            args.mode = a;
+        }
+    }
+    if (args.mode.empty())
+        args.mode = "all";
+    return args;
+}
+
+bool runFanoutItems(const Args &args)
+{
+    bench::FanoutOptions o;
+    o.smoke = args.smoke;
+    o.members = args.number("members", 4, 4);
+    o.threads = args.number("threads", 4, 2);
+    o.warmup = args.number("warmup", 1000, 20);
+    o.lines = args.number("lines", 20000, 200);
+    o.paced = args.number("paced", 1000, 10);
+    o.paceMs = args.number("pace-ms", 50, 5);
+    o.seconds = args.real("seconds", 5);
+    bool ok = bench::runFanout(o);
+
+    // Bigger rooms: the same back-to-back latency and throughput, no paced run.
+    const std::string scale = args.text("scale", "25,100", "25");
+    size_t pos = 0;
+    while (pos < scale.size()) {
+        const size_t comma = scale.find(',', pos);
+        const std::string item = scale.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+        pos = comma == std::string::npos ? scale.size() : comma + 1;
+        if (item.empty())
+            continue;
+        bench::FanoutOptions big = o;
+        big.members = std::stoi(item);
+        big.warmup = std::min(o.warmup, 200);
+        big.lines = args.number("scale-lines", 5000, 50);
+        big.paced = 0;
+        ok = bench::runFanout(big) && ok;
+    }
+    return ok;
+}
+
+// Each item in a process of its own, so that memory figures start clean.
+int runAll(int argc, char **argv, const Args &args)
+{
+    QCoreApplication app(argc, argv);
+    QStringList passOn;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) != "all")
+            passOn << QString::fromLocal8Bit(argv[i]);
+    }
+    const int idleSeconds = args.number("idle-seconds", 60, 1);
+    const struct
+    {
+        const char *mode;
+        int timeoutSeconds;
+    } items[] = {
+        {"fanout", args.smoke ? 120 : 1800},
+        {"log", args.smoke ? 60 : 600},
+        {"startup", args.smoke ? 60 : 600},
+        {"idle", idleSeconds + 60},
+    };
+    int failures = 0;
+    for (const auto &item : items) {
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedChannels);
+        QElapsedTimer timer;
+        timer.start();
+        child.start(QCoreApplication::applicationFilePath(),
+                    QStringList{QString::fromLatin1(item.mode)} + passOn);
+        if (!child.waitForFinished(item.timeoutSeconds * 1000)) {
+            std::printf("ERROR: %s did not finish within %d s\n", item.mode, item.timeoutSeconds);
+            child.kill();
+            child.waitForFinished(5000);
+            ++failures;
+            continue;
+        }
+        if (child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0) {
+            std::printf("ERROR: %s failed (exit %d)\n", item.mode, child.exitCode());
+            ++failures;
+        }
+        std::printf("  [%s took %.1f s]\n", item.mode, double(timer.elapsed()) / 1000);
+        std::fflush(stdout);
+    }
+    return failures ? EXIT_FAILURE : EXIT_SUCCESS;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    const Args args = parse(argc, argv);
+    if (args.mode == "all")
+        return runAll(argc, argv, args);
+
+    bool ok = false;
+    if (args.mode == "fanout") {
+        QCoreApplication app(argc, argv);
+        ok = runFanoutItems(args);
+    } else if (args.mode == "log") {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        QApplication app(argc, argv);
+        ok = bench::runLog(args.number("log-lines", 100000, 2000));
+    } else if (args.mode == "startup") {
+        QCoreApplication app(argc, argv);
+        ok = bench::runStartup(args.number("runs", 10, 1), args.smoke);
+    } else if (args.mode == "idle") {
+        QCoreApplication app(argc, argv);
+        ok = bench::runIdle(args.number("idle-seconds", 60, 1));
+    } else {
+        std::fprintf(stderr, "unknown item %s: all, fanout, log, startup or idle\n", args.mode.c_str());
+        return EXIT_FAILURE;
+    }
+    std::fflush(stdout);
+    return ok ? EXIT_SUCCESS : EXIT_FAILURE;
+}

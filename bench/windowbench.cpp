@@ -1,0 +1,237 @@
+#include "windowbench.h"
+
+#include "form1.h"
+#include "gorvel.h"
+#include "procstats.h"
+#include "room.h"
+#include "tracker.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <vector>
+
+using TAVIXLibCtl::Gorvel;
+using TAVIXLibCtl::Room;
+
+namespace bench {
+
+namespace {
+
+// A room control that is in no room but names its member, so that each
+// DataChanged becomes a 40-character log line: "member1 > " and 30 more.
+class NamingGorvel : public Gorvel
+{
+public:
+    QString GetMemberData(qint16, const QString &key) const override
+    {
+        if (key == QLatin1StringView("name"))
+            return QStringLiteral("member1");
+        if (key == QLatin1StringView("cnt"))
+            return QStringLiteral("1");
+        return {};
+    }
+};
+
+double msOf(std::int64_t ns)
+{
+    return double(ns) / 1e6;
+}
+
+QString probePath()
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/tavix_window_probe");
+}
+
+QProcessEnvironment offscreen()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    if (!env.contains(QStringLiteral("QT_QPA_PLATFORM")))
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    return env;
+}
+
+std::map<QString, qint64> parseValues(const QByteArray &output)
+{
+    std::map<QString, qint64> values;
+    for (const QByteArray &line : output.split('\n')) {
+        const int eq = line.indexOf('=');
+        if (eq > 0)
+            values[QString::fromUtf8(line.left(eq))] = line.mid(eq + 1).toLongLong();
+    }
+    return values;
+}
+
+// Runs the probe to its end, within `timeoutMs`; the probe's values, or an
+// empty map when it failed.
+std::map<QString, qint64> runProbe(const QStringList &args, int timeoutMs, std::int64_t *startNs)
+{
+    QProcess probe;
+    probe.setProcessEnvironment(offscreen());
+    probe.setProcessChannelMode(QProcess::SeparateChannels);
+    *startNs = nowNs();
+    probe.start(probePath(), args);
+    QEventLoop loop;
+    QObject::connect(&probe, &QProcess::finished, &loop, &QEventLoop::quit);
+    QObject::connect(&probe, &QProcess::errorOccurred, &loop, &QEventLoop::quit);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    if (probe.state() != QProcess::NotRunning)
+        loop.exec();
+    if (probe.state() != QProcess::NotRunning) {
+        probe.kill();
+        probe.waitForFinished(5000);
+        std::printf("  ERROR: the probe did not finish within %d ms\n", timeoutMs);
+        return {};
+    }
+    const QByteArray out = probe.readAllStandardOutput();
+    const auto values = parseValues(out);
+    if (probe.exitStatus() != QProcess::NormalExit || probe.exitCode() != 0
+        || values.count(QStringLiteral("error"))) {
+        std::printf("  ERROR: the probe failed (exit %d): %s %s\n", probe.exitCode(),
+                    out.constData(), probe.readAllStandardError().constData());
+        return {};
+    }
+    return values;
+}
+
+} // namespace
+
+bool runLog(int lines)
+{
+    const int block = std::max(1, std::min(10000, lines / 10));
+    std::printf("\n== the log: AddChat of %d lines of 40 characters, offscreen ==\n", lines);
+
+    auto *component = new NamingGorvel;
+    Form1 window(component, 0);
+    window.show();
+    QCoreApplication::processEvents();
+
+    // Made beforehand, so that only the window's work is timed.
+    std::vector<QString> values;
+    values.reserve(size_t(lines));
+    for (int i = 0; i < lines; ++i)
+        values.push_back(QStringLiteral("line %1 of the bench log..").arg(i, 6, 10, QLatin1Char('0')));
+    const QString chatKey = QStringLiteral("chat");
+    const std::int64_t rssBefore = procStatus("VmRSS");
+
+    const std::int64_t t0 = nowNs();
+    std::int64_t firstEnd = 0, lastStart = 0;
+    for (int i = 0; i < lines; ++i) {
+        if (i == lines - block)
+            lastStart = nowNs();
+        emit component->DataChanged(1, 0, chatKey, values[size_t(i)]);
+        if (i == block - 1)
+            firstEnd = nowNs();
+    }
+    const std::int64_t t1 = nowNs();
+    // The window then paints the end of the log once.
+    QCoreApplication::processEvents();
+    const std::int64_t t2 = nowNs();
+
+    const QTextDocument *doc = window.chat->document();
+    const QString last = doc->lastBlock().text();
+    const bool whole = doc->blockCount() == lines + 1 && last.size() == kLineLength;
+    values.clear();
+    values.shrink_to_fit();
+
+    const double first = double(firstEnd - t0) / block / 1000;
+    const double tail = double(t1 - lastStart) / block / 1000;
+    std::printf("  total                               %10.1f ms\n", msOf(t1 - t0));
+    std::printf("  per line, first %6d              %10.2f us\n", block, first);
+    std::printf("  per line, last  %6d              %10.2f us\n", block, tail);
+    std::printf("  last / first                        %10.2fx\n", tail / first);
+    std::printf("  then painting the window            %10.1f ms\n", msOf(t2 - t1));
+    std::printf("  resident after (VmRSS)              %10.1f MiB (%.1f MiB before the lines)\n",
+                double(procStatus("VmRSS")) / 1024, double(rssBefore) / 1024);
+    std::printf("  peak resident (VmHWM)               %10.1f MiB\n", double(procStatus("VmHWM")) / 1024);
+    if (!whole) {
+        std::printf("  ERROR: the log holds %d blocks, the last \"%s\"\n", doc->blockCount(),
+                    qPrintable(last));
+        return false;
+    }
+    return true;
+}
+
+bool runStartup(int runs, bool smoke)
+{
+    std::printf("\n== start-up: process start to the window's first paint, %d runs ==\n", runs);
+    std::vector<double> total, toMain, mainToPaint;
+    std::int64_t start = 0;
+    // One unmeasured run first, so every measured one finds the libraries cached.
+    for (int i = smoke ? 0 : -1; i < runs; ++i) {
+        const auto v = runProbe({}, 20000, &start);
+        if (v.empty())
+            return false;
+        if (i < 0)
+            continue;
+        total.push_back(msOf(v.at(QStringLiteral("painted_ns")) - start));
+        toMain.push_back(msOf(v.at(QStringLiteral("main_ns")) - start));
+        mainToPaint.push_back(msOf(v.at(QStringLiteral("painted_ns")) - v.at(QStringLiteral("main_ns"))));
+    }
+    auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        const size_t n = v.size();
+        return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+    };
+    std::printf("  start to first paint, median        %10.1f ms  (min %.1f, max %.1f)\n",
+                median(total), *std::min_element(total.begin(), total.end()),
+                *std::max_element(total.begin(), total.end()));
+    std::printf("    of which start to main()          %10.1f ms\n", median(toMain));
+    std::printf("    of which main() to first paint    %10.1f ms\n", median(mainToPaint));
+
+    const auto v = runProbe({QStringLiteral("--settle"), QStringLiteral("1000")}, 20000, &start);
+    if (v.empty())
+        return false;
+    std::printf("  idle window, 1 s after first paint: VmRSS %.1f MiB, VmHWM %.1f MiB\n",
+                double(v.at(QStringLiteral("rss_kb"))) / 1024,
+                double(v.at(QStringLiteral("hwm_kb"))) / 1024);
+    return true;
+}
+
+bool runIdle(int seconds)
+{
+    std::printf("\n== a window idle in a room for %d s (joined to a host in another process) ==\n",
+                seconds);
+    Room host;
+    host.setPort(0);
+    host.setData(QStringLiteral("name"), QStringLiteral("host"));
+    host.openServer();
+    if (host.boundPort() == 0) {
+        std::printf("  ERROR: the host could not listen\n");
+        return false;
+    }
+    std::int64_t start = 0;
+    const auto v = runProbe({QStringLiteral("--join"), QString::number(host.boundPort()),
+                             QStringLiteral("--idle"), QString::number(seconds)},
+                            (seconds + 30) * 1000, &start);
+    host.closeConnection();
+    if (v.empty())
+        return false;
+    const double secs = double(v.at(QStringLiteral("idle_ns"))) / 1e9;
+    const double user = msOf(v.at(QStringLiteral("idle_user_ns")));
+    const double sys = msOf(v.at(QStringLiteral("idle_sys_ns")));
+    std::printf("  CPU over %.1f s                      %10.1f ms (user %.1f, system %.1f)\n", secs,
+                user + sys, user, sys);
+    std::printf("  CPU share                           %10.4f %%\n", (user + sys) / (secs * 1000) * 100);
+    std::printf("  voluntary context switches          %10lld (%.2f/s)\n",
+                (long long)v.at(QStringLiteral("idle_voluntary_switches")),
+                double(v.at(QStringLiteral("idle_voluntary_switches"))) / secs);
+    std::printf("  resident after (VmRSS)              %10.1f MiB\n",
+                double(v.at(QStringLiteral("rss_kb"))) / 1024);
+    if (v.at(QStringLiteral("idle_state")) != int(Room::State::Joined)) {
+        std::printf("  ERROR: the window left the room while idle\n");
+        return false;
+    }
+    return true;
+}
+
+} // namespace bench
