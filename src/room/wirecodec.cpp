@@ -109,8 +109,9 @@ QByteArray preamble(quint16 version)
 
 PreambleStatus checkPreamble(QByteArrayView bytes, quint16 *version)
 {
+    // memcmp must not see an empty view's null pointer.
     const qsizetype n = qMin<qsizetype>(bytes.size(), sizeof kMagic);
-    if (std::memcmp(bytes.data(), kMagic, size_t(n)) != 0)
+    if (n > 0 && std::memcmp(bytes.data(), kMagic, size_t(n)) != 0)
         return PreambleStatus::Stranger;
     if (bytes.size() < kPreambleSize)
         return PreambleStatus::Incomplete;

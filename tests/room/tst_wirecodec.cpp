@@ -272,6 +272,7 @@ void tst_WireCodec::preamble_data()
     const QByteArray ours = TAVIXLibCtl::Wire::preamble();
     QTest::newRow("ours") << ours << PreambleStatus::Match;
     QTest::newRow("ours, half read") << ours.left(3) << PreambleStatus::Incomplete;
+    QTest::newRow("nothing read yet") << QByteArray() << PreambleStatus::Incomplete;
     QTest::newRow("another version") << TAVIXLibCtl::Wire::preamble(kVersion + 1) << PreambleStatus::OtherVersion;
     QTest::newRow("an HTTP request, at its first byte") << QByteArray("G") << PreambleStatus::Stranger;
     QTest::newRow("a near miss") << QByteArray("TVXQ\0\1", 6) << PreambleStatus::Stranger;
