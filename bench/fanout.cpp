@@ -286,6 +286,7 @@ bool throughput(Subject &s, int members, const FanoutOptions &options, Throughpu
     figures->hostCore = double(host1 - host0) / 1e9 / secs;
     figures->hostNsPerLine = done > 0 ? double(host1 - host0) / done : 0;
     figures->processCore = double(proc1 - proc0) / 1e9 / secs;
+    figures->processNsPerLine = done > 0 ? double(proc1 - proc0) / done : 0;
     return true;
 }
 
@@ -312,7 +313,7 @@ void row(const char *what, const std::string &room, const std::string &floor, co
 
 void printLatency(const char *what, const LatencyFigures &room, const LatencyFigures &floor)
 {
-    std::printf("  %s, %zu lines\n", what, room.count);
+    std::printf("  %s, %zu lines\n", what, std::max(room.count, floor.count));
     row("    p50", us(room.p50), us(floor.p50), ratio(double(room.p50), double(floor.p50)));
     row("    p99", us(room.p99), us(floor.p99), ratio(double(room.p99), double(floor.p99)));
     row("    max", us(room.max), us(floor.max), ratio(double(room.max), double(floor.max)));
@@ -348,55 +349,60 @@ bool runFanout(const FanoutOptions &options)
         }
         return good;
     };
-    const auto joinStart = Clock::now();
-    ok = check(room, room.harness->start(members, threads, room.tracker.get(), &room.error));
-    const double joinSecs = std::chrono::duration<double>(Clock::now() - joinStart).count();
-    ok = ok && check(floor, floor.harness->start(members, threads, floor.tracker.get(), &floor.error));
+    // Runs `phase` on each subject in use: the room first, then the floor,
+    // phase by phase, so that load from elsewhere on the machine falls on both.
+    auto both = [&](auto phase) {
+        if (ok && options.withRoom)
+            check(room, phase(room));
+        if (ok && options.withFloor)
+            check(floor, phase(floor));
+        return ok;
+    };
+    double joinSecs = 0;
+    both([&](Subject &s) {
+        const auto start = Clock::now();
+        const bool good = s.harness->start(members, threads, s.tracker.get(), &s.error);
+        if (&s == &room)
+            joinSecs = std::chrono::duration<double>(Clock::now() - start).count();
+        return good;
+    });
 
-    LatencyFigures roomClosed, floorClosed, roomPaced, floorPaced, ignored;
-    ThroughputFigures roomThroughput, floorThroughput;
+    LatencyFigures closed[2], pacedFigures[2], ignored;
+    ThroughputFigures rates[2];
+    auto slot = [&](Subject &s) { return &s == &room ? 0 : 1; };
     if (ok) {
         std::printf("  room formed in %.0f ms\n", joinSecs * 1000);
         row("", "room", "floor", "room/floor");
         std::fflush(stdout);
-        // Interleaved, so that load from elsewhere on the machine falls on both.
-        ok = check(room, closedLoop(room, members, options.warmup, &ignored))
-             && check(floor, closedLoop(floor, members, options.warmup, &ignored))
-             && check(room, closedLoop(room, members, options.lines, &roomClosed))
-             && check(floor, closedLoop(floor, members, options.lines, &floorClosed));
-        if (ok) {
-            printLatency("fan-out latency, back to back", roomClosed, floorClosed);
-            std::fflush(stdout);
-        }
-        ok = ok && check(room, throughput(room, members, options, &roomThroughput))
-             && check(floor, throughput(floor, members, options, &floorThroughput));
-        if (ok) {
-            std::printf("  throughput, %d own lines in flight per member\n", options.window);
-            row("    lines/s to every receiver", fmt("%.0f", roomThroughput.lines),
-                fmt("%.0f", floorThroughput.lines), ratio(roomThroughput.lines, floorThroughput.lines));
-            row("    deliveries/s (lines x receivers)", fmt("%.0f", roomThroughput.deliveries),
-                fmt("%.0f", floorThroughput.deliveries),
-                ratio(roomThroughput.deliveries, floorThroughput.deliveries));
-            row("    host CPU, share of one core", fmt("%.2f", roomThroughput.hostCore),
-                fmt("%.2f", floorThroughput.hostCore),
-                ratio(roomThroughput.hostCore, floorThroughput.hostCore));
-            row("    host CPU per line", fmt("%.2f us", roomThroughput.hostNsPerLine / 1000),
-                fmt("%.2f us", floorThroughput.hostNsPerLine / 1000),
-                ratio(roomThroughput.hostNsPerLine, floorThroughput.hostNsPerLine));
-            row("    process CPU, share of one core", fmt("%.2f", roomThroughput.processCore),
-                fmt("%.2f", floorThroughput.processCore),
-                ratio(roomThroughput.processCore, floorThroughput.processCore));
-            std::fflush(stdout);
-        }
-        if (ok && options.paced > 0) {
-            ok = check(room, paced(room, members, options.paced, options.paceMs, &roomPaced))
-                 && check(floor, paced(floor, members, options.paced, options.paceMs, &floorPaced));
-            if (ok) {
-                const std::string what = "fan-out latency, one line every "
-                                         + std::to_string(options.paceMs) + " ms";
-                printLatency(what.c_str(), roomPaced, floorPaced);
-            }
-        }
+    }
+    both([&](Subject &s) { return closedLoop(s, members, options.warmup, &ignored); });
+    if (both([&](Subject &s) { return closedLoop(s, members, options.lines, &closed[slot(s)]); })) {
+        printLatency("fan-out latency, back to back", closed[0], closed[1]);
+        std::fflush(stdout);
+    }
+    if (both([&](Subject &s) { return throughput(s, members, options, &rates[slot(s)]); })) {
+        const ThroughputFigures &r = rates[0], &f = rates[1];
+        std::printf("  throughput, %d own lines in flight per member\n", options.window);
+        row("    lines/s to every receiver", fmt("%.0f", r.lines), fmt("%.0f", f.lines),
+            ratio(r.lines, f.lines));
+        row("    deliveries/s (lines x receivers)", fmt("%.0f", r.deliveries),
+            fmt("%.0f", f.deliveries), ratio(r.deliveries, f.deliveries));
+        row("    host CPU, share of one core", fmt("%.2f", r.hostCore), fmt("%.2f", f.hostCore),
+            ratio(r.hostCore, f.hostCore));
+        row("    host CPU per line", fmt("%.2f us", r.hostNsPerLine / 1000),
+            fmt("%.2f us", f.hostNsPerLine / 1000), ratio(r.hostNsPerLine, f.hostNsPerLine));
+        row("    process CPU, share of one core", fmt("%.2f", r.processCore),
+            fmt("%.2f", f.processCore), ratio(r.processCore, f.processCore));
+        row("    process CPU per line", fmt("%.2f us", r.processNsPerLine / 1000),
+            fmt("%.2f us", f.processNsPerLine / 1000), ratio(r.processNsPerLine, f.processNsPerLine));
+        std::fflush(stdout);
+    }
+    if (options.paced > 0
+        && both([&](Subject &s) {
+               return paced(s, members, options.paced, options.paceMs, &pacedFigures[slot(s)]);
+           })) {
+        const std::string what = "fan-out latency, one line every " + std::to_string(options.paceMs) + " ms";
+        printLatency(what.c_str(), pacedFigures[0], pacedFigures[1]);
     }
     for (Subject *s : {&room, &floor}) {
         const std::string trouble = s->harness->trouble();

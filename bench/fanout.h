@@ -17,6 +17,8 @@ struct FanoutOptions
     double seconds = 5; // throughput window, after one second of warm-up
     int window = 32;    // own lines in flight per member
     bool smoke = false; // throughput until a few hundred lines, no timed window
+    bool withRoom = true;  // off to profile the floor alone
+    bool withFloor = true; // off to profile the room alone
 };
 
 struct LatencyFigures
@@ -34,6 +36,7 @@ struct ThroughputFigures
     double hostCore = 0;      // host thread CPU as a share of one core
     double hostNsPerLine = 0; // host thread CPU per fully delivered line
     double processCore = 0;   // the whole bench process, members included
+    double processNsPerLine = 0;
 };
 
 // The room and the floor side by side at one room size.

@@ -1,6 +1,7 @@
 #include "floorharness.h"
 
 #include <arpa/inet.h>
+#include <pthread.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -114,7 +115,10 @@ bool FloorHarness::start(int members, int threads, Tracker *tracker, std::string
     m_relayStop = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     watch(m_relayEpoll, EPOLL_CTL_ADD, m_listen, EPOLLIN, nullptr);
     watch(m_relayEpoll, EPOLL_CTL_ADD, m_relayStop, EPOLLIN, &m_relayStop);
-    m_relay = std::thread([this] { runRelay(); });
+    m_relay = std::thread([this] {
+        pthread_setname_np(pthread_self(), "floor-relay");
+        runRelay();
+    });
 
     for (int t = 0; t < threads; ++t) {
         auto loop = std::make_unique<ClientLoop>();
@@ -149,7 +153,10 @@ bool FloorHarness::start(int members, int threads, Tracker *tracker, std::string
     }
     for (auto &loop : m_clients) {
         ClientLoop *raw = loop.get();
-        loop->thread = std::thread([this, raw] { runClient(*raw); });
+        loop->thread = std::thread([this, raw] {
+            pthread_setname_np(pthread_self(), "floor-members");
+            runClient(*raw);
+        });
     }
     return true;
 }

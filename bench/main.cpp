@@ -2,13 +2,13 @@
 //
 //   tavix_bench all [--smoke] [options]   every item, each in a fresh process
 //   tavix_bench fanout [options]          room vs floor: latency, throughput, scale
-//   tavix_bench log [--log-lines N]
+//   tavix_bench log [--log-lines N] [--log-turn-lines N]
 //   tavix_bench startup [--runs N]
 //   tavix_bench idle [--idle-seconds N]
 //
 // fanout options: --members N (4), --threads N (4), --warmup N (1000),
 // --lines N (20000), --paced N (1000), --pace-ms N (50), --seconds S (5),
-// --scale LIST (25,100), --scale-lines N (5000).
+// --scale LIST (25,100), --scale-lines N (5000), --subjects room|floor|both.
 // --smoke runs each item once at a tiny size, to prove it still works.
 
 #include "fanout.h"
@@ -83,6 +83,9 @@ bool runFanoutItems(const Args &args)
     o.paced = args.number("paced", 1000, 10);
     o.paceMs = args.number("pace-ms", 50, 5);
     o.seconds = args.real("seconds", 5);
+    const std::string subjects = args.text("subjects", "both", "both");
+    o.withRoom = subjects != "floor";
+    o.withFloor = subjects != "room";
     bool ok = bench::runFanout(o);
 
     // Bigger rooms: the same back-to-back latency and throughput, no paced run.
@@ -167,6 +170,7 @@ int main(int argc, char *argv[])
             qputenv("QT_QPA_PLATFORM", "offscreen");
         QApplication app(argc, argv);
         ok = bench::runLog(args.number("log-lines", 100000, 2000));
+        ok = bench::runLogTurns(args.number("log-turn-lines", 10000, 200)) && ok;
     } else if (args.mode == "startup") {
         QCoreApplication app(argc, argv);
         ok = bench::runStartup(args.number("runs", 10, 1), args.smoke);

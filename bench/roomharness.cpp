@@ -29,9 +29,11 @@ RoomHarness::~RoomHarness()
     stop();
 }
 
-std::unique_ptr<RoomHarness::Loop> RoomHarness::startLoop()
+std::unique_ptr<RoomHarness::Loop> RoomHarness::startLoop(const char *name)
 {
     auto loop = std::make_unique<Loop>();
+    // Named, so that a profile can tell the host from the members.
+    loop->thread.setObjectName(QString::fromLatin1(name));
     loop->context = new QObject;
     loop->context->moveToThread(&loop->thread);
     QObject::connect(&loop->thread, &QThread::finished, loop->context, &QObject::deleteLater);
@@ -84,9 +86,9 @@ bool RoomHarness::waitJoined(int count, std::string *error)
 bool RoomHarness::start(int members, int threads, Tracker *tracker, std::string *error)
 {
     m_tracker = tracker;
-    m_hostLoop = startLoop();
+    m_hostLoop = startLoop("room-host");
     for (int t = 0; t < threads; ++t)
-        m_memberLoops.push_back(startLoop());
+        m_memberLoops.push_back(startLoop("room-members"));
     m_members.assign(size_t(members), nullptr);
 
     quint16 port = 0;

@@ -43,7 +43,7 @@ private:
         pthread_t handle{};
     };
 
-    std::unique_ptr<Loop> startLoop();
+    std::unique_ptr<Loop> startLoop(const char *name);
     void stopLoop(Loop &loop);
     void runOn(Loop &loop, const std::function<void()> &task);
     void attach(TAVIXLibCtl::Room *room);

@@ -161,6 +161,32 @@ bool runLog(int lines)
     return true;
 }
 
+bool runLogTurns(int lines)
+{
+    // As lines arrive in a room: each in an event-loop turn of its own, so
+    // the window may also repaint between them.
+    std::printf("\n== the log, one line per event-loop turn: %d lines, offscreen ==\n", lines);
+    auto *component = new NamingGorvel;
+    Form1 window(component, 0);
+    window.show();
+    QCoreApplication::processEvents();
+    const QString chatKey = QStringLiteral("chat");
+    const QString value = QStringLiteral("a line of thirty characters..");
+    const std::int64_t t0 = nowNs();
+    for (int i = 0; i < lines; ++i) {
+        emit component->DataChanged(1, 0, chatKey, value);
+        QCoreApplication::processEvents();
+    }
+    const std::int64_t t1 = nowNs();
+    std::printf("  total                               %10.1f ms\n", msOf(t1 - t0));
+    std::printf("  per line                            %10.2f us\n", double(t1 - t0) / lines / 1000);
+    if (window.chat->document()->blockCount() != lines + 1) {
+        std::printf("  ERROR: the log holds %d blocks\n", window.chat->document()->blockCount());
+        return false;
+    }
+    return true;
+}
+
 bool runStartup(int runs, bool smoke)
 {
     std::printf("\n== start-up: process start to the window's first paint, %d runs ==\n", runs);

@@ -5,6 +5,8 @@ namespace bench {
 // AddChat of `lines` 40-character lines into the window's log, offscreen.
 // Needs a QApplication.
 bool runLog(int lines);
+// The same with an event-loop turn after every line.
+bool runLogTurns(int lines);
 // Process start to first paint of the window, through tavix_window_probe.
 // Needs a QCoreApplication.
 bool runStartup(int runs, bool smoke);
