@@ -1,7 +1,8 @@
-// libFuzzer target for the wire codec. Each input is tried three ways: as one
+// libFuzzer target for the wire codec. Each input is tried four ways: as one
 // frame body, as the byte stream a peer sends (preamble, then frames, fed in
-// three different splits), and as UTF-16 text to clean. A broken property
-// aborts, which libFuzzer reports as a crash and saves the input.
+// three different splits), as the fields of a message to encode, and as UTF-16
+// text to clean. A broken property aborts, which libFuzzer reports as a crash
+// and saves the input.
 
 #include "wirecodec.h"
 
@@ -111,7 +112,53 @@ void checkBody(QByteArrayView body)
     if (const auto m = decode(body)) {
         checkMessage(*m);
         checkRoundTrip(*m);
+        // A message is one CBOR item: nothing may follow it, and no part of it is one.
+        CHECK(!decode(body.toByteArray().append('\0')).has_value());
+        CHECK(!decode(body.chopped(1)).has_value());
     }
+}
+
+// The other way round: a message built from the input, valid by construction,
+// survives encoding and decoding.
+void checkEncoding(QByteArrayView bytes)
+{
+    if (bytes.size() < 3)
+        return;
+    const auto byte = [&](qsizetype i) { return int(quint8(bytes[i])); };
+    const QByteArrayView texts = bytes.sliced(3);
+    const QString key = cleanText(QString::fromUtf8(texts.first(texts.size() / 2)));
+    const QString value = cleanText(QString::fromUtf8(texts.sliced(texts.size() / 2)));
+
+    Message m;
+    m.type = MessageType(int(MessageType::Set) + byte(0) % int(MessageType::Depart));
+    switch (m.type) {
+    case MessageType::Join:
+    case MessageType::Ping:
+        break;
+    case MessageType::Refuse:
+        m.reason = byte(1);
+        break;
+    case MessageType::Arrive:
+    case MessageType::Depart:
+        m.slot = byte(1);
+        break;
+    case MessageType::Welcome:
+        m.size = 1 + byte(2) % kMaxRoomSize;
+        m.slot = byte(1) % m.size;
+        break;
+    case MessageType::Set:
+        m.key = key;
+        m.value = value;
+        break;
+    case MessageType::Store:
+    case MessageType::Update:
+        m.slot = byte(1);
+        m.key = key;
+        m.value = value;
+        break;
+    }
+    checkMessage(m);
+    checkRoundTrip(m);
 }
 
 PreambleStatus checkPreambleOf(QByteArrayView bytes)
@@ -142,12 +189,14 @@ struct Outcome
 
 // Feeds the stream in pieces whose sizes nextPiece() picks, reading every frame
 // after each piece as the links do, and stopping at the first error as they do.
+// Every result is checked against the frame at the reader's place in the stream.
 template<typename NextPiece>
 Outcome feed(QByteArrayView stream, NextPiece nextPiece)
 {
     Outcome out;
     FrameReader reader;
-    qsizetype pos = 0;
+    qsizetype pos = 0;      // appended so far
+    qsizetype consumed = 0; // start of the frame the reader stands at
     while (pos < stream.size() && !out.error) {
         const qsizetype n = qMin(nextPiece(), stream.size() - pos);
         reader.append(stream.sliced(pos, n));
@@ -159,16 +208,28 @@ Outcome feed(QByteArrayView stream, NextPiece nextPiece)
         QByteArrayView body;
         for (;;) {
             const auto result = reader.next(&body);
-            if (result == FrameReader::Result::NeedMore)
+            const qsizetype have = pos - consumed;
+            const quint32 length =
+                have >= kHeader ? qFromBigEndian<quint32>(stream.data() + consumed) : 0;
+            const bool lengthOk = length >= 1 && length <= quint32(kMaxFrame);
+            if (result == FrameReader::Result::NeedMore) {
+                // Waits only for a frame it will take, and for nothing it has.
+                CHECK(reader.buffered() == have);
+                CHECK(have < kHeader || (lengthOk && have < kHeader + qsizetype(length)));
                 break;
+            }
             if (result == FrameReader::Result::Error) {
+                // Refused from the header alone, with nothing kept.
+                CHECK(have >= kHeader && !lengthOk);
                 out.error = true;
                 CHECK(reader.buffered() == 0);
                 CHECK(!reader.errorString().isEmpty());
                 CHECK(reader.next(&body) == FrameReader::Result::Error);
                 break;
             }
-            CHECK(body.size() >= 1 && body.size() <= kMaxFrame);
+            CHECK(have >= kHeader + qsizetype(length) && lengthOk);
+            CHECK(body == stream.sliced(consumed + kHeader, length));
+            consumed += kHeader + length;
             views << body;
         }
         // Bodies stay valid until the next append, not only until the next next().
@@ -232,6 +293,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         checkStream(bytes.sliced(kPreambleSize));
     else
         checkStream(bytes);
+    checkEncoding(bytes);
     checkCleaning(bytes);
     return 0;
 }

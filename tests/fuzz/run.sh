@@ -56,7 +56,7 @@ fi
 
 log=$build/fuzz_wire.log
 status=0
-"$build/fuzz_wire" -max_total_time="$seconds" -timeout=25 -print_final_stats=1 \
+"$build/fuzz_wire" -max_total_time="$seconds" -timeout=25 -max_len=4096 -print_final_stats=1 \
     -dict="$here/wire.dict" -artifact_prefix="$build/artifacts/" \
     "${inputs[@]}" >"$log" 2>&1 || status=$?
 
@@ -65,7 +65,11 @@ if [[ $status -ne 0 || -n $found ]] || grep -Eq "$reports" "$log"; then
     tail -n 60 "$log"
     for input in $found; do
         echo "input $input:"
-        od -An -tx1 -v "$input" | head -n 40
+        if [[ -s $input ]]; then
+            od -An -tx1 -v "$input" | head -n 40
+        else
+            echo "    (empty)"
+        fi
     done
     echo "$0: the fuzzer failed (exit $status); log in $log" >&2
     exit 1
