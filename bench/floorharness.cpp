@@ -303,6 +303,10 @@ void FloorHarness::runClient(ClientLoop &loop)
                 for (auto &task : tasks)
                     task();
                 tasks.clear();
+                for (Link *link : loop.links) {
+                    if (link->fd >= 0 && !link->out.empty() && !link->watchingOut)
+                        flush(loop.epoll, *link);
+                }
                 continue;
             }
             Link &link = *static_cast<Link *>(ptr);
@@ -356,16 +360,8 @@ void FloorHarness::send(int member, std::uint64_t id)
     putBe32(frame, kLineLength);
     writeLine(frame + 4, id);
     m_tracker->sent(id, member);
-    if (!link.out.empty()) {
-        link.out.append(frame, sizeof frame);
-        return;
-    }
-    const ssize_t n = ::send(link.fd, frame, sizeof frame, MSG_NOSIGNAL);
-    if (n == ssize_t(sizeof frame))
-        return;
-    link.out.append(frame + std::max<ssize_t>(n, 0), sizeof frame - size_t(std::max<ssize_t>(n, 0)));
-    ClientLoop &loop = *m_clients[size_t(member) % m_clients.size()];
-    flush(loop.epoll, link);
+    // Written at the end of the turn, with whatever else the turn sends.
+    link.out.append(frame, sizeof frame);
 }
 
 void FloorHarness::wake(int fd)
