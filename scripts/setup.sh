@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
     cmake make g++ pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
+    qt6-qpa-plugins           # offscreen and X11 platform plugins
     fonts-vlgothic            # Japanese glyphs without any configuration
 )
 if [[ "${1:-}" == "--tests" ]]; then

@@ -227,11 +227,26 @@ bool Form1::focusStaysInWindow(const QFocusEvent &event) const
 
 void Form1::AddChat(const QString &text)
 {
-    // A cursor at the document's end finds it without copying the log, and
-    // leaves the user's selection alone until the caret moves below.
-    QTextCursor end(chat->document());
-    end.movePosition(QTextCursor::End);
-    end.insertText(u"\r\n"_s + text);
+    // The lines of one event-loop turn go in as one edit, laid out, placed
+    // under the caret and scrolled into view once at the end of the turn:
+    // before anything is painted, so the log looks the same, but a burst of
+    // lines costs little more than one. A cursor at the document's end finds
+    // it without copying the log, whatever the user has selected.
+    if (!m_pendingLines) {
+        m_pendingLines.emplace(chat->document());
+        m_pendingLines->movePosition(QTextCursor::End);
+        m_pendingLines->beginEditBlock();
+        QMetaObject::invokeMethod(this, &Form1::showNewLines, Qt::QueuedConnection);
+    }
+    m_pendingLines->insertText(u"\r\n"_s + text);
+}
+
+void Form1::showNewLines()
+{
+    if (!m_pendingLines)
+        return;
+    QTextCursor end = *std::exchange(m_pendingLines, std::nullopt);
+    end.endEditBlock();
     chat->setTextCursor(end);
     chat->ensureCursorVisible();
 }

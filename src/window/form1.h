@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QTextCursor>
 #include <QWidget>
+
+#include <optional>
 
 class QLabel;
 class QLineEdit;
@@ -59,6 +62,7 @@ private:
     void TalkStr_KeyDown(int keyCode, Qt::KeyboardModifiers shift);
 
     void AddChat(const QString &text);
+    void showNewLines();
     void EnableStart(bool enabled);
     void PrepareRoom();
 
@@ -73,5 +77,6 @@ private:
     [[noreturn]] void fail(const QString &message);
 
     const int m_port;
+    std::optional<QTextCursor> m_pendingLines; // lines of this turn not yet shown
     bool m_failed = false;
 };
