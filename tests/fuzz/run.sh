@@ -56,6 +56,9 @@ fi
 
 log=$build/fuzz_wire.log
 status=0
+# Inputs are at most 4 KiB, so a smaller quarantine still spans thousands of
+# them while keeping a long run well under libFuzzer's 2 GiB RSS limit.
+ASAN_OPTIONS=$ASAN_OPTIONS:quarantine_size_mb=64 \
 "$build/fuzz_wire" -max_total_time="$seconds" -timeout=25 -max_len=4096 -print_final_stats=1 \
     -dict="$here/wire.dict" -artifact_prefix="$build/artifacts/" \
     "${inputs[@]}" >"$log" 2>&1 || status=$?
