@@ -6,13 +6,16 @@ set -euo pipefail
 packages=(
     cmake make g++ pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
-    qt6-qpa-plugins           # offscreen and X11 platform plugins
+    qt6-qpa-plugins           # Qt's recommended extra plugins (xcb and offscreen ship in libqt6gui6)
     fonts-vlgothic            # Japanese glyphs without any configuration
 )
 if [[ "${1:-}" == "--tests" ]]; then
     packages+=(
         xvfb xauth xdotool    # the real-window check
         clang libclang-rt-14-dev  # the fuzz target and sanitizer build
+        desktop-file-utils appstream  # the installed tree's desktop entry and metainfo
+        dbus-daemon at-spi2-core python3-pyatspi  # reading the window as a screen reader does
+        dpkg-dev              # dpkg-shlibdeps for cpack -G DEB (scripts/check-package.sh)
     )
 fi
 
