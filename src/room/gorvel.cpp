@@ -2,6 +2,7 @@
 
 #include "room.h"
 
+#include <QAccessibleWidget>
 #include <QPainter>
 #include <QStyleOptionFrame>
 
@@ -34,12 +35,23 @@ Status describe(const Gorvel &control, const Room &room)
     return {QStringLiteral("未接続"), reasonText(room.endReason())};
 }
 
+// Screen readers find a status display by its role (a status bar on AT-SPI);
+// its text is the description, kept current below.
+QAccessibleInterface *accessibleGorvel(const QString &className, QObject *object)
+{
+    if (className == QLatin1StringView("TAVIXLibCtl::Gorvel") && object && object->isWidgetType())
+        return new QAccessibleWidget(static_cast<QWidget *>(object), QAccessible::StatusBar);
+    return nullptr;
+}
+
 } // namespace
 
 Gorvel::Gorvel(QWidget *parent) : QWidget(parent), m_room(new Room(this))
 {
     // A status display: the keyboard never stops here.
     setFocusPolicy(Qt::NoFocus);
+    static const bool accessibleStatus = (QAccessible::installFactory(accessibleGorvel), true);
+    Q_UNUSED(accessibleStatus);
     setAccessibleName(QStringLiteral("ルームの状態"));
     connect(m_room, &Room::dataChanged, this,
             [this](int index, int second, const QString &key, const QString &value) {

@@ -67,6 +67,7 @@ signals:
 
 private:
     void processReadyRead();
+    void flush();
     void processFrames();
     bool readPreamble();
     void tick();
@@ -86,6 +87,7 @@ private:
     bool m_reading = true;
     bool m_done = false;
     bool m_overflowed = false;
+    bool m_flushQueued = false;
     bool m_dropWhenStalled = false;
     bool m_processing = false;
     bool m_continueQueued = false;

@@ -68,6 +68,7 @@ quint64 Room::beginSession(State state)
 
 void Room::openServer()
 {
+    CallGuard guard(this);
     const quint64 session = beginSession(State::Hosting);
     m_host = new RoomHost(m_roomSize, m_timeouts, this);
     connect(m_host, &RoomHost::roomEvent, this,
@@ -87,6 +88,7 @@ void Room::openClient()
 {
     if (m_port < 1)
         throw std::invalid_argument("Port must be from 1 to 65535 to join a room");
+    CallGuard guard(this);
     const quint64 session = beginSession(State::Connecting);
     m_guest = new RoomGuest(m_timeouts, this);
     connect(m_guest, &RoomGuest::roomEvent, this,
@@ -108,6 +110,7 @@ void Room::closeConnection()
 {
     if (!m_active)
         return;
+    CallGuard guard(this);
     teardown();
     // Changes not yet raised belong to a room the member has left.
     std::erase_if(m_queue, [this](const Op &op) {
@@ -159,6 +162,7 @@ void Room::setData(const QString &key, const QString &value)
     if (!MemberTable::fits(m_local, m_localUnits, cleanKey, cleanValue))
         throw std::invalid_argument("a member holds at most 32 keys");
 
+    CallGuard guard(this);
     if (auto it = m_local.find(cleanKey); it != m_local.end()) {
         m_localUnits += cleanValue.size() - it->size();
         *it = cleanValue;
@@ -202,6 +206,10 @@ void Room::queueEvent(quint64 session, const RoomEvent &event)
 void Room::queue(Op op)
 {
     m_queue.push_back(std::move(op));
+    if (m_callDepth == 0 && !m_delivering) {
+        deliver(); // straight from the network: no need to wait a turn
+        return;
+    }
     if (!m_deliveryScheduled) {
         m_deliveryScheduled = true;
         QMetaObject::invokeMethod(this, &Room::deliver, Qt::QueuedConnection);
@@ -211,6 +219,9 @@ void Room::queue(Op op)
 void Room::deliver()
 {
     m_deliveryScheduled = false;
+    if (m_delivering)
+        return; // the loop below picks the new ones up
+    m_delivering = true;
     QPointer<Room> self(this);
     while (self && !m_queue.empty()) {
         const Op op = std::move(m_queue.front());
@@ -219,6 +230,8 @@ void Room::deliver()
             continue; // from a room already left
         apply(op);
     }
+    if (self)
+        m_delivering = false;
 }
 
 void Room::apply(const Op &op)

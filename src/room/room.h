@@ -16,9 +16,11 @@ class RoomHost;
 // A member's side of a chat room, without any widget: hosts or joins a room
 // and raises the room's changes, one at a time, from the event loop.
 //
-// Events are never raised from inside a call: every change is queued and
-// delivered in the host's order, and a value is stored only after its event,
-// so a handler still reads the old value.
+// Events are never raised from inside a call of this class: a change that
+// comes from the network is raised as it is read, one made by a call waits
+// for the event loop. Either way they come one at a time in the host's order,
+// and a value is stored only after its event, so a handler still reads the
+// old value.
 class Room : public QObject
 {
     Q_OBJECT
@@ -84,6 +86,13 @@ private:
     void apply(const Op &op);
     void teardown();
 
+    struct CallGuard
+    {
+        explicit CallGuard(Room *room) : m_room(room) { ++m_room->m_callDepth; }
+        ~CallGuard() { --m_room->m_callDepth; }
+        Room *m_room;
+    };
+
     QString m_address = QStringLiteral("localhost");
     int m_port = 5120;
     int m_requestedSize = 5;
@@ -106,6 +115,8 @@ private:
 
     std::deque<Op> m_queue;
     bool m_deliveryScheduled = false;
+    bool m_delivering = false;
+    int m_callDepth = 0; // inside one of our own methods: never raise there
 };
 
 // The reason in plain words, as a member reads it.

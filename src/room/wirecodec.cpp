@@ -86,7 +86,10 @@ bool readText(QCborStreamReader &reader, QString *out)
     out->clear();
     auto chunk = reader.readString();
     while (chunk.status == QCborStreamReader::Ok) {
-        out->append(chunk.data);
+        if (out->isEmpty())
+            *out = std::move(chunk.data); // a definite string is one chunk
+        else
+            out->append(chunk.data);
         if (out->size() > kMaxText)
             return false;
         chunk = reader.readString();
@@ -250,6 +253,12 @@ QString cleanText(const QString &text)
 
 void FrameReader::append(QByteArrayView bytes)
 {
+    // A broken stream is not read on; its bytes are not kept either.
+    if (!m_error.isEmpty()) {
+        m_buffer = QByteArray();
+        m_start = 0;
+        return;
+    }
     // Frames handed out by next() stay valid until here.
     if (m_start == m_buffer.size()) {
         m_buffer.resize(0);
@@ -271,8 +280,8 @@ FrameReader::Result FrameReader::next(QByteArrayView *body)
     const quint32 length = qFromBigEndian<quint32>(m_buffer.constData() + m_start);
     if (length == 0 || length > quint32(kMaxFrame)) {
         m_error = QStringLiteral("frame length %1 out of range").arg(length);
-        m_buffer.clear();
-        m_start = 0;
+        // Bodies already handed out stay valid until the next append().
+        m_start = m_buffer.size();
         return Result::Error; // protocol error
     }
     if (have < kHeaderSize + qsizetype(length))

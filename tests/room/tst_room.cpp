@@ -104,6 +104,7 @@ private slots:
     void disconnectedOncePerSession();
     void disconnectedIsNeverNested();
     void closeWhileIdleDoesNothing();
+    void aHandlerIsNeverEnteredTwice();
     void impossibleCallsThrow();
     void joinsOverIPv6AndByName_data();
     void joinsOverIPv6AndByName();
@@ -504,6 +505,40 @@ void tst_Room::disconnectedIsNeverNested()
     QTRY_COMPARE(m.disconnects, 2);
     QTest::qWait(50);
     QCOMPARE(m.disconnects, 2);
+}
+
+void tst_Room::aHandlerIsNeverEnteredTwice()
+{
+    auto h = host(QStringLiteral("H"));
+    auto a = joiner(QStringLiteral("A"), portOf(*h));
+    QTRY_VERIFY(joined(*a));
+    // Each member answers a line from the other inside its handler, and
+    // spins a nested event loop there, as a message box would.
+    QHash<Member *, int> depth;
+    int deepest = 0, answers = 0;
+    for (Member *m : {h.get(), a.get()}) {
+        QObject::connect(m->room.get(), &Room::dataChanged, m->room.get(),
+                         [&, m](int slot, int, const QString &key, const QString &value) {
+                             deepest = qMax(deepest, ++depth[m]);
+                             if (key == kChat && slot != m->room->ownSlot() && value.size() < 6) {
+                                 ++answers;
+                                 m->room->setData(kChat, value + u'!');
+                                 QTest::qWait(20);
+                             }
+                             --depth[m];
+                         });
+    }
+    const auto from = h->events.size();
+    const auto aFrom = a->events.size();
+    a->room->setData(kChat, QStringLiteral("hi"));
+    QTRY_COMPARE(h->events.size() - from, 5);
+    QTRY_COMPARE(a->eventsFrom(aFrom), h->eventsFrom(from));
+    QCOMPARE(deepest, 1);
+    QCOMPARE(answers, 4);
+    QCOMPARE(h->eventsFrom(from),
+             QStringList({QStringLiteral("1 chat=hi (A)"), QStringLiteral("0 chat=hi! (H)"),
+                          QStringLiteral("1 chat=hi!! (A)"), QStringLiteral("0 chat=hi!!! (H)"),
+                          QStringLiteral("1 chat=hi!!!! (A)")}));
 }
 
 void tst_Room::closeWhileIdleDoesNothing()
