@@ -220,24 +220,25 @@ std::optional<Message> decode(QByteArrayView body)
 
 QString cleanText(const QString &text)
 {
-    auto bad = [](const QChar *p, const QChar *begin, const QChar *end) {
-        const char16_t c = p->unicode();
+    auto bad = [](const char16_t *p, const char16_t *begin, const char16_t *end) {
+        const char16_t c = *p;
         if (c < 0x20)
             return c != u'\t';
-        if (c < 0x7f)
-            return false;
-        if (c <= 0x9f || c == 0x2028 || c == 0x2029)
+        if (c <= 0x9f)
+            return c >= 0x7f;
+        if (c == 0x2028 || c == 0x2029)
             return true;
         if (QChar::isHighSurrogate(c))
-            return p + 1 == end || !(p + 1)->isLowSurrogate();
+            return p + 1 == end || !QChar::isLowSurrogate(p[1]);
         if (QChar::isLowSurrogate(c))
-            return p == begin || !(p - 1)->isHighSurrogate();
+            return p == begin || !QChar::isHighSurrogate(p[-1]);
         return false;
     };
-    const QChar *begin = text.constData();
-    const QChar *end = begin + text.size();
-    const QChar *p = begin;
-    while (p != end && !bad(p, begin, end))
+    const auto *begin = reinterpret_cast<const char16_t *>(text.constData());
+    const char16_t *end = begin + text.size();
+    const char16_t *p = begin;
+    // Printable ASCII and most other text pass at the first test.
+    while (p != end && ((*p >= 0x20 && *p < 0x7f) || !bad(p, begin, end)))
         ++p;
     if (p == end)
         return text;
