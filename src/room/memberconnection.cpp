@@ -214,13 +214,20 @@ void MemberConnection::tick()
     }
 }
 
-void MemberConnection::fail(End reason)
+bool MemberConnection::stop()
 {
     if (m_done)
-        return;
+        return false;
     m_done = true;
     m_handshakeTimer.stop();
     m_heartbeat.stop();
+    return true;
+}
+
+void MemberConnection::fail(End reason)
+{
+    if (!stop())
+        return;
     m_socket->abort();
     emit ended(reason);
     deleteLater();
@@ -228,11 +235,8 @@ void MemberConnection::fail(End reason)
 
 void MemberConnection::close()
 {
-    if (m_done)
+    if (!stop())
         return;
-    m_done = true;
-    m_handshakeTimer.stop();
-    m_heartbeat.stop();
     disconnect(m_socket, nullptr, this, nullptr);
     // Outlive the owner until the queue is flushed.
     setParent(nullptr);
@@ -248,11 +252,8 @@ void MemberConnection::close()
 
 void MemberConnection::abort()
 {
-    if (m_done)
+    if (!stop())
         return;
-    m_done = true;
-    m_handshakeTimer.stop();
-    m_heartbeat.stop();
     disconnect(m_socket, nullptr, this, nullptr);
     m_socket->abort();
     deleteLater();

@@ -71,8 +71,9 @@ private:
     void processFrames();
     bool readPreamble();
     void tick();
+    // Marks the link done; false when it already was.
+    bool stop();
     void fail(End reason);
-    void finish();
 
     QTcpSocket *m_socket;
     Timeouts m_timeouts;
