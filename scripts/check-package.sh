@@ -21,7 +21,7 @@ rm -f build-deb/tavix_*.deb
 (cd build-deb && cpack -G DEB >/dev/null)
 deb=$(ls "$PWD"/build-deb/tavix_*.deb)
 echo "== $deb"
-dpkg-deb --field "$deb" Package Version Architecture Depends Recommends
+dpkg-deb --field "$deb" Package Version Architecture Depends Recommends Suggests
 dpkg-deb --contents "$deb" | awk '$6 !~ /\/$/ {print "  " $6}'
 
 was_installed=false
