@@ -139,6 +139,7 @@ private slots:
     void badArgumentsExitWithTwo_data();
     void badArgumentsExitWithTwo();
     void helpExitsWithZero();
+    void linesPipedBeforeTheJoinAreSaid();
     void aKilledMemberLeavesAndFreesItsSlot();
     void aKilledHostEndsEveryMember();
     void aFrozenMemberIsDroppedAndSaysSoWhenThawed();
@@ -189,6 +190,20 @@ void tst_RoomTool::helpExitsWithZero()
     const QString out = QString::fromUtf8(p.readAllStandardOutput());
     QVERIFY(out.startsWith(QStringLiteral("Usage: tavix-room host")));
     QVERIFY(out.contains(QStringLiteral("join ADDRESS")));
+}
+
+void tst_RoomTool::linesPipedBeforeTheJoinAreSaid()
+{
+    auto h = Tool::host();
+    QTRY_VERIFY(h->port() != 0);
+    // `echo line | tavix-room join ...`: input and its end come before the join.
+    auto a = Tool::join(h->port(), QStringLiteral("A"));
+    a->process.write("early\n");
+    a->process.closeWriteChannel();
+    QVERIFY(a->process.waitForFinished(10000));
+    QCOMPARE(a->process.exitCode(), 0);
+    QTRY_VERIFY(h->has(said(QStringLiteral("A"), QStringLiteral("early"))));
+    QTRY_VERIFY(h->has(left(QStringLiteral("A"))));
 }
 
 void tst_RoomTool::aKilledMemberLeavesAndFreesItsSlot()

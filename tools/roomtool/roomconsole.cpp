@@ -78,6 +78,19 @@ void RoomConsole::start()
     }
     m_input = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
     connect(m_input, &QSocketNotifier::activated, this, &RoomConsole::readInput);
+    // A line said while still connecting would only be stored, never sent,
+    // and end of input would leave before joining: a joiner leaves its input
+    // unread until it is in the room.
+    if (m_room->state() == Room::State::Connecting) {
+        m_input->setEnabled(false);
+        m_untilJoined = connect(m_room, &Room::stateChanged, this, [this] {
+            if (m_room->state() == Room::State::Connecting)
+                return;
+            disconnect(m_untilJoined);
+            if (m_room->state() == Room::State::Joined)
+                m_input->setEnabled(true);
+        });
+    }
 }
 
 void RoomConsole::readInput()

@@ -39,6 +39,7 @@ private:
     TAVIXLibCtl::Room *m_room;
     QSocketNotifier *m_input = nullptr;
     QTimer m_paceTimer;
+    QMetaObject::Connection m_untilJoined;
     QByteArray m_partial;
     bool m_leaving = false;
     int m_exitCode = 0;
