@@ -6,7 +6,6 @@ set -euo pipefail
 packages=(
     cmake make g++ pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
-    qt6-qpa-plugins           # Qt's recommended extra plugins (xcb and offscreen ship in libqt6gui6)
     fonts-vlgothic            # Japanese glyphs without any configuration
 )
 if [[ "${1:-}" == "--tests" ]]; then
