@@ -14,7 +14,7 @@ if [[ "${1:-}" == "--tests" ]]; then
         clang libclang-rt-14-dev  # the fuzz target and sanitizer build
         desktop-file-utils appstream  # the installed tree's desktop entry and metainfo
         dbus-daemon at-spi2-core python3-pyatspi  # reading the window as a screen reader does
-        dpkg-dev              # dpkg-shlibdeps for cpack -G DEB (scripts/check-package.sh)
+        dpkg-dev file         # dpkg-shlibdeps and file(1) for cpack -G DEB (scripts/check-package.sh)
     )
 fi
 
