@@ -91,39 +91,57 @@ LatencyFigures summarise(std::vector<std::int64_t> samples)
     return f;
 }
 
+// Keeps the latency of `count` lines numbered from `base`, and says when all
+// of them reached every receiver.
+struct LatencySink : Tracker::Sink
+{
+    int count = 0;
+    std::uint64_t base = 0;
+    std::vector<std::int64_t> samples;
+    std::atomic<int> done{0};
+    Signal finished;
+
+    void prepare(Subject &s, int lines)
+    {
+        count = lines;
+        base = s.tracker->takeIds(std::uint64_t(lines));
+        samples.assign(size_t(lines), 0);
+    }
+    // How many lines are done with this one, or 0 when it is not ours.
+    int record(std::uint64_t id, std::int64_t ns)
+    {
+        const auto k = std::int64_t(id - base);
+        if (k < 0 || k >= count)
+            return 0;
+        samples[size_t(k)] = ns;
+        const int next = ++done;
+        if (next == count)
+            finished.raise();
+        return next;
+    }
+    void completed(std::uint64_t id, int, std::int64_t ns) override { record(id, ns); }
+};
+
 // One line at a time, round-robin over the members: the next is sent as
 // soon as the last receiver has the previous one.
 bool closedLoop(Subject &s, int members, int count, LatencyFigures *figures)
 {
-    struct Sink : Tracker::Sink
+    struct Sink : LatencySink
     {
         Harness *harness = nullptr;
         int members = 0;
-        int count = 0;
-        std::uint64_t base = 0;
-        std::vector<std::int64_t> samples;
-        std::atomic<int> done{0};
-        Signal finished;
 
         void completed(std::uint64_t id, int, std::int64_t ns) override
         {
-            const auto k = std::int64_t(id - base);
-            if (k < 0 || k >= count)
-                return;
-            samples[size_t(k)] = ns;
-            const int next = ++done;
-            if (next == count)
-                finished.raise();
-            else
+            const int next = record(id, ns);
+            if (next > 0 && next < count)
                 sendOn(*harness, next % members, base + std::uint64_t(next));
         }
     };
     auto sink = std::make_shared<Sink>();
     sink->harness = s.harness.get();
     sink->members = members;
-    sink->count = count;
-    sink->base = s.tracker->takeIds(std::uint64_t(count));
-    sink->samples.assign(size_t(count), 0);
+    sink->prepare(s, count);
     s.adopt(sink);
 
     sendOn(*s.harness, 0, sink->base);
@@ -148,28 +166,8 @@ bool closedLoop(Subject &s, int members, int count, LatencyFigures *figures)
 // One line every paceMs whatever the room does, round-robin.
 bool paced(Subject &s, int members, int count, int paceMs, LatencyFigures *figures)
 {
-    struct Sink : Tracker::Sink
-    {
-        int count = 0;
-        std::uint64_t base = 0;
-        std::vector<std::int64_t> samples;
-        std::atomic<int> done{0};
-        Signal finished;
-
-        void completed(std::uint64_t id, int, std::int64_t ns) override
-        {
-            const auto k = std::int64_t(id - base);
-            if (k < 0 || k >= count)
-                return;
-            samples[size_t(k)] = ns;
-            if (++done == count)
-                finished.raise();
-        }
-    };
-    auto sink = std::make_shared<Sink>();
-    sink->count = count;
-    sink->base = s.tracker->takeIds(std::uint64_t(count));
-    sink->samples.assign(size_t(count), 0);
+    auto sink = std::make_shared<LatencySink>();
+    sink->prepare(s, count);
     s.adopt(sink);
 
     const auto start = Clock::now();

@@ -2,8 +2,24 @@
 
 namespace TAVIXLibCtl {
 
-namespace {
-const QString kPresenceKey = QStringLiteral("cnt");
+bool MemberValues::fits(const QString &key, const QString &value) const
+{
+    const auto it = m_values.constFind(key);
+    if (it == m_values.cend())
+        return m_values.size() < kMaxKeys && m_units + key.size() + value.size() <= kMaxUnits;
+    return m_units - it->size() + value.size() <= kMaxUnits;
+}
+
+void MemberValues::set(const QString &key, const QString &value)
+{
+    auto it = m_values.find(key);
+    if (it == m_values.end()) {
+        m_values.insert(key, value);
+        m_units += key.size() + value.size();
+    } else {
+        m_units += value.size() - it->size();
+        *it = value;
+    }
 }
 
 void MemberTable::reset(int size)
@@ -47,41 +63,21 @@ void MemberTable::vacate(int slot)
 QString MemberTable::value(int slot, const QString &key) const
 {
     if (key == kPresenceKey)
-        return isPresent(slot) ? QStringLiteral("1") : QStringLiteral("0");
+        return isPresent(slot) ? kPresent : kAbsent;
     if (!valid(slot))
         return {};
     return m_slots[size_t(slot)].values.value(key);
 }
 
-bool MemberTable::fits(const Values &values, qsizetype units, const QString &key, const QString &value)
-{
-    const auto it = values.constFind(key);
-    if (it == values.cend())
-        return values.size() < kMaxKeys && units + unitsOf(key, value) <= kMaxUnits;
-    return units - it->size() + value.size() <= kMaxUnits;
-}
-
 bool MemberTable::fits(int slot, const QString &key, const QString &value) const
 {
-    if (!valid(slot))
-        return false;
-    const Slot &s = m_slots[size_t(slot)];
-    return fits(s.values, s.units, key, value);
+    return valid(slot) && m_slots[size_t(slot)].values.fits(key, value);
 }
 
 void MemberTable::setValue(int slot, const QString &key, const QString &value)
 {
-    if (!valid(slot) || key == kPresenceKey)
-        return;
-    Slot &s = m_slots[size_t(slot)];
-    auto it = s.values.find(key);
-    if (it == s.values.end()) {
-        s.values.insert(key, value);
-        s.units += unitsOf(key, value);
-    } else {
-        s.units += value.size() - it->size();
-        *it = value;
-    }
+    if (valid(slot) && key != kPresenceKey)
+        m_slots[size_t(slot)].values.set(key, value);
 }
 
 } // namespace TAVIXLibCtl

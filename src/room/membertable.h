@@ -7,16 +7,41 @@
 
 namespace TAVIXLibCtl {
 
+// The member data keys the room itself knows.
+inline const QString kPresenceKey = QStringLiteral("cnt");
+inline const QString kPresent = QStringLiteral("1");
+inline const QString kAbsent = QStringLiteral("0");
+inline const QString kChatKey = QStringLiteral("chat");
+
+// One member's values, kept within limits so that no member can grow a
+// host's memory.
+class MemberValues
+{
+public:
+    using Values = QHash<QString, QString>;
+
+    static constexpr int kMaxKeys = 32;
+    static constexpr qsizetype kMaxUnits = 3 * 65536; // UTF-16 units, keys and values
+
+    // Whether storing key=value keeps the member within its limits.
+    bool fits(const QString &key, const QString &value) const;
+    void set(const QString &key, const QString &value);
+    QString value(const QString &key) const { return m_values.value(key); }
+    const Values &all() const { return m_values; }
+
+private:
+    Values m_values;
+    qsizetype m_units = 0;
+};
+
 // The values of every slot of a room. "cnt" is not stored: it reads "1" while
 // the slot holds a member and "0" otherwise.
 class MemberTable
 {
 public:
-    using Values = QHash<QString, QString>;
-
-    // What one member may keep, so that no member can grow a host's memory.
-    static constexpr int kMaxKeys = 32;
-    static constexpr qsizetype kMaxUnits = 3 * 65536; // UTF-16 units, keys and values
+    using Values = MemberValues::Values;
+    static constexpr int kMaxKeys = MemberValues::kMaxKeys;
+    static constexpr qsizetype kMaxUnits = MemberValues::kMaxUnits;
 
     explicit MemberTable(int size = 0) { reset(size); }
 
@@ -32,20 +57,15 @@ public:
     void vacate(int slot);
 
     QString value(int slot, const QString &key) const;
-    const Values &values(int slot) const { return m_slots.at(size_t(slot)).values; }
-    // Whether storing key=value keeps the slot within its limits.
+    const Values &values(int slot) const { return m_slots.at(size_t(slot)).values.all(); }
     bool fits(int slot, const QString &key, const QString &value) const;
     void setValue(int slot, const QString &key, const QString &value);
-
-    static bool fits(const Values &values, qsizetype units, const QString &key, const QString &value);
-    static qsizetype unitsOf(const QString &key, const QString &value) { return key.size() + value.size(); }
 
 private:
     struct Slot
     {
         bool present = false;
-        Values values;
-        qsizetype units = 0;
+        MemberValues values;
     };
     bool valid(int slot) const { return slot >= 0 && slot < size(); }
 

@@ -8,12 +8,6 @@
 
 namespace TAVIXLibCtl {
 
-namespace {
-const QString kPresenceKey = QStringLiteral("cnt");
-const QString kPresent = QStringLiteral("1");
-const QString kAbsent = QStringLiteral("0");
-} // namespace
-
 Room::Room(QObject *parent) : QObject(parent) {}
 
 Room::~Room()
@@ -72,7 +66,7 @@ void Room::openServer()
     const quint64 session = beginSession(State::Hosting);
     m_host = new RoomHost(m_roomSize, m_timeouts, this);
     connect(m_host, &RoomHost::roomEvent, this,
-            [this, session](const RoomEvent &event) { queueEvent(session, event); });
+            [this, session](const RoomEvent &event) { queue(Op{session, event}); });
     if (!m_host->listen(quint16(m_port))) {
         endSession(m_host->listenError());
         emit stateChanged();
@@ -80,7 +74,7 @@ void Room::openServer()
     }
     m_boundPort = m_host->port();
     m_ownSlot = 0;
-    m_host->start(m_local);
+    m_host->start(m_local.all());
     emit stateChanged();
 }
 
@@ -92,7 +86,7 @@ void Room::openClient()
     const quint64 session = beginSession(State::Connecting);
     m_guest = new RoomGuest(m_timeouts, this);
     connect(m_guest, &RoomGuest::roomEvent, this,
-            [this, session](const RoomEvent &event) { queueEvent(session, event); });
+            [this, session](const RoomEvent &event) { queue(Op{session, event}); });
     connect(m_guest, &RoomGuest::welcomed, this, [this](int slot, int size) {
         m_ownSlot = slot;
         m_roomSize = size;
@@ -102,7 +96,7 @@ void Room::openClient()
         if (session == m_session && m_active)
             endSession(reason);
     });
-    m_guest->join(m_address, quint16(m_port), m_local);
+    m_guest->join(m_address, quint16(m_port), m_local.all());
     emit stateChanged();
 }
 
@@ -114,7 +108,7 @@ void Room::closeConnection()
     teardown();
     // Changes not yet raised belong to a room the member has left.
     std::erase_if(m_queue, [this](const Op &op) {
-        return op.session == m_session && op.kind != Op::Kind::End;
+        return op.session == m_session && !op.ends;
     });
     m_state = State::Idle;
     m_table.reset(m_requestedSize);
@@ -127,7 +121,7 @@ void Room::endSession(EndReason reason)
 {
     teardown();
     m_active = false;
-    queue(Op{Op::Kind::End, m_session, {}, reason});
+    queue(Op{m_session, {}, true, reason});
 }
 
 void Room::teardown()
@@ -159,17 +153,11 @@ void Room::setData(const QString &key, const QString &value)
         return; // presence belongs to the room
     const QString cleanKey = Wire::cleanText(key);
     const QString cleanValue = Wire::cleanText(value);
-    if (!MemberTable::fits(m_local, m_localUnits, cleanKey, cleanValue))
-        throw std::invalid_argument("a member holds at most 32 keys");
+    if (!m_local.fits(cleanKey, cleanValue))
+        throw std::invalid_argument("a member holds at most 32 keys and 196,608 characters");
 
     CallGuard guard(this);
-    if (auto it = m_local.find(cleanKey); it != m_local.end()) {
-        m_localUnits += cleanValue.size() - it->size();
-        *it = cleanValue;
-    } else {
-        m_local.insert(cleanKey, cleanValue);
-        m_localUnits += MemberTable::unitsOf(cleanKey, cleanValue);
-    }
+    m_local.set(cleanKey, cleanValue);
     if (m_host)
         m_host->setHostValue(cleanKey, cleanValue);
     else if (m_guest)
@@ -181,26 +169,6 @@ QString Room::data(const QString &key) const
     if (key == kPresenceKey)
         return m_ownSlot >= 0 && m_table.isPresent(m_ownSlot) ? kPresent : kAbsent;
     return m_local.value(key);
-}
-
-void Room::queueEvent(quint64 session, const RoomEvent &event)
-{
-    Op::Kind kind = Op::Kind::Store;
-    switch (event.kind) {
-    case RoomEvent::Kind::Store:
-        kind = Op::Kind::Store;
-        break;
-    case RoomEvent::Kind::Arrive:
-        kind = Op::Kind::Arrive;
-        break;
-    case RoomEvent::Kind::Update:
-        kind = Op::Kind::Update;
-        break;
-    case RoomEvent::Kind::Depart:
-        kind = Op::Kind::Depart;
-        break;
-    }
-    queue(Op{kind, session, event});
 }
 
 void Room::queue(Op op)
@@ -226,7 +194,7 @@ void Room::deliver()
     while (self && !m_queue.empty()) {
         const Op op = std::move(m_queue.front());
         m_queue.pop_front();
-        if (op.kind != Op::Kind::End && op.session != m_session)
+        if (!op.ends && op.session != m_session)
             continue; // from a room already left
         apply(op);
     }
@@ -238,38 +206,7 @@ void Room::apply(const Op &op)
 {
     const RoomEvent &e = op.event;
     const bool current = op.session == m_session;
-    switch (op.kind) {
-    case Op::Kind::Store:
-        if (e.key == kPresenceKey) {
-            if (e.value == kPresent)
-                m_table.occupy(e.slot); // a member already present when we joined
-        } else if (m_table.fits(e.slot, e.key, e.value)) {
-            m_table.setValue(e.slot, e.key, e.value);
-        }
-        return;
-    case Op::Kind::Arrive:
-        m_table.occupy(e.slot);
-        if (e.slot == m_ownSlot && m_state == State::Connecting)
-            m_state = State::Joined;
-        emit stateChanged();
-        emit dataChanged(e.slot, 0, kPresenceKey, kPresent);
-        return;
-    case Op::Kind::Update:
-        if (!m_table.fits(e.slot, e.key, e.value))
-            return;
-        emit dataChanged(e.slot, 0, e.key, e.value);
-        // The handler may have left the room; then there is nothing to store.
-        if (op.session == m_session && m_state != State::Idle)
-            m_table.setValue(e.slot, e.key, e.value);
-        return;
-    case Op::Kind::Depart:
-        emit dataChanged(e.slot, 0, kPresenceKey, kAbsent);
-        if (op.session == m_session && m_state != State::Idle) {
-            m_table.vacate(e.slot);
-            emit stateChanged();
-        }
-        return;
-    case Op::Kind::End:
+    if (op.ends) {
         m_endReason = op.reason;
         if (current) {
             m_state = State::Idle;
@@ -279,6 +216,38 @@ void Room::apply(const Op &op)
         }
         emit stateChanged();
         emit disconnected();
+        return;
+    }
+    switch (e.kind) {
+    case RoomEvent::Kind::Store:
+        if (e.key == kPresenceKey) {
+            if (e.value == kPresent)
+                m_table.occupy(e.slot); // a member already present when we joined
+        } else if (m_table.fits(e.slot, e.key, e.value)) {
+            m_table.setValue(e.slot, e.key, e.value);
+        }
+        return;
+    case RoomEvent::Kind::Arrive:
+        m_table.occupy(e.slot);
+        if (e.slot == m_ownSlot && m_state == State::Connecting)
+            m_state = State::Joined;
+        emit stateChanged();
+        emit dataChanged(e.slot, 0, kPresenceKey, kPresent);
+        return;
+    case RoomEvent::Kind::Update:
+        if (!m_table.fits(e.slot, e.key, e.value))
+            return;
+        emit dataChanged(e.slot, 0, e.key, e.value);
+        // The handler may have left the room; then there is nothing to store.
+        if (current && m_state != State::Idle)
+            m_table.setValue(e.slot, e.key, e.value);
+        return;
+    case RoomEvent::Kind::Depart:
+        emit dataChanged(e.slot, 0, kPresenceKey, kAbsent);
+        if (current && m_state != State::Idle) {
+            m_table.vacate(e.slot);
+            emit stateChanged();
+        }
         return;
     }
 }

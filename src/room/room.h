@@ -2,6 +2,7 @@
 
 #include "membertable.h"
 #include "roomtypes.h"
+#include "wirecodec.h"
 
 #include <QObject>
 #include <QPointer>
@@ -29,7 +30,7 @@ public:
     enum class State { Idle, Hosting, Connecting, Joined };
     Q_ENUM(State)
 
-    static constexpr int kMaxSize = 256;
+    static constexpr int kMaxSize = Wire::kMaxRoomSize;
 
     explicit Room(QObject *parent = nullptr);
     ~Room() override;
@@ -69,18 +70,17 @@ signals:
     void stateChanged();
 
 private:
+    // A change to raise, or the end of a session when `ends` is set.
     struct Op
     {
-        enum class Kind { Store, Arrive, Update, Depart, End };
-        Kind kind;
         quint64 session;
         RoomEvent event;
+        bool ends = false;
         EndReason reason = EndReason::None;
     };
 
     quint64 beginSession(State state);
     void endSession(EndReason reason);
-    void queueEvent(quint64 session, const RoomEvent &event);
     void queue(Op op);
     void deliver();
     void apply(const Op &op);
@@ -99,8 +99,7 @@ private:
     int m_roomSize = 5;
     Timeouts m_timeouts;
 
-    MemberTable::Values m_local;
-    qsizetype m_localUnits = 0;
+    MemberValues m_local;
     MemberTable m_table{5};
     int m_ownSlot = -1;
 

@@ -9,8 +9,6 @@ namespace TAVIXLibCtl {
 Q_LOGGING_CATEGORY(lcGuest, "tavix.room.guest", QtWarningMsg)
 
 namespace {
-const QString kPresenceKey = QStringLiteral("cnt");
-const QString kPresent = QStringLiteral("1");
 // What a guest accepts queued toward the host before it counts as stuck.
 constexpr qint64 kGuestOutboundLimit = 16 * 1024 * 1024;
 } // namespace

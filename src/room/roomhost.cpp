@@ -7,12 +7,6 @@ namespace TAVIXLibCtl {
 
 Q_LOGGING_CATEGORY(lcHost, "tavix.room.host", QtWarningMsg)
 
-namespace {
-const QString kPresenceKey = QStringLiteral("cnt");
-const QString kChatKey = QStringLiteral("chat");
-const QString kPresent = QStringLiteral("1");
-} // namespace
-
 RoomHost::RoomHost(int size, const Timeouts &timeouts, QObject *parent)
     : QObject(parent), m_timeouts(timeouts), m_table(size), m_links(size_t(size), nullptr)
 {
@@ -96,7 +90,7 @@ void RoomHost::acceptConnections()
             if (m_paused)
                 updateBackpressure();
         });
-        m_pending.push_back(Pending{link, {}, 0});
+        m_pending.push_back(Pending{link, {}});
     }
 }
 
@@ -136,17 +130,11 @@ void RoomHost::handlePendingMessage(Pending &pending, const Wire::Message &m)
     case MessageType::Ping:
         return;
     case MessageType::Set:
-        if (m.key == kPresenceKey || !MemberTable::fits(pending.values, pending.units, m.key, m.value)) {
+        if (m.key == kPresenceKey || !pending.values.fits(m.key, m.value)) {
             qCDebug(lcHost) << "refusing a joiner's value for" << m.key.left(40);
             return;
         }
-        if (auto it = pending.values.find(m.key); it != pending.values.end()) {
-            pending.units += m.value.size() - it->size();
-            *it = m.value;
-        } else {
-            pending.values.insert(m.key, m.value);
-            pending.units += MemberTable::unitsOf(m.key, m.value);
-        }
+        pending.values.set(m.key, m.value);
         return;
     case MessageType::Join:
         admit(pending.link);
@@ -165,7 +153,7 @@ void RoomHost::admit(MemberConnection *link)
     using Wire::Message;
     using Wire::MessageType;
     const auto it = findPending(link);
-    const MemberTable::Values values = std::move(it->values);
+    const MemberTable::Values values = it->values.all();
     m_pending.erase(it);
 
     const int slot = m_table.freeSlot(1);

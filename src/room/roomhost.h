@@ -48,8 +48,7 @@ private:
     struct Pending
     {
         MemberConnection *link = nullptr;
-        MemberTable::Values values;
-        qsizetype units = 0;
+        MemberValues values;
     };
 
     void acceptConnections();

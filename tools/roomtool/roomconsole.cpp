@@ -11,11 +11,8 @@ namespace {
 // Lines queued toward the host beyond this wait until the room takes them,
 // so a fast pipe cannot grow our memory.
 constexpr qint64 kMaxQueued = 1024 * 1024;
-constexpr qsizetype kMaxLine = 32767;
 
 const QString kName = QStringLiteral("name");
-const QString kChat = QStringLiteral("chat");
-const QString kPresence = QStringLiteral("cnt");
 
 QString reasonInEnglish(EndReason reason)
 {
@@ -129,22 +126,22 @@ void RoomConsole::sendLine(QByteArray line)
     if (line.isEmpty())
         return; // as the window: an empty line is not sent
     QString text = QString::fromUtf8(line);
-    if (text.size() > kMaxLine) {
-        text.truncate(kMaxLine);
+    if (text.size() > Wire::kMaxText) {
+        text.truncate(Wire::kMaxText);
         if (text.back().isHighSurrogate())
             text.chop(1);
     }
-    m_room->setData(kChat, text);
+    m_room->setData(kChatKey, text);
 }
 
 void RoomConsole::printEvent(int index, const QString &key, const QString &value)
 {
     const QString name = m_room->memberData(index, kName);
-    if (key == kPresence && value == QLatin1String("1"))
+    if (key == kPresenceKey && value == kPresent)
         print(name + QStringLiteral("さん が　きました"));
-    if (key == kPresence && value == QLatin1String("0"))
+    if (key == kPresenceKey && value == kAbsent)
         print(name + QStringLiteral("さん が　いなくなりました"));
-    if (key == kChat)
+    if (key == kChatKey)
         print(name + QStringLiteral(" > ") + value);
     if (key == kName)
         print(name + QStringLiteral(" さんは、「") + value + QStringLiteral("」さんに名前を変更しました"));
