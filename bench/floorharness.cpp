@@ -261,7 +261,7 @@ bool FloorHarness::flush(int epoll, Link &link)
     const bool pending = !link.out.empty();
     if (pending != link.watchingOut) {
         link.watchingOut = pending;
-        watch(epoll, EPOLL_CTL_MOD, link.fd, EPOLLIN | (pending ? EPOLLOUT : 0), &link);
+        watch(epoll, EPOLL_CTL_MOD, link.fd, EPOLLIN | (pending ? unsigned(EPOLLOUT) : 0u), &link);
     }
     return true;
 }

@@ -1,5 +1,6 @@
 #include "roomharness.h"
 
+#include "memberkeys.h"
 #include "room.h"
 
 #include <QString>
@@ -9,13 +10,11 @@
 
 using namespace std::chrono_literals;
 using TAVIXLibCtl::Room;
+namespace MemberKeys = TAVIXLibCtl::MemberKeys;
 
 namespace bench {
 
 namespace {
-const QString kChatKey = QStringLiteral("chat");
-const QString kPresenceKey = QStringLiteral("cnt");
-const QString kPresent = QStringLiteral("1");
 // The host keeps at most 32 connections waiting for their handshake; join in
 // smaller waves so that none of ours is dropped as a flood.
 constexpr int kJoinWave = 16;
@@ -58,12 +57,13 @@ void RoomHarness::attach(Room *room)
 {
     Tracker *tracker = m_tracker;
     QObject::connect(room, &Room::dataChanged, room,
-                     [this, room, tracker](int index, int, const QString &key, const QString &value) {
-                         if (key == kChatKey) {
+                     [this, room, tracker](int slot, const QString &key, const QString &value) {
+                         if (key == MemberKeys::Chat) {
                              tracker->received(readLineId(value.utf16(), size_t(value.size())));
                              return;
                          }
-                         if (key == kPresenceKey && value == kPresent && index == room->ownSlot()) {
+                         if (key == MemberKeys::Presence && value == MemberKeys::Present
+                             && slot == room->ownSlot()) {
                              std::lock_guard lock(m_mutex);
                              ++m_joined;
                              m_changed.notify_all();
@@ -96,7 +96,7 @@ bool RoomHarness::start(int members, int threads, Tracker *tracker, std::string 
         m_host = new Room;
         m_host->setPort(0);
         m_host->setMaxMembers(members + 1);
-        m_host->setData(QStringLiteral("name"), QStringLiteral("host"));
+        m_host->setData(MemberKeys::Name, QStringLiteral("host"));
         attach(m_host);
         m_host->openServer();
         port = m_host->boundPort();
@@ -115,7 +115,7 @@ bool RoomHarness::start(int members, int threads, Tracker *tracker, std::string 
                 auto *room = new Room;
                 room->setServerAddress(QStringLiteral("127.0.0.1"));
                 room->setPort(port);
-                room->setData(QStringLiteral("name"), QStringLiteral("member%1").arg(m + 1));
+                room->setData(MemberKeys::Name, QStringLiteral("member%1").arg(m + 1));
                 attach(room);
                 room->openClient();
                 m_members[size_t(m)] = room;
@@ -138,7 +138,7 @@ void RoomHarness::send(int member, std::uint64_t id)
     QString line(kLineLength, Qt::Uninitialized);
     writeLine(reinterpret_cast<char16_t *>(line.data()), id);
     m_tracker->sent(id, member);
-    m_members[size_t(member)]->setData(kChatKey, line);
+    m_members[size_t(member)]->setData(MemberKeys::Chat, line);
 }
 
 std::int64_t RoomHarness::hostCpuNs() const

@@ -2,6 +2,7 @@
 
 #include "form1.h"
 #include "gorvel.h"
+#include "memberkeys.h"
 #include "procstats.h"
 #include "room.h"
 #include "tracker.h"
@@ -22,6 +23,7 @@
 
 using TAVIXLibCtl::Gorvel;
 using TAVIXLibCtl::Room;
+namespace MemberKeys = TAVIXLibCtl::MemberKeys;
 
 namespace bench {
 
@@ -34,10 +36,10 @@ class NamingGorvel : public Gorvel
 public:
     QString GetMemberData(qint16, const QString &key) const override
     {
-        if (key == QLatin1StringView("name"))
+        if (key == MemberKeys::Name)
             return QStringLiteral("member1");
-        if (key == QLatin1StringView("cnt"))
-            return QStringLiteral("1");
+        if (key == MemberKeys::Presence)
+            return MemberKeys::Present;
         return {};
     }
 };
@@ -120,7 +122,7 @@ bool runLog(int lines)
     values.reserve(size_t(lines));
     for (int i = 0; i < lines; ++i)
         values.push_back(QStringLiteral("line %1 of the bench log..").arg(i, 6, 10, QLatin1Char('0')));
-    const QString chatKey = QStringLiteral("chat");
+    const QString &chatKey = MemberKeys::Chat;
     const std::int64_t rssBefore = procStatus("VmRSS");
 
     const std::int64_t t0 = nowNs();
@@ -170,7 +172,7 @@ bool runLogTurns(int lines)
     Form1 window(component, 0);
     window.show();
     QCoreApplication::processEvents();
-    const QString chatKey = QStringLiteral("chat");
+    const QString &chatKey = MemberKeys::Chat;
     const QString value = QStringLiteral("a line of thirty characters..");
     const std::int64_t t0 = nowNs();
     for (int i = 0; i < lines; ++i) {
@@ -229,7 +231,7 @@ bool runIdle(int seconds)
                 seconds);
     Room host;
     host.setPort(0);
-    host.setData(QStringLiteral("name"), QStringLiteral("host"));
+    host.setData(MemberKeys::Name, QStringLiteral("host"));
     host.openServer();
     if (host.boundPort() == 0) {
         std::printf("  ERROR: the host could not listen\n");

@@ -1,4 +1,5 @@
 #include "form1.h"
+#include "roomdefaults.h"
 
 #include <QApplication>
 
@@ -6,7 +7,7 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tavix"));
-    QApplication::setApplicationVersion(QStringLiteral(TAVIX_VERSION));
+    QApplication::setApplicationVersion(TAVIXLibCtl::RoomDefaults::ProductVersion);
 
     Form1 window;
     window.show();

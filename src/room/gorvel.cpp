@@ -1,10 +1,13 @@
 #include "gorvel.h"
 
 #include "room.h"
+#include "roomtext.h"
 
 #include <QAccessibleWidget>
 #include <QPainter>
 #include <QStyleOptionFrame>
+
+#include <stdexcept>
 
 namespace TAVIXLibCtl {
 
@@ -32,7 +35,7 @@ Status describe(const Gorvel &control, const Room &room)
     }
     if (room.endReason() == EndReason::None)
         return {QStringLiteral("未接続"), {}};
-    return {QStringLiteral("未接続"), reasonText(room.endReason())};
+    return {QStringLiteral("未接続"), RoomText::reason(room.endReason())};
 }
 
 // Screen readers find a status display by its role (a status bar on AT-SPI);
@@ -54,8 +57,8 @@ Gorvel::Gorvel(QWidget *parent) : QWidget(parent), m_room(new Room(this))
     Q_UNUSED(accessibleStatus);
     setAccessibleName(QStringLiteral("ルームの状態"));
     connect(m_room, &Room::dataChanged, this,
-            [this](int index, int second, const QString &key, const QString &value) {
-                emit DataChanged(qint16(index), second, key, value);
+            [this](int slot, const QString &key, const QString &value) {
+                emit DataChanged(qint16(slot), 0, key, value);
             });
     connect(m_room, &Room::disconnected, this, &Gorvel::Disconnected);
     connect(m_room, &Room::stateChanged, this, [this] {
@@ -78,13 +81,29 @@ int Gorvel::Port() const
     return m_room->state() == Room::State::Hosting && m_room->boundPort() != 0 ? m_room->boundPort()
                                                                                 : m_room->port();
 }
-void Gorvel::setPort(int port) { m_room->setPort(port); }
+
+void Gorvel::setPort(int port)
+{
+    if (!m_room->setPort(port))
+        throw std::invalid_argument("Port must be from 1 to 65535 (0 hosts on any free port)");
+}
 
 qint16 Gorvel::MaxMembers() const { return qint16(m_room->maxMembers()); }
-void Gorvel::setMaxMembers(qint16 size) { m_room->setMaxMembers(size); }
+
+void Gorvel::setMaxMembers(qint16 size)
+{
+    if (!m_room->setMaxMembers(size))
+        throw std::invalid_argument("MaxMembers must be from 1 to 256");
+}
 
 void Gorvel::OpenServer() { m_room->openServer(); }
-void Gorvel::OpenClient() { m_room->openClient(); }
+
+void Gorvel::OpenClient()
+{
+    if (!m_room->openClient())
+        throw std::invalid_argument("Port must be from 1 to 65535 to join a room");
+}
+
 void Gorvel::CloseConnection() { m_room->closeConnection(); }
 
 QString Gorvel::GetMemberData(qint16 index, const QString &key) const
@@ -92,7 +111,17 @@ QString Gorvel::GetMemberData(qint16 index, const QString &key) const
     return m_room->memberData(index, key);
 }
 
-void Gorvel::SetData(const QString &key, const QString &value) { m_room->setData(key, value); }
+void Gorvel::SetData(const QString &key, const QString &value)
+{
+    switch (m_room->setData(key, value)) {
+    case Room::SetResult::Stored:
+        return;
+    case Room::SetResult::TooLong:
+        throw std::invalid_argument("a key or value is longer than 32767 characters");
+    case Room::SetResult::OverLimits:
+        throw std::invalid_argument("a member holds at most 32 keys and 196,608 characters");
+    }
+}
 QString Gorvel::GetData(const QString &key) const { return m_room->data(key); }
 
 QSize Gorvel::sizeHint() const

@@ -1,5 +1,7 @@
 #include "membertable.h"
 
+#include "memberkeys.h"
+
 namespace TAVIXLibCtl {
 
 bool MemberValues::fits(const QString &key, const QString &value) const
@@ -62,8 +64,8 @@ void MemberTable::vacate(int slot)
 
 QString MemberTable::value(int slot, const QString &key) const
 {
-    if (key == kPresenceKey)
-        return isPresent(slot) ? kPresent : kAbsent;
+    if (key == MemberKeys::Presence)
+        return isPresent(slot) ? MemberKeys::Present : MemberKeys::Absent;
     if (!valid(slot))
         return {};
     return m_slots[size_t(slot)].values.value(key);
@@ -76,7 +78,7 @@ bool MemberTable::fits(int slot, const QString &key, const QString &value) const
 
 void MemberTable::setValue(int slot, const QString &key, const QString &value)
 {
-    if (valid(slot) && key != kPresenceKey)
+    if (valid(slot) && key != MemberKeys::Presence)
         m_slots[size_t(slot)].values.set(key, value);
 }
 

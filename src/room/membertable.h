@@ -1,17 +1,13 @@
 #pragma once
 
+#include "wirecodec.h"
+
 #include <QHash>
 #include <QString>
 
 #include <vector>
 
 namespace TAVIXLibCtl {
-
-// The member data keys the room itself knows.
-inline const QString kPresenceKey = QStringLiteral("cnt");
-inline const QString kPresent = QStringLiteral("1");
-inline const QString kAbsent = QStringLiteral("0");
-inline const QString kChatKey = QStringLiteral("chat");
 
 // One member's values, kept within limits so that no member can grow a
 // host's memory.
@@ -21,7 +17,9 @@ public:
     using Values = QHash<QString, QString>;
 
     static constexpr int kMaxKeys = 32;
-    static constexpr qsizetype kMaxUnits = 3 * 65536; // UTF-16 units, keys and values
+    // UTF-16 units over all keys and values: three keys with values at their
+    // longest, a name and a chat line among them.
+    static constexpr qsizetype kMaxUnits = 3 * 2 * (Wire::kMaxText + 1);
 
     // Whether storing key=value keeps the member within its limits.
     bool fits(const QString &key, const QString &value) const;
@@ -40,8 +38,6 @@ class MemberTable
 {
 public:
     using Values = MemberValues::Values;
-    static constexpr int kMaxKeys = MemberValues::kMaxKeys;
-    static constexpr qsizetype kMaxUnits = MemberValues::kMaxUnits;
 
     explicit MemberTable(int size = 0) { reset(size); }
 

@@ -1,25 +1,39 @@
 #include "room.h"
 
+#include "memberkeys.h"
+#include "roomdefaults.h"
 #include "roomguest.h"
 #include "roomhost.h"
 #include "wirecodec.h"
 
-#include <stdexcept>
+#include <QPointer>
+#include <QScopedValueRollback>
 
 namespace TAVIXLibCtl {
 
-Room::Room(QObject *parent) : QObject(parent) {}
+Room::Room(QObject *parent)
+    : QObject(parent)
+    , m_port(RoomDefaults::Port)
+    , m_requestedSize(RoomDefaults::Size)
+    , m_roomSize(RoomDefaults::Size)
+    , m_table(RoomDefaults::Size)
+{
+    m_raiseSoon.setSingleShot(true);
+    m_raiseSoon.setInterval(0);
+    connect(&m_raiseSoon, &QTimer::timeout, this, &Room::raiseQueued);
+}
 
 Room::~Room()
 {
     teardown();
 }
 
-void Room::setPort(int port)
+bool Room::setPort(int port)
 {
     if (port < 0 || port > 65535)
-        throw std::invalid_argument("Port must be from 1 to 65535 (0 hosts on any free port)");
+        return false;
     m_port = port;
+    return true;
 }
 
 int Room::maxMembers() const
@@ -27,13 +41,14 @@ int Room::maxMembers() const
     return m_state == State::Idle ? m_requestedSize : m_roomSize;
 }
 
-void Room::setMaxMembers(int size)
+bool Room::setMaxMembers(int size)
 {
     if (size < 1 || size > kMaxSize)
-        throw std::invalid_argument("MaxMembers must be from 1 to 256");
+        return false;
     m_requestedSize = size;
     if (m_state == State::Idle)
         m_table.reset(size);
+    return true;
 }
 
 qint64 Room::pendingOutput() const
@@ -46,29 +61,27 @@ int Room::pendingJoins() const
     return m_host ? m_host->pendingCount() : 0;
 }
 
-quint64 Room::beginSession(State state)
+void Room::beginRoom(State state)
 {
-    if (m_active)
+    if (m_open)
         closeConnection();
-    ++m_session;
-    m_active = true;
+    dropUnraised();
+    m_open = true;
     m_state = state;
     m_roomSize = m_requestedSize;
     m_table.reset(m_roomSize);
     m_ownSlot = -1;
     m_boundPort = 0;
-    return m_session;
 }
 
 void Room::openServer()
 {
-    CallGuard guard(this);
-    const quint64 session = beginSession(State::Hosting);
+    QScopedValueRollback inCall(m_inCall, true);
+    beginRoom(State::Hosting);
     m_host = new RoomHost(m_roomSize, m_timeouts, this);
-    connect(m_host, &RoomHost::roomEvent, this,
-            [this, session](const RoomEvent &event) { queue(Op{session, event}); });
+    connect(m_host, &RoomHost::roomEvent, this, [this](const RoomEvent &event) { queue({event}); });
     if (!m_host->listen(quint16(m_port))) {
-        endSession(m_host->listenError());
+        endRoom(m_host->listenError());
         emit stateChanged();
         return;
     }
@@ -78,50 +91,57 @@ void Room::openServer()
     emit stateChanged();
 }
 
-void Room::openClient()
+bool Room::openClient()
 {
     if (m_port < 1)
-        throw std::invalid_argument("Port must be from 1 to 65535 to join a room");
-    CallGuard guard(this);
-    const quint64 session = beginSession(State::Connecting);
+        return false;
+    QScopedValueRollback inCall(m_inCall, true);
+    beginRoom(State::Connecting);
     m_guest = new RoomGuest(m_timeouts, this);
-    connect(m_guest, &RoomGuest::roomEvent, this,
-            [this, session](const RoomEvent &event) { queue(Op{session, event}); });
+    connect(m_guest, &RoomGuest::roomEvent, this, [this](const RoomEvent &event) { queue({event}); });
     connect(m_guest, &RoomGuest::welcomed, this, [this](int slot, int size) {
         m_ownSlot = slot;
         m_roomSize = size;
         m_table.reset(size);
     });
-    connect(m_guest, &RoomGuest::ended, this, [this, session](EndReason reason) {
-        if (session == m_session && m_active)
-            endSession(reason);
+    connect(m_guest, &RoomGuest::bytesWritten, this, &Room::outputWritten);
+    connect(m_guest, &RoomGuest::ended, this, [this](EndReason reason) {
+        if (m_open)
+            endRoom(reason);
     });
     m_guest->join(m_address, quint16(m_port), m_local.all());
     emit stateChanged();
+    return true;
 }
 
 void Room::closeConnection()
 {
-    if (!m_active)
+    if (!m_open)
         return;
-    CallGuard guard(this);
+    QScopedValueRollback inCall(m_inCall, true);
     teardown();
     // Changes not yet raised belong to a room the member has left.
-    std::erase_if(m_queue, [this](const Op &op) {
-        return op.session == m_session && !op.ends;
-    });
+    dropUnraised();
     m_state = State::Idle;
     m_table.reset(m_requestedSize);
     m_ownSlot = -1;
-    endSession(EndReason::Closed);
+    endRoom(EndReason::Closed);
     emit stateChanged();
 }
 
-void Room::endSession(EndReason reason)
+void Room::endRoom(EndReason reason)
 {
     teardown();
-    m_active = false;
-    queue(Op{m_session, {}, true, reason});
+    m_open = false;
+    queue({.end = reason});
+}
+
+void Room::dropUnraised()
+{
+    ++m_roomSerial;
+    std::erase_if(m_queue, [](const Pending &p) { return p.end == EndReason::None; });
+    for (Pending &p : m_queue)
+        p.resetsRoom = false;
 }
 
 void Room::teardown()
@@ -140,75 +160,73 @@ void Room::teardown()
     }
 }
 
-QString Room::memberData(int index, const QString &key) const
+QString Room::memberData(int slot, const QString &key) const
 {
-    return m_table.value(index, key);
+    return m_table.value(slot, key);
 }
 
-void Room::setData(const QString &key, const QString &value)
+Room::SetResult Room::setData(const QString &key, const QString &value)
 {
     if (key.size() > Wire::kMaxText || value.size() > Wire::kMaxText)
-        throw std::invalid_argument("a key or value is longer than 32767 characters");
-    if (key == kPresenceKey)
-        return; // presence belongs to the room
+        return SetResult::TooLong;
+    if (key == MemberKeys::Presence)
+        return SetResult::Stored;
     const QString cleanKey = Wire::cleanText(key);
     const QString cleanValue = Wire::cleanText(value);
     if (!m_local.fits(cleanKey, cleanValue))
-        throw std::invalid_argument("a member holds at most 32 keys and 196,608 characters");
+        return SetResult::OverLimits;
 
-    CallGuard guard(this);
+    QScopedValueRollback inCall(m_inCall, true);
     m_local.set(cleanKey, cleanValue);
     if (m_host)
         m_host->setHostValue(cleanKey, cleanValue);
     else if (m_guest)
         m_guest->setValue(cleanKey, cleanValue);
+    return SetResult::Stored;
 }
 
 QString Room::data(const QString &key) const
 {
-    if (key == kPresenceKey)
-        return m_ownSlot >= 0 && m_table.isPresent(m_ownSlot) ? kPresent : kAbsent;
+    if (key == MemberKeys::Presence) {
+        return m_ownSlot >= 0 && m_table.isPresent(m_ownSlot) ? MemberKeys::Present
+                                                              : MemberKeys::Absent;
+    }
     return m_local.value(key);
 }
 
-void Room::queue(Op op)
+void Room::queue(Pending pending)
 {
-    m_queue.push_back(std::move(op));
-    if (m_callDepth == 0 && !m_delivering) {
-        deliver(); // straight from the network: no need to wait a turn
-        return;
-    }
-    if (!m_deliveryScheduled) {
-        m_deliveryScheduled = true;
-        QMetaObject::invokeMethod(this, &Room::deliver, Qt::QueuedConnection);
-    }
+    m_queue.push_back(std::move(pending));
+    if (m_raising)
+        return; // the running loop takes it up
+    if (m_inCall)
+        m_raiseSoon.start();
+    else
+        raiseQueued(); // straight from the network: no need to wait a turn
 }
 
-void Room::deliver()
+void Room::raiseQueued()
 {
-    m_deliveryScheduled = false;
-    if (m_delivering)
-        return; // the loop below picks the new ones up
-    m_delivering = true;
+    if (m_raising)
+        return;
+    m_raising = true;
+    // A handler may delete this room from a nested event loop.
     QPointer<Room> self(this);
     while (self && !m_queue.empty()) {
-        const Op op = std::move(m_queue.front());
+        const Pending next = std::move(m_queue.front());
         m_queue.pop_front();
-        if (!op.ends && op.session != m_session)
-            continue; // from a room already left
-        apply(op);
+        raise(next);
     }
     if (self)
-        m_delivering = false;
+        m_raising = false;
 }
 
-void Room::apply(const Op &op)
+void Room::raise(const Pending &pending)
 {
-    const RoomEvent &e = op.event;
-    const bool current = op.session == m_session;
-    if (op.ends) {
-        m_endReason = op.reason;
-        if (current) {
+    const RoomEvent &e = pending.event;
+    if (pending.end != EndReason::None) {
+        m_endReason = pending.end;
+        if (pending.resetsRoom) {
             m_state = State::Idle;
             m_table.reset(m_requestedSize);
             m_ownSlot = -1;
@@ -218,10 +236,12 @@ void Room::apply(const Op &op)
         emit disconnected();
         return;
     }
+    // Whether the handler left or replaced the room while it ran.
+    const quint64 room = m_roomSerial;
     switch (e.kind) {
     case RoomEvent::Kind::Store:
-        if (e.key == kPresenceKey) {
-            if (e.value == kPresent)
+        if (e.key == MemberKeys::Presence) {
+            if (e.value == MemberKeys::Present)
                 m_table.occupy(e.slot); // a member already present when we joined
         } else if (m_table.fits(e.slot, e.key, e.value)) {
             m_table.setValue(e.slot, e.key, e.value);
@@ -232,55 +252,23 @@ void Room::apply(const Op &op)
         if (e.slot == m_ownSlot && m_state == State::Connecting)
             m_state = State::Joined;
         emit stateChanged();
-        emit dataChanged(e.slot, 0, kPresenceKey, kPresent);
+        emit dataChanged(e.slot, MemberKeys::Presence, MemberKeys::Present);
         return;
     case RoomEvent::Kind::Update:
         if (!m_table.fits(e.slot, e.key, e.value))
             return;
-        emit dataChanged(e.slot, 0, e.key, e.value);
-        // The handler may have left the room; then there is nothing to store.
-        if (current && m_state != State::Idle)
+        emit dataChanged(e.slot, e.key, e.value);
+        if (room == m_roomSerial)
             m_table.setValue(e.slot, e.key, e.value);
         return;
     case RoomEvent::Kind::Depart:
-        emit dataChanged(e.slot, 0, kPresenceKey, kAbsent);
-        if (current && m_state != State::Idle) {
+        emit dataChanged(e.slot, MemberKeys::Presence, MemberKeys::Absent);
+        if (room == m_roomSerial) {
             m_table.vacate(e.slot);
             emit stateChanged();
         }
         return;
     }
-}
-
-QString reasonText(EndReason reason)
-{
-    switch (reason) {
-    case EndReason::None:
-        return {};
-    case EndReason::Closed:
-        return QStringLiteral("切断しました");
-    case EndReason::PortInUse:
-        return QStringLiteral("ポートが使用中です");
-    case EndReason::ListenFailed:
-        return QStringLiteral("サーバを開始できません");
-    case EndReason::HostNotFound:
-        return QStringLiteral("ホストが見つかりません");
-    case EndReason::Refused:
-        return QStringLiteral("接続を拒否されました");
-    case EndReason::Unreachable:
-        return QStringLiteral("ホストに届きません");
-    case EndReason::NoAnswer:
-        return QStringLiteral("応答がありません");
-    case EndReason::RoomFull:
-        return QStringLiteral("満員で入れません");
-    case EndReason::OtherProtocol:
-        return QStringLiteral("相手が違う方式です");
-    case EndReason::HostLeft:
-        return QStringLiteral("サーバが終了しました");
-    case EndReason::ConnectionLost:
-        return QStringLiteral("接続が切れました");
-    }
-    return {};
 }
 
 } // namespace TAVIXLibCtl

@@ -5,7 +5,7 @@
 #include "wirecodec.h"
 
 #include <QObject>
-#include <QPointer>
+#include <QTimer>
 
 #include <deque>
 
@@ -15,13 +15,22 @@ class RoomGuest;
 class RoomHost;
 
 // A member's side of a chat room, without any widget: hosts or joins a room
-// and raises the room's changes, one at a time, from the event loop.
+// and raises the room's changes.
 //
-// Events are never raised from inside a call of this class: a change that
-// comes from the network is raised as it is read, one made by a call waits
-// for the event loop. Either way they come one at a time in the host's order,
-// and a value is stored only after its event, so a handler still reads the
-// old value.
+// When events are raised. Every change to the room, and the end of a room,
+// goes through one queue in the order the host decided it, and is raised from
+// the event loop, never from inside a call of this class: a change read from
+// the network is raised at once, while it is read; one that a call made (the
+// host's own setData, opening, closing) waits for the next turn. A value is
+// stored only after its event, so a handler still reads the old value.
+//
+// Why a handler is never entered twice. While an event is being raised, any
+// change that comes up (from the handler's own calls, or from the network in
+// a nested event loop that the handler spins) only joins the queue; the loop
+// that is raising takes it up once the handler has returned.
+//
+// The queue only ever holds the current room: opening or closing a room drops
+// the changes not yet raised, and only each end still owes its Disconnected.
 class Room : public QObject
 {
     Q_OBJECT
@@ -29,6 +38,9 @@ class Room : public QObject
 public:
     enum class State { Idle, Hosting, Connecting, Joined };
     Q_ENUM(State)
+
+    // Why setData() did not store a value.
+    enum class SetResult { Stored, TooLong, OverLimits };
 
     static constexpr int kMaxSize = Wire::kMaxRoomSize;
 
@@ -38,23 +50,27 @@ public:
     QString serverAddress() const { return m_address; }
     void setServerAddress(const QString &address) { m_address = address; }
     int port() const { return m_port; }
-    void setPort(int port);
+    // False, changing nothing, for a port outside 0-65535.
+    bool setPort(int port);
     // The room's size while in a room, the size to host with otherwise.
     int maxMembers() const;
-    void setMaxMembers(int size);
+    // False, changing nothing, for a size outside 1-kMaxSize.
+    bool setMaxMembers(int size);
     void setTimeouts(const Timeouts &timeouts) { m_timeouts = timeouts; }
     Timeouts timeouts() const { return m_timeouts; }
 
     void openServer();
-    void openClient();
+    // False, opening nothing, when the port is 0.
+    bool openClient();
     void closeConnection();
 
-    QString memberData(int index, const QString &key) const;
-    void setData(const QString &key, const QString &value);
+    QString memberData(int slot, const QString &key) const;
+    // Presence belongs to the room: setting it is quietly ignored.
+    SetResult setData(const QString &key, const QString &value);
     QString data(const QString &key) const;
 
     State state() const { return m_state; }
-    // Why the last session ended; None until one has.
+    // Why the last room ended; None until one has.
     EndReason endReason() const { return m_endReason; }
     int memberCount() const { return m_table.presentCount(); }
     int ownSlot() const { return m_ownSlot; }
@@ -65,60 +81,52 @@ public:
     int pendingJoins() const;
 
 signals:
-    void dataChanged(int index, int second, const QString &key, const QString &value);
+    void dataChanged(int slot, const QString &key, const QString &value);
     void disconnected();
     void stateChanged();
+    // Bytes queued toward the host went out; pendingOutput() says how many are left.
+    void outputWritten();
 
 private:
-    // A change to raise, or the end of a session when `ends` is set.
-    struct Op
+    // A change to raise, or the end of a room when `end` is set.
+    struct Pending
     {
-        quint64 session;
-        RoomEvent event;
-        bool ends = false;
-        EndReason reason = EndReason::None;
+        RoomEvent event{};
+        EndReason end = EndReason::None;
+        bool resetsRoom = true; // an end of the current room, not of one since replaced
     };
 
-    quint64 beginSession(State state);
-    void endSession(EndReason reason);
-    void queue(Op op);
-    void deliver();
-    void apply(const Op &op);
+    void beginRoom(State state);
+    void endRoom(EndReason reason);
+    void dropUnraised();
+    void queue(Pending pending);
+    void raiseQueued();
+    void raise(const Pending &pending);
     void teardown();
 
-    struct CallGuard
-    {
-        explicit CallGuard(Room *room) : m_room(room) { ++m_room->m_callDepth; }
-        ~CallGuard() { --m_room->m_callDepth; }
-        Room *m_room;
-    };
-
     QString m_address = QStringLiteral("localhost");
-    int m_port = 5120;
-    int m_requestedSize = 5;
-    int m_roomSize = 5;
+    int m_port;
+    int m_requestedSize;
+    int m_roomSize;
     Timeouts m_timeouts;
 
     MemberValues m_local;
-    MemberTable m_table{5};
+    MemberTable m_table;
     int m_ownSlot = -1;
 
     State m_state = State::Idle;
     EndReason m_endReason = EndReason::None;
-    quint64 m_session = 0;
-    bool m_active = false; // a session is open and its end not yet queued
+    bool m_open = false; // a room is open and its end not yet queued
+    quint64 m_roomSerial = 0; // counts rooms opened and left, to tell them apart
     quint16 m_boundPort = 0;
 
     RoomHost *m_host = nullptr;
     RoomGuest *m_guest = nullptr;
 
-    std::deque<Op> m_queue;
-    bool m_deliveryScheduled = false;
-    bool m_delivering = false;
-    int m_callDepth = 0; // inside one of our own methods: never raise there
+    std::deque<Pending> m_queue;
+    QTimer m_raiseSoon;
+    bool m_inCall = false;  // inside one of our own methods: never raise there
+    bool m_raising = false; // a handler is running
 };
-
-// The reason in plain words, as a member reads it.
-QString reasonText(EndReason reason);
 
 } // namespace TAVIXLibCtl

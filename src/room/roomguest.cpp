@@ -2,11 +2,14 @@
 
 #include <QHostInfo>
 #include <QLoggingCategory>
-#include <QTcpSocket>
+#include <QTimer>
 
 namespace TAVIXLibCtl {
 
 Q_LOGGING_CATEGORY(lcGuest, "tavix.room.guest", QtWarningMsg)
+
+using Wire::Message;
+using Wire::MessageType;
 
 namespace {
 // What a guest accepts queued toward the host before it counts as stuck.
@@ -16,11 +19,6 @@ constexpr qint64 kGuestOutboundLimit = 16 * 1024 * 1024;
 RoomGuest::RoomGuest(const Timeouts &timeouts, QObject *parent)
     : QObject(parent), m_timeouts(timeouts)
 {
-    m_attemptTimer.setSingleShot(true);
-    connect(&m_attemptTimer, &QTimer::timeout, this, [this] {
-        // No answer to the SYN: try the next address.
-        attemptFailed(EndReason::Unreachable);
-    });
 }
 
 RoomGuest::~RoomGuest()
@@ -28,14 +26,14 @@ RoomGuest::~RoomGuest()
     close();
 }
 
-void RoomGuest::join(const QString &address, quint16 port, const MemberTable::Values &values)
+void RoomGuest::join(const QString &address, quint16 port, const MemberValues::Values &values)
 {
     m_port = port;
     m_values = values;
     QHostAddress literal;
     if (literal.setAddress(address.trimmed())) {
         m_addresses = {literal};
-        QMetaObject::invokeMethod(this, &RoomGuest::connectNext, Qt::QueuedConnection);
+        QTimer::singleShot(0, this, &RoomGuest::connectNext);
         return;
     }
     // Never blocks: the answer comes back through the event loop.
@@ -63,68 +61,29 @@ void RoomGuest::connectNext()
         finish(m_lastFailure);
         return;
     }
-    const QHostAddress address = m_addresses.takeFirst();
-    m_attempt = new QTcpSocket(this);
-    connect(m_attempt, &QTcpSocket::connected, this, &RoomGuest::linked);
-    connect(m_attempt, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
-        switch (error) {
-        case QAbstractSocket::ConnectionRefusedError:
-            attemptFailed(EndReason::Refused);
-            break;
-        case QAbstractSocket::HostNotFoundError:
-            attemptFailed(EndReason::HostNotFound);
-            break;
-        default:
-            attemptFailed(EndReason::Unreachable);
-            break;
-        }
-    });
-    m_attemptTimer.start(m_timeouts.handshake);
-    qCDebug(lcGuest) << "connecting to" << address << m_port;
-    m_attempt->connectToHost(address, m_port);
-}
-
-void RoomGuest::attemptFailed(EndReason reason)
-{
-    if (!m_attempt)
-        return;
-    m_attemptTimer.stop();
-    m_attempt->disconnect(this);
-    m_attempt->abort();
-    m_attempt->deleteLater();
-    m_attempt = nullptr;
-    // Refused means something answered; keep that over a later timeout.
-    if (m_lastFailure != EndReason::Refused)
-        m_lastFailure = reason;
-    QMetaObject::invokeMethod(this, &RoomGuest::connectNext, Qt::QueuedConnection);
+    m_link = new FramedLink(m_addresses.takeFirst(), m_port, m_timeouts, kGuestOutboundLimit, this);
+    connect(m_link, &FramedLink::connected, this, &RoomGuest::linked);
+    connect(m_link, &FramedLink::messageReceived, this, &RoomGuest::handleMessage);
+    connect(m_link, &FramedLink::bytesWritten, this, &RoomGuest::bytesWritten);
+    connect(m_link, &FramedLink::ended, this, &RoomGuest::handleEnd);
 }
 
 void RoomGuest::linked()
 {
-    m_attemptTimer.stop();
-    QTcpSocket *socket = m_attempt;
-    m_attempt = nullptr;
-    socket->disconnect(this);
-
-    m_link = new MemberConnection(socket, m_timeouts, kGuestOutboundLimit, this);
-    connect(m_link, &MemberConnection::messageReceived, this, &RoomGuest::handleMessage);
-    connect(m_link, &MemberConnection::ended, this, &RoomGuest::handleEnd);
-
     for (auto it = m_values.cbegin(); it != m_values.cend(); ++it)
-        m_link->send(Wire::Message{Wire::MessageType::Set, 0, 0, 0, it.key(), it.value()});
-    m_link->send(Wire::Message{Wire::MessageType::Join});
+        m_link->send(Message::set(it.key(), it.value()));
+    m_link->send(Message::join());
 }
 
 void RoomGuest::setValue(const QString &key, const QString &value)
 {
     m_values.insert(key, value);
-    if (m_link)
-        m_link->send(Wire::Message{Wire::MessageType::Set, 0, 0, 0, key, value});
+    if (m_link && m_link->state() != FramedLink::State::Connecting)
+        m_link->send(Message::set(key, value));
 }
 
-void RoomGuest::handleMessage(const Wire::Message &m)
+void RoomGuest::handleMessage(const Message &m)
 {
-    using Wire::MessageType;
     const bool admitted = m_size > 0;
     const bool slotOk = admitted && m.slot < m_size;
     switch (m.type) {
@@ -133,10 +92,9 @@ void RoomGuest::handleMessage(const Wire::Message &m)
     case MessageType::Welcome:
         if (admitted)
             break;
-        m_slot = m.slot;
         m_size = m.size;
-        m_link->setHandshakeDone();
-        emit welcomed(m_slot, m_size);
+        m_link->setOpen();
+        emit welcomed(m.slot, m_size);
         return;
     case MessageType::Refuse:
         m_refusal = m.reason == int(Wire::RefuseReason::RoomFull) ? EndReason::RoomFull
@@ -172,7 +130,7 @@ void RoomGuest::handleMessage(const Wire::Message &m)
     finish(EndReason::OtherProtocol);
 }
 
-void RoomGuest::handleEnd(MemberConnection::End end)
+void RoomGuest::handleEnd(FramedLink::End end)
 {
     m_link = nullptr;
     if (m_refusal != EndReason::None) {
@@ -180,20 +138,28 @@ void RoomGuest::handleEnd(MemberConnection::End end)
         return;
     }
     switch (end) {
-    case MemberConnection::End::RemoteClosed:
+    case FramedLink::End::Refused:
+    case FramedLink::End::Unreachable:
+        // Refused means something answered; keep that over a later timeout.
+        if (m_lastFailure != EndReason::Refused)
+            m_lastFailure = end == FramedLink::End::Refused ? EndReason::Refused
+                                                             : EndReason::Unreachable;
+        connectNext();
+        break;
+    case FramedLink::End::RemoteClosed:
         finish(m_size > 0 ? EndReason::HostLeft : EndReason::ConnectionLost);
         break;
-    case MemberConnection::End::Stranger:
-    case MemberConnection::End::OtherVersion:
-    case MemberConnection::End::ProtocolError:
+    case FramedLink::End::Stranger:
+    case FramedLink::End::OtherVersion:
+    case FramedLink::End::ProtocolError:
         finish(EndReason::OtherProtocol);
         break;
-    case MemberConnection::End::HandshakeTimeout:
+    case FramedLink::End::HandshakeTimeout:
         finish(EndReason::NoAnswer);
         break;
-    case MemberConnection::End::Broken:
-    case MemberConnection::End::Silent:
-    case MemberConnection::End::TooSlow:
+    case FramedLink::End::Broken:
+    case FramedLink::End::Silent:
+    case FramedLink::End::TooSlow:
         finish(EndReason::ConnectionLost);
         break;
     }
@@ -212,16 +178,9 @@ void RoomGuest::close()
     if (m_done)
         return;
     m_done = true;
-    m_attemptTimer.stop();
     if (m_lookupId >= 0) {
         QHostInfo::abortHostLookup(m_lookupId);
         m_lookupId = -1;
-    }
-    if (m_attempt) {
-        m_attempt->disconnect(this);
-        m_attempt->abort();
-        m_attempt->deleteLater();
-        m_attempt = nullptr;
     }
     if (m_link) {
         m_link->close();

@@ -1,16 +1,13 @@
 #pragma once
 
+#include "framedlink.h"
 #include "membertable.h"
-#include "memberconnection.h"
 #include "roomtypes.h"
 
 #include <QHostAddress>
 #include <QObject>
-#include <QPointer>
-#include <QTimer>
 
 class QHostInfo;
-class QTcpSocket;
 
 namespace TAVIXLibCtl {
 
@@ -25,40 +22,37 @@ public:
     explicit RoomGuest(const Timeouts &timeouts, QObject *parent = nullptr);
     ~RoomGuest() override;
 
-    void join(const QString &address, quint16 port, const MemberTable::Values &values);
+    void join(const QString &address, quint16 port, const MemberValues::Values &values);
     // The member's own change: sent at once when linked, else kept for the join.
     void setValue(const QString &key, const QString &value);
     void close();
 
-    int slot() const { return m_slot; }
     qint64 backlog() const { return m_link ? m_link->backlog() : 0; }
 
 signals:
     void welcomed(int slot, int size);
     void roomEvent(const RoomEvent &event);
+    // Bytes toward the host went out.
+    void bytesWritten();
     void ended(EndReason reason);
 
 private:
     void hostResolved(const QHostInfo &info);
     void connectNext();
-    void attemptFailed(EndReason reason);
     void linked();
     void handleMessage(const Wire::Message &message);
-    void handleEnd(MemberConnection::End end);
+    void handleEnd(FramedLink::End end);
     void finish(EndReason reason);
 
     Timeouts m_timeouts;
     QList<QHostAddress> m_addresses;
     quint16 m_port = 0;
-    MemberTable::Values m_values;
+    MemberValues::Values m_values;
     int m_lookupId = -1;
-    QTcpSocket *m_attempt = nullptr;
-    QTimer m_attemptTimer;
-    MemberConnection *m_link = nullptr;
+    FramedLink *m_link = nullptr;
     EndReason m_lastFailure = EndReason::Unreachable;
     EndReason m_refusal = EndReason::None;
-    int m_slot = -1;
-    int m_size = 0;
+    int m_size = 0; // the room's size once welcomed
     bool m_done = false;
 };
 

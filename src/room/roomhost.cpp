@@ -1,11 +1,16 @@
 #include "roomhost.h"
 
+#include "memberkeys.h"
+
 #include <QLoggingCategory>
 #include <QTcpSocket>
 
 namespace TAVIXLibCtl {
 
 Q_LOGGING_CATEGORY(lcHost, "tavix.room.host", QtWarningMsg)
+
+using Wire::Message;
+using Wire::MessageType;
 
 RoomHost::RoomHost(int size, const Timeouts &timeouts, QObject *parent)
     : QObject(parent), m_timeouts(timeouts), m_table(size), m_links(size_t(size), nullptr)
@@ -33,10 +38,12 @@ bool RoomHost::listen(quint16 port)
 qint64 RoomHost::outboundLimit() const
 {
     // Room for a whole snapshot of full members on top of the congestion mark.
-    return 4 * MemberConnection::kCongested + qint64(size()) * MemberTable::kMaxUnits * 3;
+    constexpr int kUtf8BytesPerUnit = 3;
+    return 4 * FramedLink::kCongested
+           + qint64(size()) * MemberValues::kMaxUnits * kUtf8BytesPerUnit;
 }
 
-void RoomHost::start(const MemberTable::Values &hostValues)
+void RoomHost::start(const MemberValues::Values &hostValues)
 {
     for (auto it = hostValues.cbegin(); it != hostValues.cend(); ++it) {
         m_table.setValue(0, it.key(), it.value());
@@ -44,7 +51,6 @@ void RoomHost::start(const MemberTable::Values &hostValues)
     }
     m_table.occupy(0);
     emit roomEvent({RoomEvent::Kind::Arrive, 0, {}, {}});
-    emit membersChanged();
 }
 
 void RoomHost::setHostValue(const QString &key, const QString &value)
@@ -73,20 +79,15 @@ void RoomHost::acceptConnections()
             m_pending.front().link->abort();
             m_pending.erase(m_pending.begin());
         }
-        auto *link = new MemberConnection(socket, m_timeouts, outboundLimit(), this);
-        link->setDropWhenStalled(true);
-        connect(link, &MemberConnection::messageReceived, this,
-                [this, link](const Wire::Message &m) { handleMessage(link, m); });
-        connect(link, &MemberConnection::versionMismatch, this, [this, link] {
-            // Our preamble is already out; the joiner also gets a reason it can read.
+        auto *link = new FramedLink(socket, m_timeouts, outboundLimit(), this);
+        connect(link, &FramedLink::messageReceived, this,
+                [this, link](const Message &m) { handlePendingMessage(link, m); });
+        connect(link, &FramedLink::versionMismatch, this, [this, link] { refuseOtherVersion(link); });
+        connect(link, &FramedLink::ended, this, [this, link] {
             if (const auto it = findPending(link); it != m_pending.end())
                 m_pending.erase(it);
-            link->send(Wire::Message{Wire::MessageType::Refuse, 0, 0,
-                                     int(Wire::RefuseReason::OtherVersion)});
-            link->close();
         });
-        connect(link, &MemberConnection::ended, this, [this, link] { handleEnd(link); });
-        connect(link, &MemberConnection::bytesWritten, this, [this] {
+        connect(link, &FramedLink::bytesWritten, this, [this] {
             if (m_paused)
                 updateBackpressure();
         });
@@ -94,109 +95,104 @@ void RoomHost::acceptConnections()
     }
 }
 
-std::vector<RoomHost::Pending>::iterator RoomHost::findPending(MemberConnection *link)
+std::vector<RoomHost::Pending>::iterator RoomHost::findPending(FramedLink *link)
 {
     return std::find_if(m_pending.begin(), m_pending.end(),
                         [link](const Pending &p) { return p.link == link; });
 }
 
-void RoomHost::handleMessage(MemberConnection *link, const Wire::Message &m)
+void RoomHost::refuseOtherVersion(FramedLink *link)
 {
-    using Wire::MessageType;
-    if (link->slot < 0) {
-        const auto it = findPending(link);
-        if (it != m_pending.end())
-            handlePendingMessage(*it, m);
-        return;
-    }
-    switch (m.type) {
-    case MessageType::Ping:
-        return;
-    case MessageType::Set:
-        update(link->slot, m.key, m.value);
-        return;
-    default:
-        qCDebug(lcHost) << "slot" << link->slot << "sent type" << int(m.type);
-        link->abort(); // protocol error
-        depart(link->slot);
-        return;
-    }
+    // Our preamble is already out; the joiner also gets a reason it can read.
+    if (const auto it = findPending(link); it != m_pending.end())
+        m_pending.erase(it);
+    link->send(Message::refuse(Wire::RefuseReason::OtherVersion));
+    link->close();
 }
 
-void RoomHost::handlePendingMessage(Pending &pending, const Wire::Message &m)
+void RoomHost::handlePendingMessage(FramedLink *link, const Message &m)
 {
-    using Wire::MessageType;
+    const auto pending = findPending(link);
+    if (pending == m_pending.end())
+        return;
     switch (m.type) {
     case MessageType::Ping:
         return;
     case MessageType::Set:
-        if (m.key == kPresenceKey || !pending.values.fits(m.key, m.value)) {
+        if (m.key == MemberKeys::Presence || !pending->values.fits(m.key, m.value)) {
             qCDebug(lcHost) << "refusing a joiner's value for" << m.key.left(40);
             return;
         }
-        pending.values.set(m.key, m.value);
+        pending->values.set(m.key, m.value);
         return;
     case MessageType::Join:
-        admit(pending.link);
+        admit(link);
         return;
-    default: {
-        MemberConnection *link = pending.link;
-        m_pending.erase(findPending(link));
+    default:
+        m_pending.erase(pending);
         link->abort(); // protocol error
         return;
     }
+}
+
+void RoomHost::handleMemberMessage(int slot, const Message &m)
+{
+    switch (m.type) {
+    case MessageType::Ping:
+        return;
+    case MessageType::Set:
+        update(slot, m.key, m.value);
+        return;
+    default:
+        qCDebug(lcHost) << "slot" << slot << "sent type" << int(m.type);
+        m_links[size_t(slot)]->abort(); // protocol error
+        depart(slot);
+        return;
     }
 }
 
-void RoomHost::admit(MemberConnection *link)
+void RoomHost::admit(FramedLink *link)
 {
-    using Wire::Message;
-    using Wire::MessageType;
     const auto it = findPending(link);
-    const MemberTable::Values values = it->values.all();
+    const MemberValues::Values values = it->values.all();
     m_pending.erase(it);
 
     const int slot = m_table.freeSlot(1);
     if (slot < 0) {
-        link->send(Message{MessageType::Refuse, 0, 0, int(Wire::RefuseReason::RoomFull)});
+        link->send(Message::refuse(Wire::RefuseReason::RoomFull));
         link->close();
         return;
     }
-    link->slot = slot;
-    link->setHandshakeDone();
+    disconnect(link, &FramedLink::messageReceived, this, nullptr);
+    disconnect(link, &FramedLink::ended, this, nullptr);
+    connect(link, &FramedLink::messageReceived, this,
+            [this, slot](const Message &m) { handleMemberMessage(slot, m); });
+    connect(link, &FramedLink::ended, this, [this, link, slot] {
+        if (m_links[size_t(slot)] == link)
+            depart(slot);
+    });
+    link->setOpen();
     link->setReadingEnabled(!m_paused);
 
-    link->send(Message{MessageType::Welcome, slot, size()});
+    link->send(Message::welcome(slot, size()));
     for (int p = 0; p < size(); ++p) {
         if (!m_table.isPresent(p))
             continue;
         const auto &present = m_table.values(p);
         for (auto v = present.cbegin(); v != present.cend(); ++v)
-            link->send(Message{MessageType::Store, p, 0, 0, v.key(), v.value()});
-        link->send(Message{MessageType::Store, p, 0, 0, kPresenceKey, kPresent});
+            link->send(Message::store(p, v.key(), v.value()));
+        link->send(Message::store(p, MemberKeys::Presence, MemberKeys::Present));
     }
     m_links[size_t(slot)] = link;
 
     for (auto v = values.cbegin(); v != values.cend(); ++v) {
         m_table.setValue(slot, v.key(), v.value());
-        broadcast(Message{MessageType::Store, slot, 0, 0, v.key(), v.value()});
+        broadcast(Message::store(slot, v.key(), v.value()));
         emit roomEvent({RoomEvent::Kind::Store, slot, v.key(), v.value()});
     }
     m_table.occupy(slot);
-    broadcast(Message{MessageType::Arrive, slot});
+    broadcast(Message::arrive(slot));
     emit roomEvent({RoomEvent::Kind::Arrive, slot, {}, {}});
-    emit membersChanged();
-}
-
-void RoomHost::handleEnd(MemberConnection *link)
-{
-    if (link->slot >= 0) {
-        if (m_links[size_t(link->slot)] == link)
-            depart(link->slot);
-        return;
-    }
-    if (const auto it = findPending(link); it != m_pending.end())
-        m_pending.erase(it);
 }
 
 void RoomHost::depart(int slot)
@@ -204,34 +200,33 @@ void RoomHost::depart(int slot)
     if (slot <= 0 || !m_table.isPresent(slot))
         return;
     m_links[size_t(slot)] = nullptr;
-    broadcast(Wire::Message{Wire::MessageType::Depart, slot});
+    broadcast(Message::depart(slot));
     emit roomEvent({RoomEvent::Kind::Depart, slot, {}, {}});
     m_table.vacate(slot);
-    emit membersChanged();
     if (m_paused)
         updateBackpressure();
 }
 
 void RoomHost::update(int slot, const QString &key, const QString &value)
 {
-    if (key == kPresenceKey)
+    if (key == MemberKeys::Presence)
         return; // presence belongs to the room
-    if (key != kChatKey && m_table.value(slot, key) == value)
+    if (key != MemberKeys::Chat && m_table.value(slot, key) == value)
         return;
     if (!m_table.fits(slot, key, value)) {
         qCDebug(lcHost) << "refusing slot" << slot << "a value over its limits";
         return;
     }
-    broadcast(Wire::Message{Wire::MessageType::Update, slot, 0, 0, key, value});
+    broadcast(Message::update(slot, key, value));
     emit roomEvent({RoomEvent::Kind::Update, slot, key, value});
     m_table.setValue(slot, key, value);
 }
 
-void RoomHost::broadcast(const Wire::Message &message)
+void RoomHost::broadcast(const Message &message)
 {
     const QByteArray frame = Wire::encode(message);
     bool congested = false;
-    for (MemberConnection *link : m_links) {
+    for (FramedLink *link : m_links) {
         if (!link)
             continue;
         link->send(frame);
@@ -246,19 +241,19 @@ void RoomHost::updateBackpressure()
     // Pause on the congestion mark, resume well below it.
     bool over = false;
     bool clear = true;
-    for (MemberConnection *link : m_links) {
+    for (FramedLink *link : m_links) {
         if (!link)
             continue;
         const qint64 backlog = link->backlog();
-        over = over || backlog > MemberConnection::kCongested;
-        clear = clear && backlog <= MemberConnection::kCongested / 2;
+        over = over || backlog > FramedLink::kCongested;
+        clear = clear && backlog <= FramedLink::kCongested / 2;
     }
     const bool paused = m_paused ? !clear : over;
     if (paused == m_paused)
         return;
     m_paused = paused;
     qCDebug(lcHost) << (paused ? "pausing" : "resuming") << "members' input";
-    for (MemberConnection *link : m_links) {
+    for (FramedLink *link : m_links) {
         if (link)
             link->setReadingEnabled(!paused);
     }

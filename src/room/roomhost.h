@@ -1,7 +1,7 @@
 #pragma once
 
+#include "framedlink.h"
 #include "membertable.h"
-#include "memberconnection.h"
 #include "roomtypes.h"
 
 #include <QObject>
@@ -32,41 +32,40 @@ public:
     quint16 port() const { return m_server.serverPort(); }
 
     // Seats the hosting member in slot 0 with its values.
-    void start(const MemberTable::Values &hostValues);
+    void start(const MemberValues::Values &hostValues);
     void setHostValue(const QString &key, const QString &value);
     void close();
 
     int size() const { return m_table.size(); }
-    int memberCount() const { return m_table.presentCount(); }
     int pendingCount() const { return int(m_pending.size()); }
 
 signals:
     void roomEvent(const RoomEvent &event);
-    void membersChanged();
 
 private:
+    // A connection still in its handshake, with the values it will join with.
     struct Pending
     {
-        MemberConnection *link = nullptr;
+        FramedLink *link = nullptr;
         MemberValues values;
     };
 
     void acceptConnections();
-    void handleMessage(MemberConnection *link, const Wire::Message &message);
-    void handlePendingMessage(Pending &pending, const Wire::Message &message);
-    void handleEnd(MemberConnection *link);
-    void admit(MemberConnection *link);
+    void handlePendingMessage(FramedLink *link, const Wire::Message &message);
+    void handleMemberMessage(int slot, const Wire::Message &message);
+    void refuseOtherVersion(FramedLink *link);
+    void admit(FramedLink *link);
     void depart(int slot);
     void update(int slot, const QString &key, const QString &value);
     void broadcast(const Wire::Message &message);
     void updateBackpressure();
-    std::vector<Pending>::iterator findPending(MemberConnection *link);
+    std::vector<Pending>::iterator findPending(FramedLink *link);
     qint64 outboundLimit() const;
 
     QTcpServer m_server;
     Timeouts m_timeouts;
     MemberTable m_table;
-    std::vector<MemberConnection *> m_links; // by slot; null for slot 0 and free slots
+    std::vector<FramedLink *> m_links; // by slot; null for slot 0 and free slots
     std::vector<Pending> m_pending;
     EndReason m_listenError = EndReason::None;
     bool m_paused = false;

@@ -44,6 +44,12 @@ namespace TAVIXLibCtl::Wire {
 namespace {
 
 constexpr int kHeaderSize = 4;
+// Type and reason travel as one byte's worth of number.
+constexpr quint64 kMaxByte = 255;
+// The longest message: the type and three fields.
+constexpr int kMaxFields = 3;
+// An encoded message beyond its texts: array, type, slot and text heads.
+constexpr qsizetype kEncodingSlack = 16;
 
 int fieldCount(MessageType type)
 {
@@ -81,7 +87,7 @@ bool readText(QCborStreamReader &reader, QString *out)
     if (!reader.isString())
         return false;
     // A definite string longer than its worst case is refused unread.
-    if (reader.isLengthKnown() && reader.length() > quint64(3 * kMaxText))
+    if (reader.isLengthKnown() && reader.length() > quint64(kUtf8BytesPerUnit * kMaxText))
         return false;
     out->clear();
     auto chunk = reader.readString();
@@ -127,7 +133,7 @@ PreambleStatus checkPreamble(QByteArrayView bytes, quint16 *version)
 QByteArray encode(const Message &m)
 {
     QByteArray frame;
-    frame.reserve(kHeaderSize + 16 + (m.key.size() + m.value.size()) * 3);
+    frame.reserve(kHeaderSize + kEncodingSlack + (m.key.size() + m.value.size()) * kUtf8BytesPerUnit);
     frame.resize(kHeaderSize);
     {
         // A writer on the array itself would start at offset 0, over the header.
@@ -171,7 +177,8 @@ QByteArray encode(const Message &m)
 std::optional<Message> decode(QByteArrayView body)
 {
     QCborStreamReader reader(QByteArray::fromRawData(body.data(), body.size()));
-    if (!reader.isArray() || !reader.isLengthKnown() || reader.length() < 1 || reader.length() > 4)
+    if (!reader.isArray() || !reader.isLengthKnown() || reader.length() < 1
+        || reader.length() > 1 + kMaxFields)
         return std::nullopt; // protocol error: not a message array
     const auto items = int(reader.length());
     if (!reader.enterContainer())
@@ -179,7 +186,8 @@ std::optional<Message> decode(QByteArrayView body)
 
     Message m;
     int type = 0;
-    if (!readUInt(reader, 255, &type) || type < int(MessageType::Set) || type > int(MessageType::Depart))
+    if (!readUInt(reader, kMaxByte, &type) || type < int(MessageType::Set)
+        || type > int(MessageType::Depart))
         return std::nullopt; // protocol error: unknown type
     m.type = MessageType(type);
     if (items != 1 + fieldCount(m.type))
@@ -192,7 +200,7 @@ std::optional<Message> decode(QByteArrayView body)
     case MessageType::Ping:
         break;
     case MessageType::Refuse:
-        ok = readUInt(reader, 255, &m.reason);
+        ok = readUInt(reader, kMaxByte, &m.reason);
         break;
     case MessageType::Arrive:
     case MessageType::Depart:

@@ -15,6 +15,8 @@ inline constexpr int kPreambleSize = 6;
 inline constexpr qsizetype kMaxFrame = 256 * 1024;
 // What a one-line text box holds.
 inline constexpr qsizetype kMaxText = 32767;
+// UTF-8 needs at most this many bytes for one UTF-16 code unit.
+inline constexpr qsizetype kUtf8BytesPerUnit = 3;
 inline constexpr int kMaxRoomSize = 256;
 
 enum class MessageType : quint8 {
@@ -40,10 +42,35 @@ struct Message
     int slot = 0;   // Welcome, Store, Arrive, Update, Depart
     int size = 0;   // Welcome
     int reason = 0; // Refuse
-    QString key;    // Set, Store, Update
-    QString value;  // Set, Store, Update
+    QString key{};  // Set, Store, Update
+    QString value{}; // Set, Store, Update
 
     bool operator==(const Message &) const = default;
+
+    static Message set(const QString &key, const QString &value)
+    {
+        return {.type = MessageType::Set, .key = key, .value = value};
+    }
+    static Message join() { return {.type = MessageType::Join}; }
+    static Message ping() { return {.type = MessageType::Ping}; }
+    static Message welcome(int slot, int size)
+    {
+        return {.type = MessageType::Welcome, .slot = slot, .size = size};
+    }
+    static Message refuse(RefuseReason reason)
+    {
+        return {.type = MessageType::Refuse, .reason = int(reason)};
+    }
+    static Message store(int slot, const QString &key, const QString &value)
+    {
+        return {.type = MessageType::Store, .slot = slot, .key = key, .value = value};
+    }
+    static Message arrive(int slot) { return {.type = MessageType::Arrive, .slot = slot}; }
+    static Message update(int slot, const QString &key, const QString &value)
+    {
+        return {.type = MessageType::Update, .slot = slot, .key = key, .value = value};
+    }
+    static Message depart(int slot) { return {.type = MessageType::Depart, .slot = slot}; }
 };
 
 QByteArray preamble(quint16 version = kVersion);

@@ -1,6 +1,9 @@
 #include "form1.h"
 
 #include "gorvel.h"
+#include "memberkeys.h"
+#include "roomdefaults.h"
+#include "roomtext.h"
 
 #include <QAccessibleWidget>
 #include <QApplication>
@@ -19,17 +22,13 @@
 
 using namespace Qt::StringLiterals;
 using TAVIXLibCtl::Gorvel;
+namespace MemberKeys = TAVIXLibCtl::MemberKeys;
+namespace RoomText = TAVIXLibCtl::RoomText;
 
 namespace {
 
 // Key code the entry box reacts to: both Enter keys give it.
 constexpr int EnterKeyCode = 13;
-
-const QString NameKey = u"name"_s;
-const QString ChatKey = u"chat"_s;
-const QString PresenceKey = u"cnt"_s;
-const QString Present = u"1"_s;
-const QString Gone = u"0"_s;
 
 // The layout is drawn in twips; at 96 dpi 15 twips make one logical pixel,
 // and Qt's device-pixel ratio carries that to denser screens.
@@ -80,7 +79,7 @@ int keyCodeOf(const QKeyEvent &event)
 } // namespace
 
 Form1::Form1(QWidget *parent)
-    : Form1(new Gorvel, RoomPort, parent)
+    : Form1(new Gorvel, TAVIXLibCtl::RoomDefaults::Port, parent)
 {
 }
 
@@ -284,23 +283,23 @@ void Form1::PrepareRoom()
     EnableStart(false);
     QString name = aname->text();
     if (name.isEmpty())
-        name = u"名無し"_s;
-    Gorvel1->SetData(NameKey, name);
+        name = RoomText::fallbackName();
+    Gorvel1->SetData(MemberKeys::Name, name);
     Gorvel1->setServerAddress(serverIP->text());
     Gorvel1->setPort(m_port);
-    Gorvel1->setMaxMembers(RoomSize);
+    Gorvel1->setMaxMembers(TAVIXLibCtl::RoomDefaults::Size);
 }
 
 void Form1::StartServer_Click()
 {
-    AddChat(u"サーバ起動中..."_s);
+    AddChat(RoomText::hosting());
     PrepareRoom();
     Gorvel1->OpenServer();
 }
 
 void Form1::Connect_Click()
 {
-    AddChat(u"接続中..."_s);
+    AddChat(RoomText::connecting());
     PrepareRoom();
     Gorvel1->OpenClient();
 }
@@ -315,8 +314,8 @@ void Form1::aname_LostFocus()
     const QString name = aname->text();
     if (name.isEmpty())
         return;
-    if (name != Gorvel1->GetData(NameKey))
-        Gorvel1->SetData(NameKey, name);
+    if (name != Gorvel1->GetData(MemberKeys::Name))
+        Gorvel1->SetData(MemberKeys::Name, name);
 }
 
 // --- room events -------------------------------------------------------------
@@ -325,22 +324,23 @@ void Form1::Gorvel1_DataChanged(qint16 index, int second, const QString &key,
                                 const QString &value)
 {
     Q_UNUSED(second);
-    // Four separate tests, not a chain: each that holds writes its line.
-    if (key == PresenceKey && value == Present)
-        AddChat(Gorvel1->GetMemberData(index, NameKey) + u"さん が\u3000きました"_s);
-    if (key == PresenceKey && value == Gone)
-        AddChat(Gorvel1->GetMemberData(index, NameKey) + u"さん が\u3000いなくなりました"_s);
-    if (key == ChatKey)
-        AddChat(Gorvel1->GetMemberData(index, NameKey) + u" > "_s + value);
-    if (key == NameKey)
-        AddChat(Gorvel1->GetMemberData(index, NameKey) + u" さんは\u3001\u300C"_s + value
-                + u"\u300Dさんに名前を変更しました"_s);
+    using namespace MemberKeys;
+    // Four separate tests, not a chain: each that holds asks the room for the
+    // member's name, then writes its line.
+    if (key == Presence && value == Present)
+        AddChat(RoomText::arrived(Gorvel1->GetMemberData(index, Name)));
+    if (key == Presence && value == Absent)
+        AddChat(RoomText::left(Gorvel1->GetMemberData(index, Name)));
+    if (key == Chat)
+        AddChat(RoomText::said(Gorvel1->GetMemberData(index, Name), value));
+    if (key == Name)
+        AddChat(RoomText::renamed(Gorvel1->GetMemberData(index, Name), value));
 }
 
 void Form1::Gorvel1_Disconnected()
 {
     EnableStart(true);
-    AddChat(u"切断しました。"_s);
+    AddChat(RoomText::disconnected());
 }
 
 // --- talking and the member list ---------------------------------------------
@@ -349,7 +349,7 @@ void Form1::Talk_Click()
 {
     const QString text = TalkStr->text();
     if (!text.isEmpty()) {
-        Gorvel1->SetData(ChatKey, text);
+        Gorvel1->SetData(MemberKeys::Chat, text);
         TalkStr->setText(QString());
     }
     TalkStr->setFocus(Qt::OtherFocusReason);
@@ -366,7 +366,7 @@ void Form1::showS_Click()
 {
     const qint16 count = Gorvel1->MaxMembers();
     for (qint16 i = 0; i < count; ++i) {
-        if (Gorvel1->GetMemberData(i, PresenceKey) == Present)
-            AddChat(Gorvel1->GetMemberData(i, NameKey));
+        if (Gorvel1->GetMemberData(i, MemberKeys::Presence) == MemberKeys::Present)
+            AddChat(Gorvel1->GetMemberData(i, MemberKeys::Name));
     }
 }

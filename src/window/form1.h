@@ -24,10 +24,8 @@ class Form1 : public QWidget
     Q_OBJECT
 
 public:
-    static constexpr int RoomPort = 5120;
-    static constexpr qint16 RoomSize = 5;
-
-    // The window as the program runs it: a real room component on RoomPort.
+    // The window as the program runs it: a real room component on the
+    // room's default port.
     explicit Form1(QWidget *parent = nullptr);
     // Hosts `component` (the window takes ownership) and hands it `port`
     // when a room is opened; tests put in a recording double or a free port.

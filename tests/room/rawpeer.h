@@ -32,8 +32,8 @@ public:
     void join(const QString &name)
     {
         sendPreamble();
-        send(Message{MessageType::Set, 0, 0, 0, QStringLiteral("name"), name});
-        send(Message{MessageType::Join});
+        send(Message::set(QStringLiteral("name"), name));
+        send(Message::join());
     }
     // Stop reading: TCP then holds the other side back.
     void stopReading() { m_reading = false; m_socket->setReadBufferSize(1); }

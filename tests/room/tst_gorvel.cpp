@@ -6,6 +6,8 @@
 
 using namespace TAVIXLibCtl;
 
+Q_DECLARE_METATYPE(std::function<void(TAVIXLibCtl::Gorvel &)>)
+
 class tst_Gorvel : public QObject
 {
     Q_OBJECT
@@ -14,6 +16,8 @@ private slots:
     void neverTakesTheFocus();
     void drawsEachStateInJapanese();
     void forwardsTheRoomsEvents();
+    void impossibleCallsThrow_data();
+    void impossibleCallsThrow();
 };
 
 void tst_Gorvel::neverTakesTheFocus()
@@ -78,7 +82,38 @@ void tst_Gorvel::forwardsTheRoomsEvents()
     QCOMPARE(control.GetData(QStringLiteral("name")), QStringLiteral("ぺぽらん"));
     control.CloseConnection();
     QTRY_COMPARE(ended.size(), 1);
-    QVERIFY_THROWS_EXCEPTION(std::invalid_argument, control.setMaxMembers(0));
+}
+
+void tst_Gorvel::impossibleCallsThrow_data()
+{
+    using Call = std::function<void(Gorvel &)>;
+    QTest::addColumn<Call>("call");
+    QTest::newRow("a negative port") << Call([](Gorvel &g) { g.setPort(-1); });
+    QTest::newRow("a port beyond 65535") << Call([](Gorvel &g) { g.setPort(65536); });
+    QTest::newRow("a room of no one") << Call([](Gorvel &g) { g.setMaxMembers(0); });
+    QTest::newRow("a room of 257") << Call([](Gorvel &g) { g.setMaxMembers(257); });
+    QTest::newRow("joining port 0") << Call([](Gorvel &g) {
+        g.setPort(0);
+        g.OpenClient();
+    });
+    QTest::newRow("a value of 32768 characters")
+        << Call([](Gorvel &g) { g.SetData(QStringLiteral("chat"), QString(32768, u'x')); });
+    QTest::newRow("a key of 32768 characters")
+        << Call([](Gorvel &g) { g.SetData(QString(32768, u'k'), QString()); });
+    QTest::newRow("a 33rd key") << Call([](Gorvel &g) {
+        for (int i = 0; i < 32; ++i)
+            g.SetData(QString::number(i), QStringLiteral("v"));
+        g.SetData(QStringLiteral("33rd"), QStringLiteral("v"));
+    });
+}
+
+void tst_Gorvel::impossibleCallsThrow()
+{
+    QFETCH(std::function<void(Gorvel &)>, call);
+    Gorvel control;
+    QVERIFY_THROWS_EXCEPTION(std::invalid_argument, call(control));
+    QCOMPARE(control.room()->state(), Room::State::Idle);
+    QCOMPARE(control.MaxMembers(), qint16(5));
 }
 
 QTEST_MAIN(tst_Gorvel)

@@ -3,6 +3,7 @@
 #include <QtTest>
 
 using TAVIXLibCtl::MemberTable;
+using TAVIXLibCtl::MemberValues;
 
 class tst_MemberTable : public QObject
 {
@@ -80,11 +81,11 @@ void tst_MemberTable::limitsBoundWhatAMemberKeeps()
     // Replacing a value counts only the difference.
     QVERIFY(table.fits(1, QStringLiteral("chat"), longest));
 
-    for (int i = 2; i < MemberTable::kMaxKeys; ++i)
+    for (int i = 2; i < MemberValues::kMaxKeys; ++i)
         table.setValue(0, QString::number(i), QStringLiteral("v"));
     table.setValue(0, QStringLiteral("a"), QStringLiteral("v"));
     table.setValue(0, QStringLiteral("b"), QStringLiteral("v"));
-    QCOMPARE(table.values(0).size(), MemberTable::kMaxKeys);
+    QCOMPARE(table.values(0).size(), MemberValues::kMaxKeys);
     QVERIFY(!table.fits(0, QStringLiteral("one more"), QStringLiteral("v")));
     QVERIFY(table.fits(0, QStringLiteral("a"), QStringLiteral("changed")));
 
@@ -93,7 +94,7 @@ void tst_MemberTable::limitsBoundWhatAMemberKeeps()
     while (table.fits(1, QString::number(more), longest))
         table.setValue(1, QString::number(more++), longest);
     QVERIFY(more > 0);
-    QVERIFY(table.values(1).size() < MemberTable::kMaxKeys);
+    QVERIFY(table.values(1).size() < MemberValues::kMaxKeys);
 }
 
 QTEST_APPLESS_MAIN(tst_MemberTable)

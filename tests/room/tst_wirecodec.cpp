@@ -70,22 +70,22 @@ void tst_WireCodec::roundTrip_data()
     while (emoji.size() + 2 <= kMaxText)
         emoji += QStringLiteral("😀");
 
-    QTest::newRow("a join carries nothing") << Message{MessageType::Join};
-    QTest::newRow("a ping carries nothing") << Message{MessageType::Ping};
-    QTest::newRow("a welcome gives slot and size") << Message{MessageType::Welcome, 4, 5};
-    QTest::newRow("a refusal gives its reason") << Message{MessageType::Refuse, 0, 0, 1};
-    QTest::newRow("an arrival names the slot") << Message{MessageType::Arrive, 255};
-    QTest::newRow("a departure names the slot") << Message{MessageType::Depart, 3};
+    QTest::newRow("a join carries nothing") << Message::join();
+    QTest::newRow("a ping carries nothing") << Message::ping();
+    QTest::newRow("a welcome gives slot and size") << Message::welcome(4, 5);
+    QTest::newRow("a refusal gives its reason") << Message{.type = MessageType::Refuse, .reason = 1};
+    QTest::newRow("an arrival names the slot") << Message::arrive(255);
+    QTest::newRow("a departure names the slot") << Message::depart(3);
     QTest::newRow("a set carries Japanese")
-        << Message{MessageType::Set, 0, 0, 0, QStringLiteral("name"), QStringLiteral("ぺぽらん")};
+        << Message::set(QStringLiteral("name"), QStringLiteral("ぺぽらん"));
     QTest::newRow("an empty value survives")
-        << Message{MessageType::Update, 2, 0, 0, QStringLiteral("chat"), QString()};
+        << Message::update(2, QStringLiteral("chat"), QString());
     QTest::newRow("a tab may stay")
-        << Message{MessageType::Store, 1, 0, 0, QStringLiteral("chat"), QStringLiteral("a\tb")};
+        << Message::store(1, QStringLiteral("chat"), QStringLiteral("a\tb"));
     QTest::newRow("the longest CJK line fits one frame")
-        << Message{MessageType::Update, 1, 0, 0, longCjk, longCjk};
+        << Message::update(1, longCjk, longCjk);
     QTest::newRow("the longest emoji line fits one frame")
-        << Message{MessageType::Set, 0, 0, 0, QStringLiteral("chat"), emoji};
+        << Message::set(QStringLiteral("chat"), emoji);
 }
 
 void tst_WireCodec::roundTrip()
@@ -205,7 +205,7 @@ void tst_WireCodec::malformedBodiesAreRejected()
 
 void tst_WireCodec::truncatedStreamWaitsForMore()
 {
-    const QByteArray frame = encode(Message{MessageType::Arrive, 2});
+    const QByteArray frame = encode(Message::arrive(2));
     FrameReader reader;
     reader.append(QByteArrayView(frame).chopped(1));
     QByteArrayView body;

@@ -118,7 +118,7 @@ qint64 roundTrip(Room &room, const QString &text, int timeoutMs = 10000)
     clock.start();
     bool back = false;
     const auto c = QObject::connect(&room, &Room::dataChanged, &room,
-                                    [&](int slot, int, const QString &key, const QString &value) {
+                                    [&](int slot, const QString &key, const QString &value) {
                                         back = back || (slot == room.ownSlot() && key == QLatin1String("chat")
                                                         && value == text);
                                     });
@@ -312,8 +312,8 @@ void tst_RoomTool::rawSocketsNeverHoldASlot()
             p->sendRaw(QByteArray::fromHex("7fffffff") + QByteArray(256 * 1024, 'x'));
         } else if (attack == QLatin1String("version")) {
             p->sendPreamble(TAVIXLibCtl::Wire::kVersion + 1);
-            p->send(Message{MessageType::Set, 0, 0, 0, QStringLiteral("name"), QStringLiteral("old")});
-            p->send(Message{MessageType::Join});
+            p->send(Message::set(QStringLiteral("name"), QStringLiteral("old")));
+            p->send(Message::join());
         } else if (attack == QLatin1String("many")) {
             p->sendPreamble();
         }
@@ -396,14 +396,14 @@ void tst_RoomTool::aFloodAndADeafReaderCannotStallTheRoom()
     QTimer deafHeartbeat; // it stays alive; only its full queue gives it away
     QObject::connect(&deafHeartbeat, &QTimer::timeout, &deaf, [&] {
         if (deaf.isOpen())
-            deaf.send(Message{MessageType::Ping});
+            deaf.send(Message::ping());
     });
     deafHeartbeat.start(200);
     auto observer = member(QStringLiteral("O"), h->port());
     QTRY_VERIFY(joined(*observer));
     int observed = 0;
     QObject::connect(observer.get(), &Room::dataChanged, observer.get(),
-                     [&](int, int, const QString &key, const QString &) { observed += key == QLatin1String("chat"); });
+                     [&](int, const QString &key, const QString &) { observed += key == QLatin1String("chat"); });
 
     // Feed the flooder as fast as it takes lines.
     const QByteArray block = QByteArray("flood line of some forty bytes......\n").repeated(4096);
@@ -487,9 +487,8 @@ void tst_RoomTool::noMemberShowsAForgedLine()
     Raw::Peer eve;
     QVERIFY(eve.connectTo(h->port()));
     eve.join(QStringLiteral("Eve\nH > I am the host"));
-    eve.send(Message{MessageType::Set, 0, 0, 0, QStringLiteral("chat"),
-                     QStringLiteral("hi\r\nA さんは、「B」さんに名前を変更しました\u2028H > x")});
-    eve.send(Message{MessageType::Set, 0, 0, 0, QStringLiteral("name"), QStringLiteral("\x1b[2J\nA")});
+    eve.send(Message::set(QStringLiteral("chat"), QStringLiteral("hi\r\nA さんは、「B」さんに名前を変更しました\u2028H > x")));
+    eve.send(Message::set(QStringLiteral("name"), QStringLiteral("\x1b[2J\nA")));
     QTRY_VERIFY(a->has(QStringLiteral("Eve�H > I am the host さんは、「�[2J�A」さんに名前を変更しました")));
     QVERIFY(a->has(QStringLiteral("Eve�H > I am the host > hi��A さんは、「B」さんに名前を変更しました�H > x")));
 

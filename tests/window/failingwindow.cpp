@@ -22,7 +22,7 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     const QString scenario = app.arguments().value(1);
     auto *room = new RecordingGorvel;
-    Form1 form(room, Form1::RoomPort);
+    Form1 form(room, TAVIXLibCtl::RoomDefaults::Port);
     form.show();
     QTextStream out(stdout);
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "gorvel.h"
+#include "roomdefaults.h"
 
 #include <QHash>
 #include <QMap>

@@ -109,7 +109,7 @@ void tst_Form1::layout()
     QFETCH(QRect, geometry);
     QFETCH(QString, text);
 
-    Form1 form(new RecordingGorvel, Form1::RoomPort);
+    Form1 form(new RecordingGorvel, TAVIXLibCtl::RoomDefaults::Port);
     const auto *widget = form.findChild<QWidget *>(control);
     QVERIFY(widget);
     QCOMPARE(widget->parentWidget(), &form);
@@ -126,7 +126,7 @@ void tst_Form1::layout()
 void tst_Form1::windowAtStart()
 {
     auto *room = new RecordingGorvel;
-    Form1 form(room, Form1::RoomPort);
+    Form1 form(room, TAVIXLibCtl::RoomDefaults::Port);
     QCOMPARE(form.windowTitle(), u"Tavix Gorvel サンプル"_s);
     QCOMPARE(form.Gorvel1, room);
     // 5565 x 2955 twips, and no resizing
@@ -241,7 +241,7 @@ void tst_Form1::busyUntilDisconnected()
     QFETCH(QString, status);
 
     auto *room = new RecordingGorvel;
-    Form1 form(room, Form1::RoomPort);
+    Form1 form(room, TAVIXLibCtl::RoomDefaults::Port);
     form.findChild<QPushButton *>(button)->click();
     QCOMPARE(buttons(form), u"--"_s);
     room->calls->clear();
@@ -272,7 +272,7 @@ void tst_Form1::busyUntilDisconnected()
 void tst_Form1::closeWhileIdleOnlyAsks()
 {
     auto *room = new RecordingGorvel;
-    Form1 form(room, Form1::RoomPort);
+    Form1 form(room, TAVIXLibCtl::RoomDefaults::Port);
     form.Close->click();
     form.Close->click();
     QCOMPARE(*room->calls, QStringList({u"CloseConnection()"_s, u"CloseConnection()"_s}));
@@ -321,7 +321,7 @@ void tst_Form1::dataChanged()
     auto *room = new RecordingGorvel;
     room->setMember(0, u"Zero"_s, u"1"_s);
     room->setMember(3, u"A"_s, u"1"_s);
-    Form1 form(room, Form1::RoomPort);
+    Form1 form(room, TAVIXLibCtl::RoomDefaults::Port);
 
     room->raiseDataChanged(qint16(index), key, value);
 
@@ -353,7 +353,7 @@ void tst_Form1::appendsAtEndWhateverTheCaret()
 
     auto *room = new RecordingGorvel;
     room->setMember(1, u"A"_s, u"1"_s);
-    Form1 form(room, Form1::RoomPort);
+    Form1 form(room, TAVIXLibCtl::RoomDefaults::Port);
     room->raiseDataChanged(1, u"chat"_s, u"first"_s);
     room->raiseDataChanged(1, u"chat"_s, u"second"_s);
     const QString before = form.chat->toPlainText();
@@ -377,7 +377,7 @@ void tst_Form1::keepsNewestLineInView()
 {
     auto *room = new RecordingGorvel;
     room->setMember(1, u"A"_s, u"1"_s);
-    Form1 form(room, Form1::RoomPort);
+    Form1 form(room, TAVIXLibCtl::RoomDefaults::Port);
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
     for (int i = 0; i < 100; ++i)
@@ -438,7 +438,7 @@ void tst_Form1::memberList()
         const auto fields = occupants.at(i).split(u':');
         room->setMember(qint16(i), fields.at(1), fields.at(0));
     }
-    Form1 form(room, Form1::RoomPort);
+    Form1 form(room, TAVIXLibCtl::RoomDefaults::Port);
 
     form.showS->click();
 
@@ -468,7 +468,7 @@ void tst_Form1::talk()
     QFETCH(bool, sent);
 
     auto *room = new RecordingGorvel;
-    Form1 form(room, Form1::RoomPort);
+    Form1 form(room, TAVIXLibCtl::RoomDefaults::Port);
     QVERIFY(showActive(form));
     form.TalkStr->setText(text);
     form.Close->setFocus();
@@ -489,7 +489,7 @@ void tst_Form1::eventsNestedInSetDataWhileTalking()
 {
     auto *room = new RecordingGorvel;
     room->setMember(2, u"Me"_s, u"1"_s);
-    Form1 form(room, Form1::RoomPort);
+    Form1 form(room, TAVIXLibCtl::RoomDefaults::Port);
     room->onSetData = [room](const QString &key, const QString &value) {
         room->raiseDataChanged(2, key, value);
     };
@@ -510,7 +510,7 @@ void tst_Form1::eventsNestedInOpening()
 {
     auto *room = new RecordingGorvel;
     room->setMember(0, u"Old"_s, u"1"_s);
-    Form1 form(room, Form1::RoomPort);
+    Form1 form(room, TAVIXLibCtl::RoomDefaults::Port);
     room->onSetData = [room](const QString &key, const QString &value) {
         room->raiseDataChanged(0, key, value);
     };

@@ -34,14 +34,14 @@ private slots:
 
 void tst_Form1Input::focusStartsInName()
 {
-    Form1 form(new RecordingGorvel, Form1::RoomPort);
+    Form1 form(new RecordingGorvel, TAVIXLibCtl::RoomDefaults::Port);
     QVERIFY(showActive(form));
     QCOMPARE(QApplication::focusWidget(), form.aname);
 }
 
 void tst_Form1Input::tabOrder()
 {
-    Form1 form(new RecordingGorvel, Form1::RoomPort);
+    Form1 form(new RecordingGorvel, TAVIXLibCtl::RoomDefaults::Port);
     QVERIFY(showActive(form));
     const QList<QWidget *> order{form.aname,    form.Connect, form.StartServer,
                                  form.Close,    form.serverIP, form.chat,
@@ -93,7 +93,7 @@ void tst_Form1Input::leavingNameBox()
     auto *room = new RecordingGorvel;
     if (!held.isNull())
         room->local[u"name"_s] = held;
-    Form1 form(room, Form1::RoomPort);
+    Form1 form(room, TAVIXLibCtl::RoomDefaults::Port);
     QVERIFY(showActive(form));
     if (!typed.isNull()) {
         key(form, Qt::Key_A, Qt::ControlModifier);
@@ -119,7 +119,7 @@ void tst_Form1Input::leavingNameBox()
 void tst_Form1Input::leavingNameBoxRunsBeforeClick()
 {
     auto *room = new RecordingGorvel;
-    Form1 form(room, Form1::RoomPort);
+    Form1 form(room, TAVIXLibCtl::RoomDefaults::Port);
     QVERIFY(showActive(form));
     room->observe = [&form] { return form.chat->toPlainText().isEmpty() ? u"log empty"_s : u"log written"_s; };
     type(form, u"X"_s); // after the preset text
@@ -138,7 +138,7 @@ void tst_Form1Input::leavingNameBoxRunsBeforeClick()
 void tst_Form1Input::deactivatingWindowKeepsName()
 {
     auto *room = new RecordingGorvel;
-    Form1 form(room, Form1::RoomPort);
+    Form1 form(room, TAVIXLibCtl::RoomDefaults::Port);
     QVERIFY(showActive(form));
     type(form, u"Z"_s);
 
@@ -171,7 +171,7 @@ void tst_Form1Input::destroyingWindowReachesNoHandler()
         room->raiseDisconnected();
     };
     const auto calls = room->calls;
-    auto *form = new Form1(room, Form1::RoomPort);
+    auto *form = new Form1(room, TAVIXLibCtl::RoomDefaults::Port);
     QVERIFY(showActive(*form));
     type(*form, u"Q"_s);
     QPointer<RecordingGorvel> alive(room);
@@ -194,7 +194,7 @@ void tst_Form1Input::focusAfterOpeningButtonIsDisabled_data()
 void tst_Form1Input::focusAfterOpeningButtonIsDisabled()
 {
     QFETCH(QString, button);
-    Form1 form(new RecordingGorvel, Form1::RoomPort);
+    Form1 form(new RecordingGorvel, TAVIXLibCtl::RoomDefaults::Port);
     QVERIFY(showActive(form));
     click(form, form.findChild<QWidget *>(button));
     QCOMPARE(buttons(form), u"--"_s);
@@ -231,7 +231,7 @@ void tst_Form1Input::sending()
 
     auto *room = new RecordingGorvel;
     room->local[u"name"_s] = u"ぺぽらん"_s;
-    Form1 form(room, Form1::RoomPort);
+    Form1 form(room, TAVIXLibCtl::RoomDefaults::Port);
     QVERIFY(showActive(form));
     click(form, form.TalkStr);
     QCOMPARE(QApplication::focusWidget(), form.TalkStr);
@@ -270,7 +270,7 @@ void tst_Form1Input::inputMethodCommitDoesNotSend()
 {
     auto *room = new RecordingGorvel;
     room->local[u"name"_s] = u"ぺぽらん"_s;
-    Form1 form(room, Form1::RoomPort);
+    Form1 form(room, TAVIXLibCtl::RoomDefaults::Port);
     QVERIFY(showActive(form));
     click(form, form.TalkStr);
     room->calls->clear();

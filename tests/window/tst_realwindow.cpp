@@ -259,7 +259,7 @@ void tst_RealWindow::screenshotShowsJapanese()
 
     auto *room = new RecordingGorvel;
     room->setMember(0, u"ぺぽらん"_s, u"1"_s);
-    Form1 form(room, Form1::RoomPort);
+    Form1 form(room, TAVIXLibCtl::RoomDefaults::Port);
     form.StartServer->click();
     room->raiseDataChanged(0, u"cnt"_s, u"1"_s);
     room->raiseDataChanged(0, u"chat"_s, u"こんにちは"_s);

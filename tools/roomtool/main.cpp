@@ -1,11 +1,16 @@
 #include "roomconsole.h"
 
+#include "memberkeys.h"
+#include "roomdefaults.h"
+#include "roomtext.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
 #include <csignal>
 #include <cstdio>
+#include <optional>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,40 +18,31 @@ using namespace TAVIXLibCtl;
 
 namespace {
 
-const char kUsage[] =
+constexpr int kUsageError = 2;
+constexpr long kMaxPort = 65535;
+// Bounds in milliseconds: above an hour is a typo; a heartbeat needs some room.
+constexpr long kMaxMs = 3'600'000;
+constexpr long kShortestDeadPeerMs = 50;
+
+// QCommandLineParser writes one usage line; the two commands want one each.
+const char kUsageLines[] =
     "Usage: tavix-room host [--port N] [--size N] [--name NAME]\n"
     "       tavix-room join ADDRESS [--port N] [--name NAME]\n"
-    "\n"
-    "Hosts or joins a Tavix chat room without a window. Every event is printed\n"
-    "as the window's log would show it, one line each. Each line read from\n"
-    "standard input is said in the room. End of input leaves a joined room;\n"
-    "a host keeps its room until interrupted (Ctrl-C or SIGTERM).\n"
-    "\n"
-    "Options:\n"
-    "  --port N           TCP port, default 5120 (0 hosts on any free port)\n"
-    "  --size N           room size when hosting, 1-256, default 5\n"
-    "  --name NAME        display name, default 名無し\n"
-    "  --handshake-ms MS  drop a connection whose handshake takes longer, default 10000\n"
-    "  --dead-peer-ms MS  drop a peer that is silent this long, default 15000\n"
-    "  -h, --help         show this help\n"
-    "\n"
-    "Exit status: 0 after a normal end, 1 when the room ended on a failure\n"
-    "(the reason goes to standard error), 2 for bad arguments.\n";
+    "\n";
 
 int usageError(const QString &message)
 {
     std::fprintf(stderr, "tavix-room: %s\nTry 'tavix-room --help'.\n", qPrintable(message));
-    return 2;
+    return kUsageError;
 }
 
-bool parseNumber(const QString &text, long min, long max, long *out)
+std::optional<long> number(const QString &text, long min, long max)
 {
     bool ok = false;
     const long v = text.toLong(&ok);
     if (!ok || v < min || v > max)
-        return false;
-    *out = v;
-    return true;
+        return std::nullopt;
+    return v;
 }
 
 int signalPipe[2] = {-1, -1};
@@ -63,23 +59,54 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tavix-room"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.00"));
+    QCoreApplication::setApplicationVersion(RoomDefaults::ProductVersion);
 
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, {});
-    const QCommandLineOption port(QStringLiteral("port"), {}, QStringLiteral("N"));
-    const QCommandLineOption size(QStringLiteral("size"), {}, QStringLiteral("N"));
-    const QCommandLineOption name(QStringLiteral("name"), {}, QStringLiteral("NAME"));
-    const QCommandLineOption handshake(QStringLiteral("handshake-ms"), {}, QStringLiteral("MS"));
-    const QCommandLineOption deadPeer(QStringLiteral("dead-peer-ms"), {}, QStringLiteral("MS"));
+    parser.setApplicationDescription(QStringLiteral(
+        "Hosts or joins a Tavix chat room without a window. Every event is printed\n"
+        "as the window's log would show it, one line each. Each line read from\n"
+        "standard input is said in the room. End of input leaves a joined room;\n"
+        "a host keeps its room until interrupted (Ctrl-C or SIGTERM).\n"
+        "\n"
+        "Exit status: 0 after a normal end, 1 when the room ended on a failure\n"
+        "(the reason goes to standard error), 2 for bad arguments."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show this help."));
+    const QCommandLineOption port(
+        QStringLiteral("port"),
+        QStringLiteral("TCP port, default %1 (0 hosts on any free port).").arg(RoomDefaults::Port),
+        QStringLiteral("N"));
+    const QCommandLineOption size(
+        QStringLiteral("size"),
+        QStringLiteral("Room size when hosting, 1-%1, default %2.").arg(Room::kMaxSize).arg(RoomDefaults::Size),
+        QStringLiteral("N"));
+    const QCommandLineOption name(
+        QStringLiteral("name"),
+        QStringLiteral("Display name, default %1.").arg(RoomText::fallbackName()),
+        QStringLiteral("NAME"));
+    const Timeouts defaults;
+    const QCommandLineOption handshake(
+        QStringLiteral("handshake-ms"),
+        QStringLiteral("Drop a connection whose handshake takes longer, default %1.")
+            .arg(defaults.handshake.count()),
+        QStringLiteral("MS"));
+    const QCommandLineOption deadPeer(
+        QStringLiteral("dead-peer-ms"),
+        QStringLiteral("Drop a peer that is silent this long, default %1.").arg(defaults.deadPeer.count()),
+        QStringLiteral("MS"));
     parser.addOptions({help, port, size, name, handshake, deadPeer});
-    parser.addPositionalArgument(QStringLiteral("command"), {});
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("host, or join ADDRESS."),
+                                 QStringLiteral("host | join ADDRESS"));
 
     if (!parser.parse(app.arguments()))
         return usageError(parser.errorText());
     if (parser.isSet(help)) {
-        std::fputs(kUsage, stdout);
+        const QString text = parser.helpText();
+        // Our two usage lines instead of the parser's one.
+        const QByteArray rest = text.mid(text.indexOf(u'\n') + 1).toUtf8();
+        std::fputs(kUsageLines, stdout);
+        std::fputs(rest.constData(), stdout);
         return 0;
     }
 
@@ -96,49 +123,52 @@ int main(int argc, char *argv[])
         return usageError(QStringLiteral("'join' takes one address"));
     else
         return usageError(QStringLiteral("unknown command '%1'").arg(args.join(u' ')));
+    const bool hosting = mode == RoomConsole::Mode::Host;
 
-    long portValue = 5120;
-    if (parser.isSet(port) && !parseNumber(parser.value(port), mode == RoomConsole::Mode::Host ? 0 : 1, 65535, &portValue))
-        return usageError(QStringLiteral("--port must be a number from %1 to 65535")
-                              .arg(mode == RoomConsole::Mode::Host ? 0 : 1));
-    long sizeValue = 5;
+    Room room;
+    // A host may listen on any free port (0); a joiner needs a real one.
+    const long lowestPort = hosting ? 0 : 1;
+    if (parser.isSet(port)) {
+        const auto value = number(parser.value(port), lowestPort, kMaxPort);
+        if (!value)
+            return usageError(QStringLiteral("--port must be a number from %1 to %2").arg(lowestPort).arg(kMaxPort));
+        room.setPort(int(*value));
+    }
     if (parser.isSet(size)) {
-        if (mode != RoomConsole::Mode::Host)
+        if (!hosting)
             return usageError(QStringLiteral("--size is for hosting"));
-        if (!parseNumber(parser.value(size), 1, Room::kMaxSize, &sizeValue))
+        const auto value = number(parser.value(size), 1, Room::kMaxSize);
+        if (!value)
             return usageError(QStringLiteral("--size must be a number from 1 to %1").arg(Room::kMaxSize));
+        room.setMaxMembers(int(*value));
     }
     Timeouts timeouts;
-    long ms = 0;
     if (parser.isSet(handshake)) {
-        if (!parseNumber(parser.value(handshake), 1, 3'600'000, &ms))
+        const auto ms = number(parser.value(handshake), 1, kMaxMs);
+        if (!ms)
             return usageError(QStringLiteral("--handshake-ms must be a positive number"));
-        timeouts.handshake = std::chrono::milliseconds(ms);
+        timeouts.handshake = std::chrono::milliseconds(*ms);
     }
     if (parser.isSet(deadPeer)) {
-        if (!parseNumber(parser.value(deadPeer), 50, 3'600'000, &ms))
-            return usageError(QStringLiteral("--dead-peer-ms must be a number from 50"));
-        timeouts.deadPeer = timeouts.stall = std::chrono::milliseconds(ms);
+        const auto ms = number(parser.value(deadPeer), kShortestDeadPeerMs, kMaxMs);
+        if (!ms)
+            return usageError(QStringLiteral("--dead-peer-ms must be a number from %1").arg(kShortestDeadPeerMs));
+        timeouts.deadPeer = timeouts.stall = std::chrono::milliseconds(*ms);
     }
-    QString nameValue = parser.isSet(name) ? parser.value(name) : QStringLiteral("名無し");
+    room.setTimeouts(timeouts);
+    QString nameValue = parser.value(name);
     if (nameValue.isEmpty())
-        nameValue = QStringLiteral("名無し");
-    if (nameValue.size() > 32767)
+        nameValue = RoomText::fallbackName();
+    if (room.setData(MemberKeys::Name, nameValue) != Room::SetResult::Stored)
         return usageError(QStringLiteral("--name is too long"));
+    if (!hosting)
+        room.setServerAddress(args.at(1));
 
     std::signal(SIGPIPE, SIG_IGN);
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
         return usageError(QStringLiteral("cannot set up signal handling"));
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
-
-    Room room;
-    room.setTimeouts(timeouts);
-    room.setPort(int(portValue));
-    room.setMaxMembers(int(sizeValue));
-    room.setData(QStringLiteral("name"), nameValue);
-    if (mode == RoomConsole::Mode::Join)
-        room.setServerAddress(args.at(1));
 
     RoomConsole console(mode, &room);
     QObject::connect(&console, &RoomConsole::finished, &app,

@@ -1,8 +1,10 @@
 #include "roomconsole.h"
 
-#include <QLoggingCategory>
+#include "memberkeys.h"
+#include "roomtext.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <unistd.h>
 
 using namespace TAVIXLibCtl;
@@ -11,66 +13,34 @@ namespace {
 // Lines queued toward the host beyond this wait until the room takes them,
 // so a fast pipe cannot grow our memory.
 constexpr qint64 kMaxQueued = 1024 * 1024;
-
-const QString kName = QStringLiteral("name");
-
-QString reasonInEnglish(EndReason reason)
-{
-    switch (reason) {
-    case EndReason::None:
-    case EndReason::Closed:
-        return QStringLiteral("closed");
-    case EndReason::PortInUse:
-        return QStringLiteral("port in use");
-    case EndReason::ListenFailed:
-        return QStringLiteral("cannot listen");
-    case EndReason::HostNotFound:
-        return QStringLiteral("host not found");
-    case EndReason::Refused:
-        return QStringLiteral("connection refused");
-    case EndReason::Unreachable:
-        return QStringLiteral("host unreachable");
-    case EndReason::NoAnswer:
-        return QStringLiteral("no answer");
-    case EndReason::RoomFull:
-        return QStringLiteral("room full");
-    case EndReason::OtherProtocol:
-        return QStringLiteral("other protocol or version");
-    case EndReason::HostLeft:
-        return QStringLiteral("host left");
-    case EndReason::ConnectionLost:
-        return QStringLiteral("connection lost");
-    }
-    return {};
-}
+// One read of standard input: many lines, little memory.
+constexpr size_t kInputChunk = 64 * 1024;
 } // namespace
 
 RoomConsole::RoomConsole(Mode mode, Room *room, QObject *parent)
     : QObject(parent), m_mode(mode), m_room(room)
 {
     connect(m_room, &Room::dataChanged, this,
-            [this](int index, int, const QString &key, const QString &value) {
-                printEvent(index, key, value);
+            [this](int slot, const QString &key, const QString &value) {
+                const auto line = RoomText::logLine(key, value, [&] {
+                    return m_room->memberData(slot, MemberKeys::Name);
+                });
+                if (line)
+                    print(*line);
             });
     connect(m_room, &Room::disconnected, this, &RoomConsole::roomEnded);
-    m_paceTimer.setInterval(5);
-    connect(&m_paceTimer, &QTimer::timeout, this, [this] {
-        if (m_room->pendingOutput() < kMaxQueued) {
-            m_paceTimer.stop();
-            readInput();
-        }
-    });
+    connect(m_room, &Room::outputWritten, this, &RoomConsole::resumeWhenDrained);
 }
 
 void RoomConsole::start()
 {
     if (m_mode == Mode::Host) {
-        print(QStringLiteral("サーバ起動中..."));
+        print(RoomText::hosting());
         m_room->openServer();
         if (m_room->state() == Room::State::Hosting)
             std::fprintf(stderr, "tavix-room: listening on port %u\n", unsigned(m_room->boundPort()));
     } else {
-        print(QStringLiteral("接続中..."));
+        print(RoomText::connecting());
         m_room->openClient();
     }
     m_input = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
@@ -93,13 +63,11 @@ void RoomConsole::start()
 void RoomConsole::readInput()
 {
     if (m_room->pendingOutput() >= kMaxQueued) {
-        // Let the room drain before reading more.
+        // Read on once the room has sent enough of it: resumeWhenDrained().
         m_input->setEnabled(false);
-        m_paceTimer.start();
         return;
     }
-    m_input->setEnabled(true);
-    char buffer[64 * 1024];
+    char buffer[kInputChunk];
     const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
     if (n < 0 && (errno == EAGAIN || errno == EINTR))
         return;
@@ -119,6 +87,14 @@ void RoomConsole::readInput()
     m_partial.remove(0, start);
 }
 
+void RoomConsole::resumeWhenDrained()
+{
+    if (m_input && !m_input->isEnabled() && m_room->state() == Room::State::Joined
+        && m_room->pendingOutput() < kMaxQueued) {
+        m_input->setEnabled(true);
+    }
+}
+
 void RoomConsole::sendLine(QByteArray line)
 {
     if (line.endsWith('\r'))
@@ -126,35 +102,25 @@ void RoomConsole::sendLine(QByteArray line)
     if (line.isEmpty())
         return; // as the window: an empty line is not sent
     QString text = QString::fromUtf8(line);
-    if (text.size() > Wire::kMaxText) {
-        text.truncate(Wire::kMaxText);
-        if (text.back().isHighSurrogate())
-            text.chop(1);
-    }
-    m_room->setData(kChatKey, text);
-}
-
-void RoomConsole::printEvent(int index, const QString &key, const QString &value)
-{
-    const QString name = m_room->memberData(index, kName);
-    if (key == kPresenceKey && value == kPresent)
-        print(name + QStringLiteral("さん が　きました"));
-    if (key == kPresenceKey && value == kAbsent)
-        print(name + QStringLiteral("さん が　いなくなりました"));
-    if (key == kChatKey)
-        print(name + QStringLiteral(" > ") + value);
-    if (key == kName)
-        print(name + QStringLiteral(" さんは、「") + value + QStringLiteral("」さんに名前を変更しました"));
+    if (m_room->setData(MemberKeys::Chat, text) != Room::SetResult::TooLong)
+        return;
+    // A pasted line longer than a room carries is said as far as it goes.
+    std::fprintf(stderr, "tavix-room: a line of %lld characters was cut to %lld\n",
+                 qlonglong(text.size()), qlonglong(Wire::kMaxText));
+    text.truncate(Wire::kMaxText);
+    if (text.back().isHighSurrogate())
+        text.chop(1);
+    m_room->setData(MemberKeys::Chat, text);
 }
 
 void RoomConsole::roomEnded()
 {
-    print(QStringLiteral("切断しました。"));
+    print(RoomText::disconnected());
     const EndReason reason = m_room->endReason();
     if (!m_leaving && reason != EndReason::Closed) {
         m_exitCode = 1;
-        std::fprintf(stderr, "tavix-room: %s (%s)\n", qPrintable(reasonText(reason)),
-                     qPrintable(reasonInEnglish(reason)));
+        std::fprintf(stderr, "tavix-room: %s (%s)\n", qPrintable(RoomText::reason(reason)),
+                     qPrintable(RoomText::reasonInEnglish(reason)));
     }
     emit finished();
 }
@@ -165,7 +131,6 @@ void RoomConsole::leave()
         return;
     m_leaving = true;
     m_room->closeConnection(); // nothing to do when the room already ended
-
 }
 
 void RoomConsole::print(const QString &line)

@@ -4,9 +4,6 @@
 
 #include <QObject>
 #include <QSocketNotifier>
-#include <QTimer>
-
-#include <cstdio>
 
 // Drives a Room from standard input and prints its events as log lines, one
 // per line, flushed as they come.
@@ -30,15 +27,14 @@ signals:
 
 private:
     void readInput();
+    void resumeWhenDrained();
     void sendLine(QByteArray line);
-    void printEvent(int index, const QString &key, const QString &value);
     void roomEnded();
     void print(const QString &line);
 
     Mode m_mode;
     TAVIXLibCtl::Room *m_room;
     QSocketNotifier *m_input = nullptr;
-    QTimer m_paceTimer;
     QMetaObject::Connection m_untilJoined;
     QByteArray m_partial;
     bool m_leaving = false;

@@ -1,0 +1,127 @@
+#pragma once
+
+#include "roomtypes.h"
+#include "wirecodec.h"
+
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QObject>
+#include <QTimer>
+
+class QTcpSocket;
+
+namespace TAVIXLibCtl {
+
+// One framed link over TCP, used at both ends of a room: the connection
+// attempt, the preamble, frames, heartbeat, silence and stall detection, and
+// a bounded outbound queue.
+//
+// A link moves one way through its states:
+//
+//     Connecting -> Handshaking -> Open -> Closing -> (deleted)
+//          \______________\__________\______-> Closed -> (deleted)
+//
+// Connecting: a member's TCP connection attempt. Handshaking: connected, the
+// preamble sent; the room's own handshake (join, welcome) is under way and
+// the handshake bound runs. Open: the owner said the handshake is done.
+// Closing: the owner closed it; what is queued still goes out, then the link
+// deletes itself. Closed: it ended by itself or was aborted.
+//
+// A link reports its end once, through ended(), and only from the event
+// loop, never from inside a call its owner made. Once closing or closed it
+// emits nothing more and deletes itself later.
+class FramedLink : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class State { Connecting, Handshaking, Open, Closing, Closed };
+    Q_ENUM(State)
+
+    enum class End {
+        Refused,           // connecting: nothing listens there
+        Unreachable,       // connecting: no route, or no answer in time
+        RemoteClosed,      // orderly close by the other side
+        Broken,            // reset, or any other socket error
+        Silent,            // nothing heard for the dead-peer time
+        HandshakeTimeout,  // connected, but the handshake did not finish in time
+        Stranger,          // the other side does not speak this protocol
+        OtherVersion,      // it does, in another version
+        ProtocolError,     // a malformed frame or a message out of place
+        TooSlow,           // its outbound queue stayed full or overflowed
+    };
+    Q_ENUM(End)
+
+    // A host drops a member whose queue stays congested; a member held back
+    // by its host just waits.
+    enum class Role { Host, Member };
+
+    // Above this much unsent data the link counts as congested.
+    static constexpr qint64 kCongested = 256 * 1024;
+
+    // The host's end of an accepted connection: takes the socket and sends
+    // the preamble at once.
+    FramedLink(QTcpSocket *socket, const Timeouts &timeouts, qint64 outboundLimit,
+               QObject *parent = nullptr);
+    // A member's end: connects to `address`; connected() says when to speak.
+    FramedLink(const QHostAddress &address, quint16 port, const Timeouts &timeouts,
+               qint64 outboundLimit, QObject *parent = nullptr);
+    ~FramedLink() override;
+
+    State state() const { return m_state; }
+
+    // Queues a frame; ignored unless handshaking or open.
+    void send(const QByteArray &frame);
+    void send(const Wire::Message &message) { send(Wire::encode(message)); }
+    qint64 backlog() const;
+    bool isCongested() const { return backlog() > kCongested; }
+
+    // Backpressure: while off, nothing is read, so TCP slows the sender.
+    void setReadingEnabled(bool enabled);
+    // The room's handshake is done: the handshake bound no longer applies.
+    void setOpen();
+
+    // Sends what is queued, then closes; the link outlives its owner until then.
+    void close();
+    // Drops the connection at once.
+    void abort();
+
+signals:
+    void connected();
+    void versionMismatch(quint16 version);
+    void messageReceived(const Wire::Message &message);
+    void ended(FramedLink::End reason);
+    void bytesWritten();
+
+private:
+    FramedLink(QTcpSocket *socket, Role role, const Timeouts &timeouts, qint64 outboundLimit,
+               QObject *parent);
+    void startHandshake();
+    void socketError();
+    void readIncoming();
+    bool readPreamble();
+    void readFrames();
+    void tick();
+    bool isLive() const { return m_state == State::Handshaking || m_state == State::Open; }
+    // Leaves the live states; false when the link already had.
+    bool leave(State next);
+    void fail(End reason);
+
+    QTcpSocket *m_socket;
+    const Role m_role;
+    const Timeouts m_timeouts;
+    const qint64 m_outboundLimit;
+    State m_state = State::Connecting;
+    Wire::FrameReader m_reader;
+    QByteArray m_preamble;
+    QTimer m_handshakeTimer;
+    QTimer m_heartbeat;
+    QTimer m_flushSoon;  // what a turn queued leaves in one write at its end
+    QTimer m_readSoon;   // reading resumes on a later turn
+    QElapsedTimer m_lastHeard;
+    QElapsedTimer m_congestedSince;
+    bool m_readingEnabled = true;
+    bool m_inReadLoop = false; // a handler's nested event loop must not re-enter it
+};
+
+} // namespace TAVIXLibCtl

@@ -1,0 +1,65 @@
+#include "roomtext.h"
+
+#include <array>
+
+using namespace Qt::StringLiterals;
+
+namespace TAVIXLibCtl::RoomText {
+
+namespace {
+
+struct ReasonWords
+{
+    EndReason reason;
+    QStringView japanese; // what the status display shows
+    QStringView english;  // what the headless tool adds on its error line
+};
+
+// Every end reason once, in both languages.
+constexpr std::array kReasons{
+    ReasonWords{EndReason::None, u"", u"closed"},
+    ReasonWords{EndReason::Closed, u"切断しました", u"closed"},
+    ReasonWords{EndReason::PortInUse, u"ポートが使用中です", u"port in use"},
+    ReasonWords{EndReason::ListenFailed, u"サーバを開始できません", u"cannot listen"},
+    ReasonWords{EndReason::HostNotFound, u"ホストが見つかりません", u"host not found"},
+    ReasonWords{EndReason::Refused, u"接続を拒否されました", u"connection refused"},
+    ReasonWords{EndReason::Unreachable, u"ホストに届きません", u"host unreachable"},
+    ReasonWords{EndReason::NoAnswer, u"応答がありません", u"no answer"},
+    ReasonWords{EndReason::RoomFull, u"満員で入れません", u"room full"},
+    ReasonWords{EndReason::OtherProtocol, u"相手が違う方式です", u"other protocol or version"},
+    ReasonWords{EndReason::HostLeft, u"サーバが終了しました", u"host left"},
+    ReasonWords{EndReason::ConnectionLost, u"接続が切れました", u"connection lost"},
+};
+
+const ReasonWords &wordsFor(EndReason reason)
+{
+    for (const ReasonWords &words : kReasons) {
+        if (words.reason == reason)
+            return words;
+    }
+    return kReasons.front();
+}
+
+} // namespace
+
+QString fallbackName() { return u"名無し"_s; }
+
+// The "..." are three full stops.
+QString hosting() { return u"サーバ起動中..."_s; }
+QString connecting() { return u"接続中..."_s; }
+QString disconnected() { return u"切断しました。"_s; }
+
+// The gap before が is a space, the one after it an ideographic space.
+QString arrived(const QString &name) { return name + u"さん が\u3000きました"_s; }
+QString left(const QString &name) { return name + u"さん が\u3000いなくなりました"_s; }
+QString said(const QString &name, const QString &line) { return name + u" > "_s + line; }
+
+QString renamed(const QString &name, const QString &newName)
+{
+    return name + u" さんは\u3001\u300C"_s + newName + u"\u300Dさんに名前を変更しました"_s;
+}
+
+QString reason(EndReason reason) { return wordsFor(reason).japanese.toString(); }
+QString reasonInEnglish(EndReason reason) { return wordsFor(reason).english.toString(); }
+
+} // namespace TAVIXLibCtl::RoomText

@@ -1,0 +1,81 @@
+#pragma once
+
+// Rooms as the room tests see them: a member's component and every event it
+// raised, with the name the component gave for that slot at that moment.
+
+#include "room.h"
+
+#include <QObject>
+#include <QStringList>
+
+#include <memory>
+
+namespace RoomTest {
+
+using namespace TAVIXLibCtl;
+
+inline const QString kName = QStringLiteral("name");
+inline const QString kChat = QStringLiteral("chat");
+inline const QString kCnt = QStringLiteral("cnt");
+
+inline Timeouts fastTimeouts()
+{
+    Timeouts t;
+    t.handshake = std::chrono::milliseconds(1500);
+    t.deadPeer = std::chrono::milliseconds(1500);
+    t.stall = std::chrono::milliseconds(1500);
+    return t;
+}
+
+struct Member
+{
+    explicit Member(const QString &name, const Timeouts &timeouts = fastTimeouts())
+    {
+        room = std::make_unique<Room>();
+        room->setTimeouts(timeouts);
+        room->setData(kName, name);
+        QObject::connect(room.get(), &Room::dataChanged, room.get(),
+                         [this](int slot, const QString &key, const QString &value) {
+                             events << QStringLiteral("%1 %2=%3 (%4)")
+                                           .arg(slot)
+                                           .arg(key, value, room->memberData(slot, kName));
+                         });
+        QObject::connect(room.get(), &Room::disconnected, room.get(), [this] { ++disconnects; });
+    }
+    QStringList eventsFrom(qsizetype from) const { return events.mid(from); }
+
+    std::unique_ptr<Room> room;
+    QStringList events;
+    int disconnects = 0;
+};
+
+inline std::unique_ptr<Member> host(const QString &name, int size = 5)
+{
+    auto m = std::make_unique<Member>(name);
+    m->room->setPort(0);
+    m->room->setMaxMembers(size);
+    m->room->openServer();
+    return m;
+}
+
+inline quint16 portOf(const Member &host)
+{
+    return host.room->boundPort();
+}
+
+inline std::unique_ptr<Member> joiner(const QString &name, quint16 port,
+                                      const QString &address = QStringLiteral("127.0.0.1"))
+{
+    auto m = std::make_unique<Member>(name);
+    m->room->setServerAddress(address);
+    m->room->setPort(port);
+    m->room->openClient();
+    return m;
+}
+
+inline bool joined(const Member &m)
+{
+    return m.room->state() == Room::State::Joined;
+}
+
+} // namespace RoomTest

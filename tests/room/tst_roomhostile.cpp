@@ -1,0 +1,244 @@
+// What hostile, broken, silent and slow peers can do to a room: each costs
+// only its own link, and the room goes on.
+#include "rawpeer.h"
+#include "roommember.h"
+
+#include <QElapsedTimer>
+#include <QtTest>
+
+using namespace RoomTest;
+using Raw::Message;
+using Raw::MessageType;
+
+class tst_RoomHostile : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void nobodyChangesPresenceOrAnotherMembersData();
+    void hostileInputDropsOnlyThePeer_data();
+    void hostileInputDropsOnlyThePeer();
+    void controlCharactersNeverReachAnEvent();
+    void aSilentMemberIsDroppedWithinTheBound();
+    void aSilentHostEndsTheSessionWithinTheBound();
+    void anUnfinishedHandshakeNeverHoldsASlot();
+    void aMemberThatStopsReadingIsDroppedAndTheRoomGoesOn();
+    void anotherVersionIsToldWhy();
+};
+
+void tst_RoomHostile::nobodyChangesPresenceOrAnotherMembersData()
+{
+    auto h = host(QStringLiteral("H"));
+    QTRY_COMPARE(h->events.size(), 1);
+    h->room->setData(kCnt, QStringLiteral("0"));
+    QCOMPARE(h->room->memberData(0, kCnt), QStringLiteral("1"));
+
+    // A raw member tries to leave by value, to forge presence and to write
+    // into the host's slot; the protocol has no way to name another slot.
+    Raw::Peer mallory;
+    QVERIFY(mallory.connectTo(portOf(*h)));
+    mallory.join(QStringLiteral("M"));
+    QTRY_COMPARE(h->room->memberCount(), 2);
+    mallory.send(Message::set(kCnt, QStringLiteral("0")));
+    mallory.send(Message::update(0, kName, QStringLiteral("pwned")));
+    QTRY_COMPARE(h->room->memberCount(), 1); // a host-only message ends its link
+    QCOMPARE(h->room->memberData(0, kName), QStringLiteral("H"));
+    const QStringList expected{QStringLiteral("0 cnt=1 (H)"), QStringLiteral("1 cnt=1 (M)"),
+                               QStringLiteral("1 cnt=0 (M)")};
+    QCOMPARE(h->events, expected);
+}
+
+void tst_RoomHostile::hostileInputDropsOnlyThePeer_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("afterJoin");
+    QByteArray huge = TAVIXLibCtl::Wire::preamble();
+    huge += QByteArray::fromHex("7fffffff") + QByteArray(4096, 'x');
+    QByteArray badUtf8 = QByteArray::fromHex("00000008") + QByteArray::fromHex("83016161 6262fffe").replace(' ', "");
+    QTest::newRow("random bytes instead of a preamble") << QByteArray::fromHex("00ff13370badf00d") << false;
+    QTest::newRow("an HTTP request") << QByteArray("GET / HTTP/1.1\r\nHost: x\r\n\r\n") << false;
+    QTest::newRow("a huge length header") << huge << false;
+    QTest::newRow("garbage after joining") << QByteArray::fromHex("00000004deadbeef") << true;
+    QTest::newRow("invalid UTF-8 after joining") << badUtf8 << true;
+    QTest::newRow("a zero length frame after joining") << QByteArray::fromHex("00000000") << true;
+    QTest::newRow("a host's message after joining")
+        << TAVIXLibCtl::Wire::encode(Message::depart(0)) << true;
+}
+
+void tst_RoomHostile::hostileInputDropsOnlyThePeer()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, afterJoin);
+    auto h = host(QStringLiteral("H"));
+    auto a = joiner(QStringLiteral("A"), portOf(*h));
+    QTRY_VERIFY(joined(*a));
+    const auto aFrom = a->events.size();
+
+    Raw::Peer evil;
+    QVERIFY(evil.connectTo(portOf(*h)));
+    if (afterJoin) {
+        evil.join(QStringLiteral("evil"));
+        QTRY_COMPARE(h->room->memberCount(), 3);
+    }
+    evil.sendRaw(bytes);
+    QTRY_VERIFY(!evil.isOpen());
+    QTRY_COMPARE(h->room->memberCount(), 2);
+    QCOMPARE(h->room->pendingJoins(), 0);
+
+    // The room goes on as if nothing happened.
+    a->room->setData(kChat, QStringLiteral("still here"));
+    QTRY_COMPARE(h->room->memberData(1, kChat), QStringLiteral("still here"));
+    QStringList expected;
+    if (afterJoin)
+        expected << QStringLiteral("2 cnt=1 (evil)") << QStringLiteral("2 cnt=0 (evil)");
+    expected << QStringLiteral("1 chat=still here (A)");
+    QTRY_COMPARE(a->eventsFrom(aFrom), expected);
+    QCOMPARE(h->room->state(), Room::State::Hosting);
+}
+
+void tst_RoomHostile::controlCharactersNeverReachAnEvent()
+{
+    auto h = host(QStringLiteral("H"));
+    Raw::Peer evil;
+    QVERIFY(evil.connectTo(portOf(*h)));
+    evil.join(QStringLiteral("Eve\r\nH > I am the host"));
+    QTRY_COMPARE(h->room->memberCount(), 2);
+    evil.send(Message::set(kChat, QStringLiteral("hi\n\x1b[2Jbye\u2028x")));
+    QTRY_COMPARE(h->events.size(), 3);
+    for (const QString &e : h->events) {
+        QVERIFY2(!e.contains(u'\n') && !e.contains(u'\r') && !e.contains(QChar(0x1b))
+                     && !e.contains(QChar(0x2028)),
+                 qPrintable(e));
+    }
+    const QString r(QChar::ReplacementCharacter);
+    QCOMPARE(h->room->memberData(1, kName), QStringLiteral("Eve") + r + r + QStringLiteral("H > I am the host"));
+    // And the local member cannot do it either.
+    h->room->setData(kChat, QStringLiteral("a\r\nb"));
+    QTRY_COMPARE(h->events.last(), QStringLiteral("0 chat=a") + r + r + QStringLiteral("b (H)"));
+    QCOMPARE(h->room->data(kChat), QStringLiteral("a") + r + r + QStringLiteral("b"));
+}
+
+void tst_RoomHostile::aSilentMemberIsDroppedWithinTheBound()
+{
+    auto h = host(QStringLiteral("H"));
+    QTRY_COMPARE(h->events.size(), 1);
+    Raw::Peer frozen; // joins, then never says another word
+    QVERIFY(frozen.connectTo(portOf(*h)));
+    frozen.join(QStringLiteral("F"));
+    QTRY_COMPARE(h->room->memberCount(), 2);
+    QElapsedTimer clock;
+    clock.start();
+    QTRY_COMPARE_WITH_TIMEOUT(h->room->memberCount(), 1, 5000);
+    const auto bound = h->room->timeouts().deadPeer.count();
+    QVERIFY2(clock.elapsed() <= bound + 500, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(h->events.last(), QStringLiteral("1 cnt=0 (F)"));
+}
+
+void tst_RoomHostile::aSilentHostEndsTheSessionWithinTheBound()
+{
+    Raw::Server fake;
+    fake.onPeer = [](Raw::Peer *p) {
+        p->sendPreamble();
+        p->send(Message::welcome(1, 5));
+        p->send(Message::store(0, kName, QStringLiteral("host")));
+        p->send(Message::store(0, kCnt, QStringLiteral("1")));
+        p->send(Message::store(1, kName, QStringLiteral("M")));
+        p->send(Message::arrive(1));
+    };
+    Member m(QStringLiteral("M"));
+    m.room->setServerAddress(QStringLiteral("127.0.0.1"));
+    m.room->setPort(fake.serverPort());
+    m.room->openClient();
+    QTRY_VERIFY(joined(m));
+    QCOMPARE(m.events, QStringList{QStringLiteral("1 cnt=1 (M)")});
+    QCOMPARE(m.room->memberData(0, kName), QStringLiteral("host"));
+    QElapsedTimer clock;
+    clock.start();
+    QTRY_COMPARE_WITH_TIMEOUT(m.disconnects, 1, 5000);
+    QVERIFY2(clock.elapsed() <= m.room->timeouts().deadPeer.count() + 500,
+             qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(m.room->endReason(), EndReason::ConnectionLost);
+    // The fake host heard the join and the member's heartbeat all along.
+    QCOMPARE(fake.peers.first()->count(MessageType::Join), 1);
+    QVERIFY(fake.peers.first()->count(MessageType::Ping) > 0);
+}
+
+void tst_RoomHostile::anUnfinishedHandshakeNeverHoldsASlot()
+{
+    auto h = host(QStringLiteral("H"), 2);
+    std::vector<std::unique_ptr<Raw::Peer>> idle;
+    for (int i = 0; i < 40; ++i) { // more than may wait at once
+        idle.push_back(std::make_unique<Raw::Peer>());
+        QVERIFY(idle.back()->connectTo(portOf(*h)));
+    }
+    idle.back()->sendPreamble(); // half a handshake
+    QTRY_VERIFY(h->room->pendingJoins() > 0);
+    QVERIFY(h->room->pendingJoins() <= 32);
+    // A real member still gets in, and the one slot is not held by anyone else.
+    auto a = joiner(QStringLiteral("A"), portOf(*h));
+    QTRY_VERIFY(joined(*a));
+    QCOMPARE(a->room->ownSlot(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(h->room->pendingJoins(), 0, 5000);
+    QCOMPARE(h->room->memberCount(), 2);
+}
+
+void tst_RoomHostile::aMemberThatStopsReadingIsDroppedAndTheRoomGoesOn()
+{
+    auto h = host(QStringLiteral("H"));
+    auto a = joiner(QStringLiteral("A"), portOf(*h));
+    QTRY_VERIFY(joined(*a));
+    Raw::Peer deaf;
+    QVERIFY(deaf.connectTo(portOf(*h)));
+    deaf.join(QStringLiteral("deaf"));
+    QTRY_COMPARE(h->room->memberCount(), 3);
+    deaf.stopReading();
+    // It keeps its heartbeat going, so only its full queue can give it away.
+    QTimer heartbeat;
+    QObject::connect(&heartbeat, &QTimer::timeout, &deaf, [&] { deaf.send(Message::ping()); });
+    heartbeat.start(100);
+
+    const QString line(30000, QChar(u'あ'));
+    int sent = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (h->room->memberCount() == 3 && clock.elapsed() < 20000) {
+        // A flooding member that paces itself by what is still queued.
+        if (a->room->pendingOutput() < 512 * 1024)
+            a->room->setData(kChat, line + QString::number(sent++));
+        QTest::qWait(1);
+    }
+    QCOMPARE(h->room->memberCount(), 2);
+    QVERIFY2(h->events.contains(QStringLiteral("2 cnt=0 (deaf)")), qPrintable(h->events.filter(QStringLiteral("cnt")).join(u'|')));
+    // Every line A sent still reached the host, in order, before and after.
+    const QString last = line + QString::number(sent - 1);
+    QTRY_COMPARE_WITH_TIMEOUT(h->room->memberData(1, kChat), last, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(a->room->memberData(1, kChat), last, 10000);
+}
+
+void tst_RoomHostile::anotherVersionIsToldWhy()
+{
+    auto h = host(QStringLiteral("H"));
+    Raw::Peer future;
+    QVERIFY(future.connectTo(portOf(*h)));
+    future.sendPreamble(TAVIXLibCtl::Wire::kVersion + 1);
+    future.send(Message::join());
+    QTRY_VERIFY(!future.isOpen());
+    QCOMPARE(future.preambleIn(), TAVIXLibCtl::Wire::preamble());
+    QCOMPARE(future.received.size(), 1);
+    QCOMPARE(future.received.first().type, MessageType::Refuse);
+    QCOMPARE(future.received.first().reason, int(TAVIXLibCtl::Wire::RefuseReason::OtherVersion));
+    QCOMPARE(h->room->memberCount(), 1);
+
+    // And a joiner meeting a host of another version says so.
+    Raw::Server old;
+    old.onPeer = [](Raw::Peer *p) { p->sendPreamble(TAVIXLibCtl::Wire::kVersion + 7); };
+    Member m(QStringLiteral("M"));
+    m.room->setServerAddress(QStringLiteral("127.0.0.1"));
+    m.room->setPort(old.serverPort());
+    m.room->openClient();
+    QTRY_COMPARE(m.disconnects, 1);
+    QCOMPARE(m.room->endReason(), EndReason::OtherProtocol);
+}
+
+QTEST_GUILESS_MAIN(tst_RoomHostile)
+#include "tst_roomhostile.moc"
