@@ -18,12 +18,10 @@ constexpr qint64 kReadSlice = 256 * 1024;
 constexpr std::chrono::milliseconds kLinger{5000};
 // Checks per bound: a peer is found silent or stalled within a fifth of it.
 constexpr int kTicksPerBound = 5;
+// What a peer may ask of our heartbeat at most.
 constexpr std::chrono::milliseconds kShortestTick{10};
-
-std::chrono::milliseconds tickInterval(const Timeouts &t)
-{
-    return std::max(kShortestTick, std::min(t.deadPeer, t.stall) / kTicksPerBound);
-}
+// Holding the room up is forgiven at this fraction of the pace it is counted.
+constexpr int kForgiveness = 4;
 } // namespace
 
 FramedLink::FramedLink(QTcpSocket *socket, const Timeouts &timeouts, qint64 outboundLimit,
@@ -52,6 +50,7 @@ FramedLink::FramedLink(QTcpSocket *socket, Role role, const Timeouts &timeouts,
     , m_role(role)
     , m_timeouts(timeouts)
     , m_outboundLimit(outboundLimit)
+    , m_peerDeadPeer(timeouts.deadPeer)
 {
     m_socket->setParent(this);
     connect(m_socket, &QTcpSocket::readyRead, this, &FramedLink::readIncoming);
@@ -88,8 +87,9 @@ void FramedLink::startHandshake()
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     m_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
     m_socket->setReadBufferSize(kReadBuffer);
-    m_heartbeat.start(tickInterval(m_timeouts));
+    m_heartbeat.start(tickInterval());
     m_lastHeard.start();
+    m_sinceTick.start();
     send(Wire::preamble());
     if (m_socket->bytesAvailable() > 0)
         m_readSoon.start();
@@ -141,10 +141,21 @@ void FramedLink::setReadingEnabled(bool enabled)
     if (m_readingEnabled == enabled)
         return;
     m_readingEnabled = enabled;
-    // Silence while we were not listening proves nothing.
-    m_lastHeard.restart();
     if (enabled)
         m_readSoon.start();
+}
+
+void FramedLink::setPeerDeadPeer(std::chrono::milliseconds bound)
+{
+    m_peerDeadPeer = bound;
+    if (isLive())
+        m_heartbeat.start(tickInterval());
+}
+
+std::chrono::milliseconds FramedLink::tickInterval() const
+{
+    const auto shortest = std::min({m_timeouts.deadPeer, m_peerDeadPeer, m_timeouts.stall});
+    return std::max(kShortestTick, shortest / kTicksPerBound);
 }
 
 void FramedLink::setOpen()
@@ -157,10 +168,13 @@ void FramedLink::setOpen()
 
 void FramedLink::readIncoming()
 {
-    if (!isLive() || !m_readingEnabled || m_inReadLoop)
+    if (!isLive() || m_inReadLoop)
+        return;
+    // Bytes came in, even if we do not read them now.
+    m_lastHeard.restart();
+    if (!m_readingEnabled)
         return;
     m_inReadLoop = true;
-    m_lastHeard.restart();
 
     // A handler below may spin a nested event loop in which this link ends and
     // is deleted: nothing of it is touched once that has happened.
@@ -243,22 +257,30 @@ void FramedLink::tick()
 {
     if (!isLive())
         return;
-    if (m_socket->bytesToWrite() < kCongested)
+    const std::chrono::milliseconds sinceLastTick(m_sinceTick.restart());
+    if (!isBehind())
         send(Wire::Message::ping());
 
-    const auto silenceLimit = m_timeouts.deadPeer - tickInterval(m_timeouts);
-    if (m_readingEnabled && m_lastHeard.elapsed() > silenceLimit.count()) {
+    // A full buffer that we do not read proves the peer spoke; we stopped listening.
+    if (!m_readingEnabled && m_socket->bytesAvailable() >= kReadBuffer)
+        m_lastHeard.restart();
+    // Checked a tick early, so that no bound is ever overrun.
+    if (m_lastHeard.elapsed() > (m_timeouts.deadPeer - tickInterval()).count()) {
         fail(End::Silent);
         return;
     }
-    if (m_role == Role::Host && isCongested()) {
-        if (!m_congestedSince.isValid())
-            m_congestedSince.start();
-        else if (m_congestedSince.elapsed() > m_timeouts.stall.count())
-            fail(End::TooSlow);
-    } else {
-        m_congestedSince.invalidate();
-    }
+    if (m_role == Role::Host && heldTooLong(sinceLastTick))
+        fail(End::TooSlow);
+}
+
+bool FramedLink::heldTooLong(std::chrono::milliseconds sinceLastTick)
+{
+    const bool holding = !m_readingEnabled && backlog() > kCaughtUp;
+    if (holding)
+        m_held += sinceLastTick;
+    else
+        m_held = std::max(std::chrono::milliseconds(0), m_held - sinceLastTick / kForgiveness);
+    return m_held > m_timeouts.stall - tickInterval();
 }
 
 bool FramedLink::leave(State next)

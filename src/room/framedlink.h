@@ -27,6 +27,21 @@ namespace TAVIXLibCtl {
 // Closing: the owner closed it; what is queued still goes out, then the link
 // deletes itself. Closed: it ended by itself or was aborted.
 //
+// Each side pings often enough for both its own dead-peer bound and the
+// other side's, which the handshake tells it (setPeerDeadPeer()), so that no
+// healthy peer is dropped because the two were set differently. Silence is
+// measured also while reading is paused; only a read buffer left full by
+// our own pause excuses it.
+//
+// On a host, a member's link that keeps the room waiting is dropped. The
+// room waits (the host stops reading every member) while any member has more
+// than kBehind unsent; a member holds it up while the room waits and its own
+// queue is above kCaughtUp. Holding counts up while it lasts and is forgiven
+// at a quarter of that pace while it does not: a member that has held the
+// room up for the stall bound in all is dropped. So one slow or dead reader
+// stops the others for at most the stall bound at a stretch, and for at most
+// a fifth of the time in the long run.
+//
 // A link reports its end once, through ended(), and only from the event
 // loop, never from inside a call its owner made. Once closing or closed it
 // emits nothing more and deletes itself later.
@@ -56,8 +71,10 @@ public:
     // by its host just waits.
     enum class Role { Host, Member };
 
-    // Above this much unsent data the link counts as congested.
-    static constexpr qint64 kCongested = 256 * 1024;
+    // Above this much unsent data the room waits for the link...
+    static constexpr qint64 kBehind = 128 * 1024;
+    // ...until it is down to this again.
+    static constexpr qint64 kCaughtUp = kBehind / 2;
 
     // The host's end of an accepted connection: takes the socket and sends
     // the preamble at once.
@@ -74,12 +91,15 @@ public:
     void send(const QByteArray &frame);
     void send(const Wire::Message &message) { send(Wire::encode(message)); }
     qint64 backlog() const;
-    bool isCongested() const { return backlog() > kCongested; }
+    bool isBehind() const { return backlog() > kBehind; }
 
-    // Backpressure: while off, nothing is read, so TCP slows the sender.
+    // Backpressure: while off, nothing is read, so TCP slows the sender. On a
+    // host, off means the room is waiting.
     void setReadingEnabled(bool enabled);
     // The room's handshake is done: the handshake bound no longer applies.
     void setOpen();
+    // The other side drops us after this much silence (from the handshake).
+    void setPeerDeadPeer(std::chrono::milliseconds bound);
 
     // Sends what is queued, then closes; the link outlives its owner until then.
     void close();
@@ -102,6 +122,8 @@ private:
     bool readPreamble();
     void readFrames();
     void tick();
+    std::chrono::milliseconds tickInterval() const;
+    bool heldTooLong(std::chrono::milliseconds sinceLastTick);
     bool isLive() const { return m_state == State::Handshaking || m_state == State::Open; }
     // Leaves the live states; false when the link already had.
     bool leave(State next);
@@ -119,7 +141,9 @@ private:
     QTimer m_flushSoon;  // what a turn queued leaves in one write at its end
     QTimer m_readSoon;   // reading resumes on a later turn
     QElapsedTimer m_lastHeard;
-    QElapsedTimer m_congestedSince;
+    QElapsedTimer m_sinceTick;
+    std::chrono::milliseconds m_peerDeadPeer;
+    std::chrono::milliseconds m_held{0}; // how long it has kept the room waiting, less forgiveness
     bool m_readingEnabled = true;
     bool m_inReadLoop = false; // a handler's nested event loop must not re-enter it
 };

@@ -72,7 +72,7 @@ void RoomGuest::linked()
 {
     for (auto it = m_values.cbegin(); it != m_values.cend(); ++it)
         m_link->send(Message::set(it.key(), it.value()));
-    m_link->send(Message::join());
+    m_link->send(Message::join(Wire::deadPeerField(m_timeouts.deadPeer)));
 }
 
 void RoomGuest::setValue(const QString &key, const QString &value)
@@ -94,6 +94,7 @@ void RoomGuest::handleMessage(const Message &m)
             break;
         m_size = m.size;
         m_link->setOpen();
+        m_link->setPeerDeadPeer(std::chrono::milliseconds(m.deadPeerMs));
         emit welcomed(m.slot, m_size);
         return;
     case MessageType::Refuse:

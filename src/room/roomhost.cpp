@@ -37,10 +37,10 @@ bool RoomHost::listen(quint16 port)
 
 qint64 RoomHost::outboundLimit() const
 {
-    // Room for a whole snapshot of full members on top of the congestion mark.
-    constexpr int kUtf8BytesPerUnit = 3;
-    return 4 * FramedLink::kCongested
-           + qint64(size()) * MemberValues::kMaxUnits * kUtf8BytesPerUnit;
+    // Room for a whole snapshot of full members on top of what makes the
+    // room wait.
+    return 4 * FramedLink::kBehind
+           + qint64(size()) * MemberValues::kMaxUnits * Wire::kUtf8BytesPerUnit;
 }
 
 void RoomHost::start(const MemberValues::Values &hostValues)
@@ -126,6 +126,7 @@ void RoomHost::handlePendingMessage(FramedLink *link, const Message &m)
         pending->values.set(m.key, m.value);
         return;
     case MessageType::Join:
+        link->setPeerDeadPeer(std::chrono::milliseconds(m.deadPeerMs));
         admit(link);
         return;
     default:
@@ -174,7 +175,7 @@ void RoomHost::admit(FramedLink *link)
     link->setOpen();
     link->setReadingEnabled(!m_paused);
 
-    link->send(Message::welcome(slot, size()));
+    link->send(Message::welcome(slot, size(), Wire::deadPeerField(m_timeouts.deadPeer)));
     for (int p = 0; p < size(); ++p) {
         if (!m_table.isPresent(p))
             continue;
@@ -225,30 +226,31 @@ void RoomHost::update(int slot, const QString &key, const QString &value)
 void RoomHost::broadcast(const Message &message)
 {
     const QByteArray frame = Wire::encode(message);
-    bool congested = false;
+    bool behind = false;
     for (FramedLink *link : m_links) {
         if (!link)
             continue;
         link->send(frame);
-        congested = congested || link->isCongested();
+        behind = behind || link->isBehind();
     }
-    if (congested && !m_paused)
+    if (behind && !m_paused)
         updateBackpressure();
 }
 
 void RoomHost::updateBackpressure()
 {
-    // Pause on the congestion mark, resume well below it.
-    bool over = false;
-    bool clear = true;
+    // The room waits while anyone is behind, until everyone has caught up;
+    // a member that keeps it waiting too long is dropped by its link.
+    bool behind = false;
+    bool caughtUp = true;
     for (FramedLink *link : m_links) {
         if (!link)
             continue;
         const qint64 backlog = link->backlog();
-        over = over || backlog > FramedLink::kCongested;
-        clear = clear && backlog <= FramedLink::kCongested / 2;
+        behind = behind || backlog > FramedLink::kBehind;
+        caughtUp = caughtUp && backlog <= FramedLink::kCaughtUp;
     }
-    const bool paused = m_paused ? !clear : over;
+    const bool paused = m_paused ? !caughtUp : behind;
     if (paused == m_paused)
         return;
     m_paused = paused;

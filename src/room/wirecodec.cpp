@@ -1,4 +1,4 @@
-// Wire protocol, version 1.
+// Wire protocol, version 2.
 //
 // Each side opens with a preamble, sent at once without waiting for the other:
 //
@@ -15,18 +15,24 @@
 //
 //   member -> host
 //     [1 SET,     key:text, value:text]   ; before JOIN: the values it joins with
-//     [2 JOIN]                            ; asks for a slot
+//     [2 JOIN,    dead:uint]              ; asks for a slot
 //     [3 PING]                            ; heartbeat, both directions
 //   host -> member
-//     [4 WELCOME, slot:uint, size:uint]   ; you hold `slot` in a room of `size`
+//     [4 WELCOME, slot:uint, size:uint, dead:uint]
+//                                         ; you hold `slot` in a room of `size`
 //     [5 REFUSE,  reason:uint]            ; 1 room full, 2 other version; then close
 //     [6 STORE,   slot, key, value]       ; silent copy: snapshot, newcomer's values
 //     [7 ARRIVE,  slot]                   ; slot holds a member from now on
 //     [8 UPDATE,  slot, key, value]       ; a member changed a value
 //     [9 DEPART,  slot]                   ; slot's member left, its values are gone
 //
+// `dead` is how long, in milliseconds (1 to an hour), the sender lets the
+// other side stay silent before it drops it; each side pings often enough for
+// the other's bound as well as its own.
+//
 // Texts are UTF-8 of at most 32,767 UTF-16 code units. Control characters
-// are replaced when decoded, so no peer can put a line break into a log.
+// are replaced when decoded, so no peer can put a line break into a log or
+// turn a line around.
 // Anything else (length out of range, malformed CBOR, a wrong shape, an
 // unknown type) is a protocol error and ends the link.
 
@@ -54,16 +60,16 @@ constexpr qsizetype kEncodingSlack = 16;
 int fieldCount(MessageType type)
 {
     switch (type) {
-    case MessageType::Join:
     case MessageType::Ping:
         return 0;
+    case MessageType::Join:
     case MessageType::Refuse:
     case MessageType::Arrive:
     case MessageType::Depart:
         return 1;
     case MessageType::Set:
-    case MessageType::Welcome:
         return 2;
+    case MessageType::Welcome:
     case MessageType::Store:
     case MessageType::Update:
         return 3;
@@ -143,8 +149,10 @@ QByteArray encode(const Message &m)
         writer.startArray(quint64(1 + fieldCount(m.type)));
         writer.append(quint64(m.type));
         switch (m.type) {
-        case MessageType::Join:
         case MessageType::Ping:
+            break;
+        case MessageType::Join:
+            writer.append(quint64(m.deadPeerMs));
             break;
         case MessageType::Refuse:
             writer.append(quint64(m.reason));
@@ -156,6 +164,7 @@ QByteArray encode(const Message &m)
         case MessageType::Welcome:
             writer.append(quint64(m.slot));
             writer.append(quint64(m.size));
+            writer.append(quint64(m.deadPeerMs));
             break;
         case MessageType::Set:
             writer.append(m.key);
@@ -196,8 +205,10 @@ std::optional<Message> decode(QByteArrayView body)
     constexpr int maxSlot = kMaxRoomSize - 1;
     bool ok = true;
     switch (m.type) {
-    case MessageType::Join:
     case MessageType::Ping:
+        break;
+    case MessageType::Join:
+        ok = readUInt(reader, kMaxDeadPeerMs, &m.deadPeerMs) && m.deadPeerMs >= 1;
         break;
     case MessageType::Refuse:
         ok = readUInt(reader, kMaxByte, &m.reason);
@@ -208,7 +219,8 @@ std::optional<Message> decode(QByteArrayView body)
         break;
     case MessageType::Welcome:
         ok = readUInt(reader, maxSlot, &m.slot) && readUInt(reader, kMaxRoomSize, &m.size)
-             && m.size >= 1 && m.slot < m.size;
+             && m.size >= 1 && m.slot < m.size
+             && readUInt(reader, kMaxDeadPeerMs, &m.deadPeerMs) && m.deadPeerMs >= 1;
         break;
     case MessageType::Set:
         ok = readText(reader, &m.key) && readText(reader, &m.value);
@@ -235,6 +247,9 @@ QString cleanText(const QString &text)
         if (c <= 0x9f)
             return c >= 0x7f;
         if (c == 0x2028 || c == 0x2029)
+            return true;
+        // Embeddings, overrides and isolates: a line must read in its own order.
+        if ((c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069))
             return true;
         if (QChar::isHighSurrogate(c))
             return p + 1 == end || !QChar::isLowSurrogate(p[1]);

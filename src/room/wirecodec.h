@@ -4,11 +4,13 @@
 #include <QByteArrayView>
 #include <QString>
 
+#include <algorithm>
+#include <chrono>
 #include <optional>
 
 namespace TAVIXLibCtl::Wire {
 
-inline constexpr quint16 kVersion = 1;
+inline constexpr quint16 kVersion = 2;
 inline constexpr char kMagic[4] = {'T', 'V', 'X', 'R'};
 inline constexpr int kPreambleSize = 6;
 // Two texts at their longest (3 UTF-8 bytes per UTF-16 unit) fit with room to spare.
@@ -18,6 +20,8 @@ inline constexpr qsizetype kMaxText = 32767;
 // UTF-8 needs at most this many bytes for one UTF-16 code unit.
 inline constexpr qsizetype kUtf8BytesPerUnit = 3;
 inline constexpr int kMaxRoomSize = 256;
+// The longest silence a side may ask the other to allow it: an hour.
+inline constexpr int kMaxDeadPeerMs = 3'600'000;
 
 enum class MessageType : quint8 {
     Set = 1,
@@ -42,6 +46,9 @@ struct Message
     int slot = 0;   // Welcome, Store, Arrive, Update, Depart
     int size = 0;   // Welcome
     int reason = 0; // Refuse
+    // Join, Welcome: the sender drops a peer silent this long, so the other
+    // side pings often enough for it.
+    int deadPeerMs = 0;
     QString key{};  // Set, Store, Update
     QString value{}; // Set, Store, Update
 
@@ -51,11 +58,14 @@ struct Message
     {
         return {.type = MessageType::Set, .key = key, .value = value};
     }
-    static Message join() { return {.type = MessageType::Join}; }
-    static Message ping() { return {.type = MessageType::Ping}; }
-    static Message welcome(int slot, int size)
+    static Message join(int deadPeerMs)
     {
-        return {.type = MessageType::Welcome, .slot = slot, .size = size};
+        return {.type = MessageType::Join, .deadPeerMs = deadPeerMs};
+    }
+    static Message ping() { return {.type = MessageType::Ping}; }
+    static Message welcome(int slot, int size, int deadPeerMs)
+    {
+        return {.type = MessageType::Welcome, .slot = slot, .size = size, .deadPeerMs = deadPeerMs};
     }
     static Message refuse(RefuseReason reason)
     {
@@ -73,6 +83,12 @@ struct Message
     static Message depart(int slot) { return {.type = MessageType::Depart, .slot = slot}; }
 };
 
+// A dead-peer bound as Join and Welcome carry it.
+inline int deadPeerField(std::chrono::milliseconds bound)
+{
+    return int(std::clamp<qint64>(bound.count(), 1, kMaxDeadPeerMs));
+}
+
 QByteArray preamble(quint16 version = kVersion);
 
 enum class PreambleStatus { Incomplete, Match, OtherVersion, Stranger };
@@ -84,8 +100,10 @@ QByteArray encode(const Message &message);
 // One frame's body; nullopt when it is not a well-formed message.
 std::optional<Message> decode(QByteArrayView body);
 
-// Replaces control characters other than tab, line and paragraph separators
-// and unpaired surrogates by U+FFFD. Returns the text itself when clean.
+// Replaces by U+FFFD what could break or disguise a log line: control
+// characters other than tab, line and paragraph separators, the controls that
+// reorder bidirectional text, and unpaired surrogates. Returns the text
+// itself when clean.
 QString cleanText(const QString &text);
 
 // Splits a byte stream into frame bodies. The length is checked as soon as the

@@ -79,6 +79,10 @@ void checkMessage(const Message &m)
         CHECK(m.reason >= 0 && m.reason <= 255);
     else
         CHECK(m.reason == 0);
+    if (m.type == MessageType::Join || m.type == MessageType::Welcome)
+        CHECK(m.deadPeerMs >= 1 && m.deadPeerMs <= kMaxDeadPeerMs);
+    else
+        CHECK(m.deadPeerMs == 0);
     if (texts) {
         checkText(m.key);
         checkText(m.value);
@@ -132,8 +136,10 @@ void checkEncoding(QByteArrayView bytes)
     Message m;
     m.type = MessageType(int(MessageType::Set) + byte(0) % int(MessageType::Depart));
     switch (m.type) {
-    case MessageType::Join:
     case MessageType::Ping:
+        break;
+    case MessageType::Join:
+        m.deadPeerMs = 1 + (byte(1) << 8 | byte(2));
         break;
     case MessageType::Refuse:
         m.reason = byte(1);
@@ -145,6 +151,7 @@ void checkEncoding(QByteArrayView bytes)
     case MessageType::Welcome:
         m.size = 1 + byte(2) % kMaxRoomSize;
         m.slot = byte(1) % m.size;
+        m.deadPeerMs = deadPeerField(std::chrono::milliseconds(byte(1) * 20000 + byte(2)));
         break;
     case MessageType::Set:
         m.key = key;

@@ -9,7 +9,7 @@ import pathlib
 import struct
 import sys
 
-PREAMBLE = b"TVXR" + struct.pack(">H", 1)
+PREAMBLE = b"TVXR" + struct.pack(">H", 2)
 
 
 def head(major, n):
@@ -42,10 +42,10 @@ def frame(body):
 
 BODIES = {
     # What each side sends.
-    "join": array(uint(2)),
+    "join": array(uint(2), uint(15000)),
     "ping": array(uint(3)),
-    "welcome": array(uint(4), uint(1), uint(5)),
-    "welcome-last-slot-of-largest-room": array(uint(4), uint(255), uint(256)),
+    "welcome": array(uint(4), uint(1), uint(5), uint(15000)),
+    "welcome-last-slot-of-largest-room": array(uint(4), uint(255), uint(256), uint(3600000)),
     "refuse-room-full": array(uint(5), uint(1)),
     "arrive": array(uint(7), uint(3)),
     "depart": array(uint(9), uint(4)),
@@ -65,7 +65,10 @@ BODIES = {
     "near-unknown-type": array(uint(10)),
     "near-ping-with-field": array(uint(3), uint(0)),
     "near-slot-256": array(uint(7), uint(256)),
-    "near-welcome-outside-room": array(uint(4), uint(5), uint(5)),
+    "near-welcome-outside-room": array(uint(4), uint(5), uint(5), uint(1000)),
+    "near-welcome-of-version-1": array(uint(4), uint(1), uint(5)),
+    "near-join-of-version-1": array(uint(2)),
+    "near-join-allowing-no-silence": array(uint(2), uint(0)),
     "near-indefinite-array": bytes([0x9F, 0x03, 0xFF]),
     "near-trailing-byte": array(uint(3)) + b"\x00",
     "near-tagged-slot": bytes([0x82, 0x07, 0xC0, 0x03]),
@@ -91,7 +94,7 @@ STREAMS = {
     + frame(BODIES["join"])
     + frame(BODIES["ping"]),
     "stream-frames-only": frame(BODIES["depart"]) + frame(BODIES["ping"]),
-    "stream-other-version": b"TVXR" + struct.pack(">H", 2) + frame(BODIES["join"]),
+    "stream-other-version": b"TVXR" + struct.pack(">H", 1) + frame(BODIES["near-join-of-version-1"]),
     "stream-zero-length": PREAMBLE + frame(BODIES["ping"]) + struct.pack(">I", 0),
     "stream-length-over-cap": PREAMBLE + struct.pack(">I", 256 * 1024 + 1) + b"x" * 8,
     "stream-half-frame": PREAMBLE + frame(BODIES["join"]) + frame(BODIES["update-emoji"])[:9],

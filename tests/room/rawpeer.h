@@ -7,6 +7,7 @@
 
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 namespace Raw {
 
@@ -33,10 +34,29 @@ public:
     {
         sendPreamble();
         send(Message::set(QStringLiteral("name"), name));
-        send(Message::join());
+        send(Message::join(15000));
     }
     // Stop reading: TCP then holds the other side back.
     void stopReading() { m_reading = false; m_socket->setReadBufferSize(1); }
+    // Read no more than this, unparsed, in tenths of a second.
+    void readTrickle(int bytesPerSecond)
+    {
+        stopReading();
+        m_socket->setReadBufferSize(bytesPerSecond / 10);
+        auto *tenth = new QTimer(this);
+        connect(tenth, &QTimer::timeout, this, [this, bytesPerSecond] { m_socket->read(bytesPerSecond / 10); });
+        tenth->start(100);
+    }
+    // Keep saying PING, as a live member does.
+    void keepHeartbeat()
+    {
+        auto *beat = new QTimer(this);
+        connect(beat, &QTimer::timeout, this, [this] {
+            if (isOpen())
+                send(Message::ping());
+        });
+        beat->start(100);
+    }
 
     QTcpSocket *socket() const { return m_socket; }
     bool isOpen() const { return m_socket->state() == QAbstractSocket::ConnectedState; }

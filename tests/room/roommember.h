@@ -7,6 +7,7 @@
 
 #include <QObject>
 #include <QStringList>
+#include <QTimer>
 
 #include <memory>
 
@@ -77,5 +78,31 @@ inline bool joined(const Member &m)
 {
     return m.room->state() == Room::State::Joined;
 }
+
+// Keeps a member saying long lines, as fast as its link to the host takes them.
+class Flood
+{
+public:
+    explicit Flood(Room &room) : m_room(room)
+    {
+        QObject::connect(&m_timer, &QTimer::timeout, &m_timer, [this] {
+            while (m_room.pendingOutput() < 512 * 1024 && m_room.state() == Room::State::Joined)
+                m_room.setData(kChat, m_line + QString::number(m_sent++));
+        });
+        m_timer.start(1);
+    }
+    // The line said last, once the flood has stopped.
+    QString stop()
+    {
+        m_timer.stop();
+        return m_line + QString::number(m_sent - 1);
+    }
+
+private:
+    Room &m_room;
+    QTimer m_timer;
+    const QString m_line = QString(30000, QChar(u'あ'));
+    int m_sent = 0;
+};
 
 } // namespace RoomTest

@@ -70,9 +70,9 @@ void tst_WireCodec::roundTrip_data()
     while (emoji.size() + 2 <= kMaxText)
         emoji += QStringLiteral("😀");
 
-    QTest::newRow("a join carries nothing") << Message::join();
+    QTest::newRow("a join carries the member's dead-peer bound") << Message::join(15000);
     QTest::newRow("a ping carries nothing") << Message::ping();
-    QTest::newRow("a welcome gives slot and size") << Message::welcome(4, 5);
+    QTest::newRow("a welcome gives slot, size and the host's bound") << Message::welcome(4, 5, 1000);
     QTest::newRow("a refusal gives its reason") << Message{.type = MessageType::Refuse, .reason = 1};
     QTest::newRow("an arrival names the slot") << Message::arrive(255);
     QTest::newRow("a departure names the slot") << Message::depart(3);
@@ -107,11 +107,11 @@ void tst_WireCodec::roundTrip()
 void tst_WireCodec::streamSplitAtEveryByte()
 {
     const QList<Message> sent = {
-        {MessageType::Welcome, 1, 5},
-        {MessageType::Store, 0, 0, 0, QStringLiteral("name"), QStringLiteral("ホスト")},
-        {MessageType::Arrive, 1},
-        {MessageType::Update, 1, 0, 0, QStringLiteral("chat"), QStringLiteral("こんにちは 👋")},
-        {MessageType::Ping},
+        Message::welcome(1, 5, 15000),
+        Message::store(0, QStringLiteral("name"), QStringLiteral("ホスト")),
+        Message::arrive(1),
+        Message::update(1, QStringLiteral("chat"), QStringLiteral("こんにちは 👋")),
+        Message::ping(),
     };
     QByteArray stream;
     for (const auto &m : sent)
@@ -172,8 +172,12 @@ void tst_WireCodec::malformedBodiesAreRejected_data()
     QTest::newRow("a ping with a stray field") << QByteArray::fromHex("820300");
     QTest::newRow("an arrival without its slot") << QByteArray::fromHex("8107");
     QTest::newRow("a slot beyond any room") << QByteArray::fromHex("8207190100");
-    QTest::newRow("a welcome to a slot outside the room") << QByteArray::fromHex("83040505");
-    QTest::newRow("a welcome to an empty room") << QByteArray::fromHex("83040000");
+    QTest::newRow("a welcome to a slot outside the room") << QByteArray::fromHex("840405051903e8");
+    QTest::newRow("a welcome to an empty room") << QByteArray::fromHex("840400001903e8");
+    QTest::newRow("a welcome without the host's bound") << QByteArray::fromHex("83040105");
+    QTest::newRow("a join without the member's bound") << QByteArray::fromHex("8102");
+    QTest::newRow("a join that allows no silence at all") << QByteArray::fromHex("820200");
+    QTest::newRow("a join that allows more than an hour") << QByteArray::fromHex("82021a0036ee81");
     QTest::newRow("a set whose key is a number") << QByteArray::fromHex("8301016161");
     QTest::newRow("invalid UTF-8") << QByteArray::fromHex("830161616262fffe");
     QTest::newRow("a surrogate written as UTF-8") << QByteArray::fromHex("830161616363eda080");
@@ -234,6 +238,16 @@ void tst_WireCodec::controlCharactersAreReplaced_data()
     QTest::newRow("line and paragraph separators")
         << QString::fromUtf16(u"x\u2028y\u2029") << QStringLiteral("x") + r + QStringLiteral("y") + r
         << true;
+    QTest::newRow("a right-to-left override cannot turn a line around")
+        << QString::fromUtf16(u"A > \u202Eolleh") << QStringLiteral("A > ") + r + QStringLiteral("olleh")
+        << true;
+    QTest::newRow("embeddings and the pop after them")
+        << QString::fromUtf16(u"\u202A\u202B\u202C\u202D") << r + r + r + r << true;
+    QTest::newRow("isolates")
+        << QString::fromUtf16(u"\u2066a\u2067b\u2068c\u2069")
+        << r + QStringLiteral("a") + r + QStringLiteral("b") + r + QStringLiteral("c") + r << true;
+    QTest::newRow("marks that only steer neutral characters are kept")
+        << QString::fromUtf16(u"a\u200Eb\u200F") << QString::fromUtf16(u"a\u200Eb\u200F") << true;
     QTest::newRow("an emoji pair is kept") << QStringLiteral("😀") << QStringLiteral("😀") << true;
     QTest::newRow("a lone high surrogate")
         << QString(QChar(0xd83d)) + QStringLiteral("a") << r + QStringLiteral("a") << false;

@@ -313,7 +313,7 @@ void tst_RoomTool::rawSocketsNeverHoldASlot()
         } else if (attack == QLatin1String("version")) {
             p->sendPreamble(TAVIXLibCtl::Wire::kVersion + 1);
             p->send(Message::set(QStringLiteral("name"), QStringLiteral("old")));
-            p->send(Message::join());
+            p->send(Message::join(15000));
         } else if (attack == QLatin1String("many")) {
             p->sendPreamble();
         }
