@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
     cmake make g++ pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
+    libssl-dev                # a host's key and certificate
     fonts-vlgothic            # Japanese glyphs without any configuration
 )
 if [[ "${1:-}" == "--tests" ]]; then

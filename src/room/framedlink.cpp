@@ -1,8 +1,9 @@
 #include "framedlink.h"
 
+#include <QCryptographicHash>
 #include <QLoggingCategory>
 #include <QPointer>
-#include <QTcpSocket>
+#include <QSslSocket>
 
 namespace TAVIXLibCtl {
 
@@ -22,28 +23,43 @@ constexpr int kTicksPerBound = 5;
 constexpr std::chrono::milliseconds kShortestTick{10};
 // Holding the room up is forgiven at this fraction of the pace it is counted.
 constexpr int kForgiveness = 4;
+// The first byte of a TLS handshake record: what a ClientHello starts with.
+constexpr char kTlsHandshakeRecord = 0x16;
+
+QSslConfiguration memberTls()
+{
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setProtocol(QSsl::TlsV1_3OrLater);
+    // A room's certificate is its own, signed by no one: the member pins it
+    // (secured()) instead of asking an authority.
+    tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+    return tls;
+}
 } // namespace
 
-FramedLink::FramedLink(QTcpSocket *socket, const Timeouts &timeouts, qint64 outboundLimit,
-                       QObject *parent)
+FramedLink::FramedLink(QSslSocket *socket, const QSslConfiguration &tls, const Timeouts &timeouts,
+                       qint64 outboundLimit, QObject *parent)
     : FramedLink(socket, Role::Host, timeouts, outboundLimit, parent)
 {
-    startHandshake();
+    m_socket->setSslConfiguration(tls);
+    connect(m_socket, &QSslSocket::readyRead, this, &FramedLink::lookAtFirstBytes);
+    tcpConnected();
 }
 
 FramedLink::FramedLink(const QHostAddress &address, quint16 port, const Timeouts &timeouts,
                        qint64 outboundLimit, QObject *parent)
-    : FramedLink(new QTcpSocket, Role::Member, timeouts, outboundLimit, parent)
+    : FramedLink(new QSslSocket, Role::Member, timeouts, outboundLimit, parent)
 {
-    connect(m_socket, &QTcpSocket::connected, this, [this] {
-        startHandshake();
-        emit connected();
+    m_socket->setSslConfiguration(memberTls());
+    connect(m_socket, &QSslSocket::connected, this, [this] {
+        tcpConnected();
+        m_socket->startClientEncryption();
     });
     qCDebug(lcLink) << "connecting to" << address << port;
     m_socket->connectToHost(address, port);
 }
 
-FramedLink::FramedLink(QTcpSocket *socket, Role role, const Timeouts &timeouts,
+FramedLink::FramedLink(QSslSocket *socket, Role role, const Timeouts &timeouts,
                        qint64 outboundLimit, QObject *parent)
     : QObject(parent)
     , m_socket(socket)
@@ -53,12 +69,14 @@ FramedLink::FramedLink(QTcpSocket *socket, Role role, const Timeouts &timeouts,
     , m_peerDeadPeer(timeouts.deadPeer)
 {
     m_socket->setParent(this);
-    connect(m_socket, &QTcpSocket::readyRead, this, &FramedLink::readIncoming);
-    connect(m_socket, &QTcpSocket::bytesWritten, this, &FramedLink::bytesWritten);
-    connect(m_socket, &QTcpSocket::errorOccurred, this, &FramedLink::socketError);
-    connect(m_socket, &QTcpSocket::disconnected, this, [this] { fail(End::RemoteClosed); });
+    m_socket->setReadBufferSize(kReadBuffer);
+    connect(m_socket, &QSslSocket::encrypted, this, &FramedLink::tlsEstablished);
+    connect(m_socket, &QSslSocket::readyRead, this, &FramedLink::readIncoming);
+    // What is queued counts until it is on the wire, encrypted.
+    connect(m_socket, &QSslSocket::encryptedBytesWritten, this, &FramedLink::bytesWritten);
+    connect(m_socket, &QSslSocket::errorOccurred, this, &FramedLink::socketError);
+    connect(m_socket, &QSslSocket::disconnected, this, [this] { fail(End::RemoteClosed); });
 
-    // One bound from the first SYN to the end of the room's handshake.
     m_handshakeTimer.setSingleShot(true);
     connect(&m_handshakeTimer, &QTimer::timeout, this, [this] {
         fail(m_state == State::Connecting ? End::Unreachable : End::HandshakeTimeout);
@@ -79,14 +97,70 @@ FramedLink::FramedLink(QTcpSocket *socket, Role role, const Timeouts &timeouts,
 
 FramedLink::~FramedLink() = default;
 
-void FramedLink::startHandshake()
+void FramedLink::tcpConnected()
 {
-    m_state = State::Handshaking;
+    m_state = State::Securing;
     // Frames are written whole; without this, Nagle and delayed ACK stall
     // back-to-back messages.
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     m_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
-    m_socket->setReadBufferSize(kReadBuffer);
+}
+
+// A host's first look: a TLS record starts the handshake; the preamble of a
+// room in plain text is a member of version 1.
+void FramedLink::lookAtFirstBytes()
+{
+    if (m_state != State::Securing || m_socket->mode() != QSslSocket::UnencryptedMode)
+        return;
+    const QByteArray first = m_socket->peek(Wire::kPreambleSize);
+    if (first.isEmpty())
+        return;
+    if (first.front() == kTlsHandshakeRecord) {
+        disconnect(m_socket, &QSslSocket::readyRead, this, &FramedLink::lookAtFirstBytes);
+        m_socket->startServerEncryption();
+        return;
+    }
+    switch (Wire::checkPreamble(first)) {
+    case Wire::PreambleStatus::Incomplete:
+        return;
+    case Wire::PreambleStatus::Stranger:
+        fail(End::Stranger);
+        return;
+    case Wire::PreambleStatus::Match:
+    case Wire::PreambleStatus::OtherVersion:
+        answerInPlainText();
+        return;
+    }
+}
+
+void FramedLink::answerInPlainText()
+{
+    // What a host of version 1 would say to another version: our preamble
+    // and a refusal it can read, in the clear.
+    leave(State::Closing);
+    m_socket->write(Wire::preamble() + Wire::encode(Wire::Message::refuse(Wire::RefuseReason::OtherVersion)));
+    closeGracefully();
+    emit ended(End::OtherVersion);
+}
+
+void FramedLink::tlsEstablished()
+{
+    if (m_state != State::Securing)
+        return;
+    if (m_role == Role::Member) {
+        QPointer<FramedLink> self(this);
+        emit secured(m_socket->peerCertificate().digest(QCryptographicHash::Sha256));
+        if (!self || m_state != State::Securing)
+            return; // the owner did not trust it
+    }
+    startHandshake();
+    if (m_role == Role::Member)
+        emit ready();
+}
+
+void FramedLink::startHandshake()
+{
+    m_state = State::Handshaking;
     m_heartbeat.start(tickInterval());
     m_lastHeard.start();
     m_sinceTick.start();
@@ -103,6 +177,11 @@ void FramedLink::socketError()
         return;
     case QAbstractSocket::ConnectionRefusedError:
         fail(m_state == State::Connecting ? End::Refused : End::Broken);
+        return;
+    case QAbstractSocket::SslHandshakeFailedError:
+    case QAbstractSocket::SslInternalError:
+    case QAbstractSocket::SslInvalidUserDataError:
+        fail(End::Stranger);
         return;
     default:
         fail(m_state == State::Connecting ? End::Unreachable : End::Broken);
@@ -133,7 +212,7 @@ void FramedLink::send(const QByteArray &frame)
 
 qint64 FramedLink::backlog() const
 {
-    return m_socket->bytesToWrite();
+    return m_socket->bytesToWrite() + m_socket->encryptedBytesToWrite();
 }
 
 void FramedLink::setReadingEnabled(bool enabled)
@@ -308,6 +387,12 @@ void FramedLink::close()
 {
     if (!leave(State::Closing))
         return;
+    closeGracefully();
+}
+
+void FramedLink::closeGracefully()
+{
+    m_state = State::Closing;
     disconnect(m_socket, nullptr, this, nullptr);
     // Outlive the owner until the queue is flushed.
     setParent(nullptr);
@@ -316,8 +401,8 @@ void FramedLink::close()
         deleteLater();
         return;
     }
-    connect(m_socket, &QTcpSocket::disconnected, this, &QObject::deleteLater);
-    connect(m_socket, &QTcpSocket::errorOccurred, this, &QObject::deleteLater);
+    connect(m_socket, &QSslSocket::disconnected, this, &QObject::deleteLater);
+    connect(m_socket, &QSslSocket::errorOccurred, this, &QObject::deleteLater);
     QTimer::singleShot(kLinger, this, &QObject::deleteLater);
     m_socket->disconnectFromHost();
 }

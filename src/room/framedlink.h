@@ -6,24 +6,28 @@
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
+#include <QSslConfiguration>
 #include <QTimer>
 
-class QTcpSocket;
+class QSslSocket;
 
 namespace TAVIXLibCtl {
 
-// One framed link over TCP, used at both ends of a room: the connection
-// attempt, the preamble, frames, heartbeat, silence and stall detection, and
-// a bounded outbound queue.
+// One framed link over TLS, used at both ends of a room: the connection
+// attempt, TLS, the preamble, frames, heartbeat, silence and stall
+// detection, and a bounded outbound queue.
 //
 // A link moves one way through its states:
 //
-//     Connecting -> Handshaking -> Open -> Closing -> (deleted)
-//          \______________\__________\______-> Closed -> (deleted)
+//     Connecting -> Securing -> Handshaking -> Open -> Closing -> (deleted)
+//          \____________\_____________\__________\______-> Closed -> (deleted)
 //
-// Connecting: a member's TCP connection attempt. Handshaking: connected, the
-// preamble sent; the room's own handshake (join, welcome) is under way and
-// the handshake bound runs. Open: the owner said the handshake is done.
+// Connecting: a member's TCP connection attempt. Securing: TLS 1.3 is being
+// set up; a host first looks at what the member sent, and answers a member
+// of version 1, which speaks in plain text, in its own terms. Handshaking:
+// encrypted, the preamble sent; the room's own handshake (join, welcome) is
+// under way. The handshake bound runs from the first SYN to the end of the
+// room's handshake. Open: the owner said the handshake is done.
 // Closing: the owner closed it; what is queued still goes out, then the link
 // deletes itself. Closed: it ended by itself or was aborted.
 //
@@ -50,7 +54,7 @@ class FramedLink : public QObject
     Q_OBJECT
 
 public:
-    enum class State { Connecting, Handshaking, Open, Closing, Closed };
+    enum class State { Connecting, Securing, Handshaking, Open, Closing, Closed };
     Q_ENUM(State)
 
     enum class End {
@@ -60,7 +64,7 @@ public:
         Broken,            // reset, or any other socket error
         Silent,            // nothing heard for the dead-peer time
         HandshakeTimeout,  // connected, but the handshake did not finish in time
-        Stranger,          // the other side does not speak this protocol
+        Stranger,          // the other side does not speak this protocol, or TLS failed
         OtherVersion,      // it does, in another version
         ProtocolError,     // a malformed frame or a message out of place
         TooSlow,           // its outbound queue stayed full or overflowed
@@ -76,11 +80,12 @@ public:
     // ...until it is down to this again.
     static constexpr qint64 kCaughtUp = kBehind / 2;
 
-    // The host's end of an accepted connection: takes the socket and sends
-    // the preamble at once.
-    FramedLink(QTcpSocket *socket, const Timeouts &timeouts, qint64 outboundLimit,
-               QObject *parent = nullptr);
-    // A member's end: connects to `address`; connected() says when to speak.
+    // The host's end of an accepted connection, with the host's certificate
+    // and key in `tls`.
+    FramedLink(QSslSocket *socket, const QSslConfiguration &tls, const Timeouts &timeouts,
+               qint64 outboundLimit, QObject *parent = nullptr);
+    // A member's end: connects to `address`. secured() shows the host's
+    // certificate before anything is said; ready() says when to speak.
     FramedLink(const QHostAddress &address, quint16 port, const Timeouts &timeouts,
                qint64 outboundLimit, QObject *parent = nullptr);
     ~FramedLink() override;
@@ -107,15 +112,21 @@ public:
     void abort();
 
 signals:
-    void connected();
+    // TLS is up; nothing of ours has been sent. A handler may abort().
+    void secured(const QByteArray &peerFingerprint);
+    void ready();
     void versionMismatch(quint16 version);
     void messageReceived(const Wire::Message &message);
     void ended(FramedLink::End reason);
     void bytesWritten();
 
 private:
-    FramedLink(QTcpSocket *socket, Role role, const Timeouts &timeouts, qint64 outboundLimit,
+    FramedLink(QSslSocket *socket, Role role, const Timeouts &timeouts, qint64 outboundLimit,
                QObject *parent);
+    void tcpConnected();
+    void lookAtFirstBytes();
+    void answerInPlainText();
+    void tlsEstablished();
     void startHandshake();
     void socketError();
     void readIncoming();
@@ -125,11 +136,12 @@ private:
     std::chrono::milliseconds tickInterval() const;
     bool heldTooLong(std::chrono::milliseconds sinceLastTick);
     bool isLive() const { return m_state == State::Handshaking || m_state == State::Open; }
+    void closeGracefully();
     // Leaves the live states; false when the link already had.
     bool leave(State next);
     void fail(End reason);
 
-    QTcpSocket *m_socket;
+    QSslSocket *m_socket;
     const Role m_role;
     const Timeouts m_timeouts;
     const qint64 m_outboundLimit;

@@ -38,6 +38,21 @@ Status describe(const Gorvel &control, const Room &room)
     return {QStringLiteral("未接続"), RoomText::reason(room.endReason())};
 }
 
+// The status, then what else a member may need: why a room could not open,
+// and the host's key, which people compare aloud.
+QString describeInFull(const Gorvel &control, const Room &room)
+{
+    const Status s = describe(control, room);
+    QStringList lines{s.headline};
+    if (!s.detail.isEmpty())
+        lines << s.detail;
+    if (room.state() == Room::State::Idle && !room.endDetail().isEmpty())
+        lines << room.endDetail();
+    if (!room.hostFingerprint().isEmpty())
+        lines << RoomText::hostKey(room.hostFingerprint());
+    return lines.join(u'\n');
+}
+
 // Screen readers find a status display by its role (a status bar on AT-SPI);
 // its text is the description, kept current below.
 QAccessibleInterface *accessibleGorvel(const QString &className, QObject *object)
@@ -60,10 +75,14 @@ Gorvel::Gorvel(QWidget *parent) : QWidget(parent), m_room(new Room(this))
             [this](int slot, const QString &key, const QString &value) {
                 emit DataChanged(qint16(slot), 0, key, value);
             });
-    connect(m_room, &Room::disconnected, this, &Gorvel::Disconnected);
+    connect(m_room, &Room::disconnected, this, [this] {
+        // Whoever started the program from a terminal learns which file was at fault.
+        if (!m_room->endDetail().isEmpty())
+            qWarning("tavix: %ls", qUtf16Printable(m_room->endDetail()));
+        emit Disconnected();
+    });
     connect(m_room, &Room::stateChanged, this, [this] {
-        const Status s = describe(*this, *m_room);
-        const QString text = s.detail.isEmpty() ? s.headline : s.headline + u'\n' + s.detail;
+        const QString text = describeInFull(*this, *m_room);
         setToolTip(text);
         setAccessibleDescription(text);
         update();

@@ -1,5 +1,6 @@
 #include "room.h"
 
+#include "hostidentity.h"
 #include "memberkeys.h"
 #include "roomdefaults.h"
 #include "roomguest.h"
@@ -72,6 +73,7 @@ void Room::beginRoom(State state)
     m_table.reset(m_roomSize);
     m_ownSlot = -1;
     m_boundPort = 0;
+    m_hostFingerprint.clear();
 }
 
 void Room::openServer()
@@ -80,12 +82,13 @@ void Room::openServer()
     beginRoom(State::Hosting);
     m_host = new RoomHost(m_roomSize, m_timeouts, this);
     connect(m_host, &RoomHost::roomEvent, this, [this](const RoomEvent &event) { queue({event}); });
-    if (!m_host->listen(quint16(m_port))) {
-        endRoom(m_host->listenError());
+    if (!m_host->listen(quint16(m_port), HostIdentity::defaultPath())) {
+        endRoom(m_host->listenError(), m_host->listenErrorDetail());
         emit stateChanged();
         return;
     }
     m_boundPort = m_host->port();
+    m_hostFingerprint = m_host->fingerprint();
     m_ownSlot = 0;
     m_host->start(m_local.all());
     emit stateChanged();
@@ -105,6 +108,10 @@ bool Room::openClient()
         m_table.reset(size);
     });
     connect(m_guest, &RoomGuest::bytesWritten, this, &Room::outputWritten);
+    connect(m_guest, &RoomGuest::hostIdentified, this, [this](const QByteArray &fingerprint) {
+        m_hostFingerprint = fingerprint;
+        emit stateChanged();
+    });
     connect(m_guest, &RoomGuest::ended, this, [this](EndReason reason) {
         if (m_open)
             endRoom(reason);
@@ -129,11 +136,11 @@ void Room::closeConnection()
     emit stateChanged();
 }
 
-void Room::endRoom(EndReason reason)
+void Room::endRoom(EndReason reason, const QString &detail)
 {
     teardown();
     m_open = false;
-    queue({.end = reason});
+    queue({.end = reason, .detail = detail});
 }
 
 void Room::dropUnraised()
@@ -226,6 +233,7 @@ void Room::raise(const Pending &pending)
     const RoomEvent &e = pending.event;
     if (pending.end != EndReason::None) {
         m_endReason = pending.end;
+        m_endDetail = pending.detail;
         if (pending.resetsRoom) {
             m_state = State::Idle;
             m_table.reset(m_requestedSize);

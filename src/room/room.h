@@ -72,6 +72,12 @@ public:
     State state() const { return m_state; }
     // Why the last room ended; None until one has.
     EndReason endReason() const { return m_endReason; }
+    // More about it where there is more to say, such as the file that kept
+    // a host from starting.
+    QString endDetail() const { return m_endDetail; }
+    // SHA-256 of the host's certificate: our own while hosting, the host's
+    // once it has shown it. Kept after a room ends, until the next one opens.
+    QByteArray hostFingerprint() const { return m_hostFingerprint; }
     int memberCount() const { return m_table.presentCount(); }
     int ownSlot() const { return m_ownSlot; }
     // The port a host listens on, which may differ from port() when that is 0.
@@ -93,11 +99,12 @@ private:
     {
         RoomEvent event{};
         EndReason end = EndReason::None;
+        QString detail{};
         bool resetsRoom = true; // an end of the current room, not of one since replaced
     };
 
     void beginRoom(State state);
-    void endRoom(EndReason reason);
+    void endRoom(EndReason reason, const QString &detail = {});
     void dropUnraised();
     void queue(Pending pending);
     void raiseQueued();
@@ -116,6 +123,8 @@ private:
 
     State m_state = State::Idle;
     EndReason m_endReason = EndReason::None;
+    QString m_endDetail;
+    QByteArray m_hostFingerprint;
     bool m_open = false; // a room is open and its end not yet queued
     quint64 m_roomSerial = 0; // counts rooms opened and left, to tell them apart
     quint16 m_boundPort = 0;

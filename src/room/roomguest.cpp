@@ -1,5 +1,7 @@
 #include "roomguest.h"
 
+#include "knownhosts.h"
+
 #include <QHostInfo>
 #include <QLoggingCategory>
 #include <QTimer>
@@ -28,6 +30,7 @@ RoomGuest::~RoomGuest()
 
 void RoomGuest::join(const QString &address, quint16 port, const MemberValues::Values &values)
 {
+    m_address = address;
     m_port = port;
     m_values = values;
     QHostAddress literal;
@@ -62,10 +65,25 @@ void RoomGuest::connectNext()
         return;
     }
     m_link = new FramedLink(m_addresses.takeFirst(), m_port, m_timeouts, kGuestOutboundLimit, this);
-    connect(m_link, &FramedLink::connected, this, &RoomGuest::linked);
+    connect(m_link, &FramedLink::secured, this, &RoomGuest::checkHost);
+    connect(m_link, &FramedLink::ready, this, &RoomGuest::linked);
     connect(m_link, &FramedLink::messageReceived, this, &RoomGuest::handleMessage);
     connect(m_link, &FramedLink::bytesWritten, this, &RoomGuest::bytesWritten);
     connect(m_link, &FramedLink::ended, this, &RoomGuest::handleEnd);
+}
+
+void RoomGuest::checkHost(const QByteArray &fingerprint)
+{
+    emit hostIdentified(fingerprint);
+    const auto known = KnownHosts().fingerprint(m_address, m_port);
+    if (known && *known != fingerprint) {
+        m_link->abort();
+        m_link = nullptr;
+        finish(EndReason::HostKeyChanged);
+        return;
+    }
+    if (!known)
+        m_newHost = fingerprint;
 }
 
 void RoomGuest::linked()
@@ -78,7 +96,7 @@ void RoomGuest::linked()
 void RoomGuest::setValue(const QString &key, const QString &value)
 {
     m_values.insert(key, value);
-    if (m_link && m_link->state() != FramedLink::State::Connecting)
+    if (m_link && m_link->state() >= FramedLink::State::Handshaking)
         m_link->send(Message::set(key, value));
 }
 
@@ -93,6 +111,8 @@ void RoomGuest::handleMessage(const Message &m)
         if (admitted)
             break;
         m_size = m.size;
+        if (!m_newHost.isEmpty() && !KnownHosts().remember(m_address, m_port, m_newHost))
+            qCWarning(lcGuest, "cannot write %ls", qUtf16Printable(KnownHosts().path()));
         m_link->setOpen();
         m_link->setPeerDeadPeer(std::chrono::milliseconds(m.deadPeerMs));
         emit welcomed(m.slot, m_size);

@@ -30,6 +30,8 @@ public:
     qint64 backlog() const { return m_link ? m_link->backlog() : 0; }
 
 signals:
+    // The host's certificate, before anything is said to it.
+    void hostIdentified(const QByteArray &fingerprint);
     void welcomed(int slot, int size);
     void roomEvent(const RoomEvent &event);
     // Bytes toward the host went out.
@@ -39,12 +41,14 @@ signals:
 private:
     void hostResolved(const QHostInfo &info);
     void connectNext();
+    void checkHost(const QByteArray &fingerprint);
     void linked();
     void handleMessage(const Wire::Message &message);
     void handleEnd(FramedLink::End end);
     void finish(EndReason reason);
 
     Timeouts m_timeouts;
+    QString m_address; // as the member gave it: what the host's key is kept under
     QList<QHostAddress> m_addresses;
     quint16 m_port = 0;
     MemberValues::Values m_values;
@@ -53,6 +57,7 @@ private:
     EndReason m_lastFailure = EndReason::Unreachable;
     EndReason m_refusal = EndReason::None;
     int m_size = 0; // the room's size once welcomed
+    QByteArray m_newHost; // a host met for the first time, remembered once it welcomes us
     bool m_done = false;
 };
 

@@ -1,9 +1,10 @@
 #include "roomhost.h"
 
+#include "hostidentity.h"
 #include "memberkeys.h"
 
 #include <QLoggingCategory>
-#include <QTcpSocket>
+#include <QSslSocket>
 
 namespace TAVIXLibCtl {
 
@@ -23,8 +24,38 @@ RoomHost::~RoomHost()
     close();
 }
 
-bool RoomHost::listen(quint16 port)
+void RoomHost::Server::incomingConnection(qintptr descriptor)
 {
+    auto *socket = new QSslSocket(this);
+    if (socket->setSocketDescriptor(descriptor))
+        addPendingConnection(socket);
+    else
+        delete socket;
+}
+
+bool RoomHost::loadIdentity(const QString &path)
+{
+    QString error;
+    const auto identity = HostIdentity::loadOrCreate(path, &error);
+    if (!identity) {
+        m_listenError = EndReason::ListenFailed;
+        m_listenErrorDetail = error;
+        return false;
+    }
+    m_tls = QSslConfiguration::defaultConfiguration();
+    m_tls.setProtocol(QSsl::TlsV1_3OrLater);
+    m_tls.setLocalCertificate(identity->certificate);
+    m_tls.setPrivateKey(identity->key);
+    // Members are not asked for certificates; one sent anyway fails the handshake.
+    m_tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+    m_fingerprint = identity->fingerprint();
+    return true;
+}
+
+bool RoomHost::listen(quint16 port, const QString &identityPath)
+{
+    if (!loadIdentity(identityPath))
+        return false;
     // Any is dual-stack: one socket takes IPv4 and IPv6 joiners alike.
     if (m_server.listen(QHostAddress::Any, port))
         return true;
@@ -74,12 +105,12 @@ void RoomHost::close()
 
 void RoomHost::acceptConnections()
 {
-    while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+    while (auto *socket = static_cast<QSslSocket *>(m_server.nextPendingConnection())) {
         if (int(m_pending.size()) >= kMaxPending) {
             m_pending.front().link->abort();
             m_pending.erase(m_pending.begin());
         }
-        auto *link = new FramedLink(socket, m_timeouts, outboundLimit(), this);
+        auto *link = new FramedLink(socket, m_tls, m_timeouts, outboundLimit(), this);
         connect(link, &FramedLink::messageReceived, this,
                 [this, link](const Message &m) { handlePendingMessage(link, m); });
         connect(link, &FramedLink::versionMismatch, this, [this, link] { refuseOtherVersion(link); });

@@ -5,6 +5,7 @@
 #include "roomtypes.h"
 
 #include <QObject>
+#include <QSslConfiguration>
 #include <QTcpServer>
 
 #include <vector>
@@ -26,10 +27,15 @@ public:
     RoomHost(int size, const Timeouts &timeouts, QObject *parent = nullptr);
     ~RoomHost() override;
 
-    // Listens on every local address, IPv4 and IPv6.
-    bool listen(quint16 port);
+    // Listens on every local address, IPv4 and IPv6, as the identity kept
+    // in `identityPath`, which is made the first time.
+    bool listen(quint16 port, const QString &identityPath);
     EndReason listenError() const { return m_listenError; }
+    // What went wrong in words, naming the file when it was the identity.
+    QString listenErrorDetail() const { return m_listenErrorDetail; }
     quint16 port() const { return m_server.serverPort(); }
+    // SHA-256 of the certificate members see.
+    QByteArray fingerprint() const { return m_fingerprint; }
 
     // Seats the hosting member in slot 0 with its values.
     void start(const MemberValues::Values &hostValues);
@@ -54,6 +60,7 @@ private:
     void handlePendingMessage(FramedLink *link, const Wire::Message &message);
     void handleMemberMessage(int slot, const Wire::Message &message);
     void refuseOtherVersion(FramedLink *link);
+    bool loadIdentity(const QString &path);
     void admit(FramedLink *link);
     void depart(int slot);
     void update(int slot, const QString &key, const QString &value);
@@ -62,7 +69,17 @@ private:
     std::vector<Pending>::iterator findPending(FramedLink *link);
     qint64 outboundLimit() const;
 
-    QTcpServer m_server;
+    // Hands out TLS sockets, not yet encrypted.
+    class Server : public QTcpServer
+    {
+    protected:
+        void incomingConnection(qintptr descriptor) override;
+    };
+
+    Server m_server;
+    QSslConfiguration m_tls;
+    QByteArray m_fingerprint;
+    QString m_listenErrorDetail;
     Timeouts m_timeouts;
     MemberTable m_table;
     std::vector<FramedLink *> m_links; // by slot; null for slot 0 and free slots

@@ -1,5 +1,7 @@
 #include "roomtext.h"
 
+#include <QStringList>
+
 #include <array>
 
 using namespace Qt::StringLiterals;
@@ -29,6 +31,7 @@ constexpr std::array kReasons{
     ReasonWords{EndReason::OtherProtocol, u"相手が違う方式です", u"other protocol or version"},
     ReasonWords{EndReason::HostLeft, u"サーバが終了しました", u"host left"},
     ReasonWords{EndReason::ConnectionLost, u"接続が切れました", u"connection lost"},
+    ReasonWords{EndReason::HostKeyChanged, u"ホストの鍵が変わりました", u"the host's key has changed"},
 };
 
 const ReasonWords &wordsFor(EndReason reason)
@@ -58,6 +61,19 @@ QString renamed(const QString &name, const QString &newName)
 {
     return name + u" さんは\u3001\u300C"_s + newName + u"\u300Dさんに名前を変更しました"_s;
 }
+
+QString fingerprint(const QByteArray &sha256)
+{
+    constexpr qsizetype kShownBytes = 16;
+    constexpr qsizetype kBytesPerGroup = 2;
+    QStringList groups;
+    const QByteArray shown = sha256.left(kShownBytes);
+    for (qsizetype i = 0; i < shown.size(); i += kBytesPerGroup)
+        groups << QString::fromLatin1(shown.mid(i, kBytesPerGroup).toHex());
+    return groups.join(u' ');
+}
+
+QString hostKey(const QByteArray &sha256) { return u"ホストの鍵: "_s + fingerprint(sha256); }
 
 QString reason(EndReason reason) { return wordsFor(reason).japanese.toString(); }
 QString reasonInEnglish(EndReason reason) { return wordsFor(reason).english.toString(); }

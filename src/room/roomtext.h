@@ -30,6 +30,12 @@ QString renamed(const QString &name, const QString &newName);
 template <typename NameOf>
 std::optional<QString> logLine(const QString &key, const QString &value, NameOf nameOf);
 
+// A certificate's SHA-256 in a form people can read aloud to each other:
+// its first half as groups of four hex digits.
+QString fingerprint(const QByteArray &sha256);
+// The status display's line for the host's key.
+QString hostKey(const QByteArray &sha256);
+
 // Why a room ended, as the status display says it and in English for a terminal.
 QString reason(EndReason reason);
 QString reasonInEnglish(EndReason reason);

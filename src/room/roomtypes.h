@@ -22,6 +22,7 @@ enum class EndReason {
     OtherProtocol,   // the other side is not a room, or speaks another version
     HostLeft,        // the host closed the room
     ConnectionLost,  // the link broke or the other side stopped answering
+    HostKeyChanged,  // the host shows another key than when we joined it before
 };
 
 // Settable so that tests need not wait for the real bounds.

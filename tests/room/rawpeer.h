@@ -1,12 +1,15 @@
 #pragma once
 
 // A hand-driven end of a link, for playing a stranger, a broken member or a
-// fake host against the real room.
+// fake host against the real room: over TLS as a room speaks, or in plain
+// text as a stranger or an old version would.
 
+#include "hostidentity.h"
 #include "wirecodec.h"
 
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
 
 namespace Raw {
@@ -16,13 +19,24 @@ using namespace TAVIXLibCtl::Wire;
 class Peer : public QObject
 {
 public:
-    explicit Peer(QTcpSocket *socket = nullptr) : m_socket(socket ? socket : new QTcpSocket)
+    explicit Peer(QSslSocket *socket = nullptr) : m_socket(socket ? socket : new QSslSocket)
     {
         m_socket->setParent(this);
-        connect(m_socket, &QTcpSocket::readyRead, this, &Peer::pump);
+        connect(m_socket, &QSslSocket::readyRead, this, &Peer::pump);
     }
 
+    // Connects and starts TLS; what is sent before it is up waits for it.
+    // Only TCP is waited for: the host may run on this thread.
     bool connectTo(quint16 port, const QHostAddress &address = QHostAddress::LocalHost)
+    {
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+        m_socket->setSslConfiguration(tls);
+        m_socket->connectToHostEncrypted(address.toString(), port);
+        return m_socket->waitForConnected(5000);
+    }
+    // Plain TCP, as a stranger or a member of version 1 would connect.
+    bool connectPlain(quint16 port, const QHostAddress &address = QHostAddress::LocalHost)
     {
         m_socket->connectToHost(address, port);
         return m_socket->waitForConnected(5000);
@@ -58,7 +72,7 @@ public:
         beat->start(100);
     }
 
-    QTcpSocket *socket() const { return m_socket; }
+    QSslSocket *socket() const { return m_socket; }
     bool isOpen() const { return m_socket->state() == QAbstractSocket::ConnectedState; }
     QByteArray preambleIn() const { return m_preamble; }
     QList<Message> received;
@@ -92,24 +106,39 @@ private:
         }
     }
 
-    QTcpSocket *m_socket;
+    QSslSocket *m_socket;
     FrameReader m_reader;
     QByteArray m_preamble;
     bool m_reading = true;
 };
 
-// Accepts connections and keeps them as raw peers.
+// Accepts connections over TLS, as this user's room would, or in plain text,
+// and keeps them as raw peers.
 class Server : public QTcpServer
 {
 public:
-    Server() { listen(QHostAddress::LocalHost, 0); }
+    enum class Speaks { Tls, PlainText };
+    explicit Server(Speaks speaks = Speaks::Tls) : m_tls(speaks == Speaks::Tls)
+    {
+        listen(QHostAddress::LocalHost, 0);
+    }
     QList<Peer *> peers;
 
 protected:
     void incomingConnection(qintptr descriptor) override
     {
-        auto *socket = new QTcpSocket;
+        QString error;
+        const auto identity = TAVIXLibCtl::HostIdentity::loadOrCreate(
+            TAVIXLibCtl::HostIdentity::defaultPath(), &error);
+        auto *socket = new QSslSocket;
         socket->setSocketDescriptor(descriptor);
+        if (identity && m_tls) {
+            QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+            tls.setLocalCertificate(identity->certificate);
+            tls.setPrivateKey(identity->key);
+            socket->setSslConfiguration(tls);
+            socket->startServerEncryption();
+        }
         peers << new Peer(socket);
         peers.last()->setParent(this);
         if (onPeer)
@@ -118,6 +147,9 @@ protected:
 
 public:
     std::function<void(Peer *)> onPeer;
+
+private:
+    bool m_tls;
 };
 
 } // namespace Raw

@@ -1,10 +1,29 @@
 #include "gorvel.h"
+#include "hostidentity.h"
 #include "room.h"
 
 #include <QTcpServer>
 #include <QtTest>
 
 using namespace TAVIXLibCtl;
+
+namespace {
+
+// The host key line as people read it aloud: the first 32 hex digits of the
+// SHA-256 of this user's host certificate, in fours.
+QString hostKeyLine()
+{
+    QString error;
+    const auto identity = HostIdentity::loadOrCreate(HostIdentity::defaultPath(), &error);
+    const QString hex = QString::fromLatin1(
+        QCryptographicHash::hash(identity->certificate.toDer(), QCryptographicHash::Sha256).toHex());
+    QStringList groups;
+    for (int i = 0; i < 32; i += 4)
+        groups << hex.mid(i, 4);
+    return QStringLiteral("\nホストの鍵: ") + groups.join(u' ');
+}
+
+} // namespace
 
 Q_DECLARE_METATYPE(std::function<void(TAVIXLibCtl::Gorvel &)>)
 
@@ -42,19 +61,21 @@ void tst_Gorvel::drawsEachStateInJapanese()
     control.OpenServer();
     const int port = control.Port();
     QVERIFY(port > 0);
+    const QString key = hostKeyLine();
     QTRY_COMPARE(control.accessibleDescription(),
-                 QStringLiteral("サーバ ポート %1\n参加者 1/5人").arg(port));
+                 QStringLiteral("サーバ ポート %1\n参加者 1/5人").arg(port) + key);
 
     Gorvel joiner;
     joiner.setServerAddress(QStringLiteral("127.0.0.1"));
     joiner.setPort(port);
     joiner.OpenClient();
     QCOMPARE(joiner.accessibleDescription(), QStringLiteral("接続中\n127.0.0.1"));
-    QTRY_COMPARE(joiner.accessibleDescription(), QStringLiteral("参加中\n参加者 2/5人"));
+    QTRY_COMPARE(joiner.accessibleDescription(), QStringLiteral("参加中\n参加者 2/5人") + key);
     QTRY_COMPARE(control.accessibleDescription(),
-                 QStringLiteral("サーバ ポート %1\n参加者 2/5人").arg(port));
+                 QStringLiteral("サーバ ポート %1\n参加者 2/5人").arg(port) + key);
     control.CloseConnection();
-    QTRY_COMPARE(joiner.accessibleDescription(), QStringLiteral("未接続\nサーバが終了しました"));
+    // The member still shows the key of the host it was in.
+    QTRY_COMPARE(joiner.accessibleDescription(), QStringLiteral("未接続\nサーバが終了しました") + key);
 
     // A port that is taken shows in plain words.
     QTcpServer squatter;

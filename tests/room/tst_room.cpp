@@ -334,7 +334,8 @@ void tst_Room::disconnectedOncePerSession()
     Member m(QStringLiteral("M"), t);
     m.room->setServerAddress(QStringLiteral("127.0.0.1"));
     std::unique_ptr<Member> h;
-    Raw::Server fake;
+    // A stranger speaks in plain text; a fake host that never speaks does TLS.
+    Raw::Server fake(how == "stranger" ? Raw::Server::Speaks::PlainText : Raw::Server::Speaks::Tls);
     QTcpServer squatter;
 
     if (how == "close" || how == "hostCloses" || how == "hostAborts") {

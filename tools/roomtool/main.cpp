@@ -1,5 +1,6 @@
 #include "roomconsole.h"
 
+#include "knownhosts.h"
 #include "memberkeys.h"
 #include "roomdefaults.h"
 #include "roomtext.h"
@@ -28,6 +29,7 @@ constexpr long kShortestDeadPeerMs = 50;
 const char kUsageLines[] =
     "Usage: tavix-room host [--port N] [--size N] [--name NAME]\n"
     "       tavix-room join ADDRESS [--port N] [--name NAME]\n"
+    "       tavix-room forget ADDRESS [--port N]\n"
     "\n";
 
 int usageError(const QString &message)
@@ -43,6 +45,20 @@ std::optional<long> number(const QString &text, long min, long max)
     if (!ok || v < min || v > max)
         return std::nullopt;
     return v;
+}
+
+// Drops the kept key of a host, so that the next join accepts its new one.
+int forget(const QString &address, quint16 port)
+{
+    KnownHosts known;
+    const int forgotten = known.forget(address, port);
+    if (forgotten < 0) {
+        std::fprintf(stderr, "tavix-room: cannot rewrite %s\n", qPrintable(known.path()));
+        return 1;
+    }
+    std::printf("tavix-room: forgot %d key%s for %s\n", forgotten, forgotten == 1 ? "" : "s",
+                qPrintable(address));
+    return 0;
 }
 
 int signalPipe[2] = {-1, -1};
@@ -68,6 +84,11 @@ int main(int argc, char *argv[])
         "as the window's log would show it, one line each. Each line read from\n"
         "standard input is said in the room. End of input leaves a joined room;\n"
         "a host keeps its room until interrupted (Ctrl-C or SIGTERM).\n"
+        "\n"
+        "Every room is encrypted. A member keeps the key of each host it joined\n"
+        "and refuses a host whose key has changed; 'forget' drops the kept key\n"
+        "for an address (at one port with --port) so that the next join accepts\n"
+        "the host's new one.\n"
         "\n"
         "Exit status: 0 after a normal end, 1 when the room ended on a failure\n"
         "(the reason goes to standard error), 2 for bad arguments."));
@@ -96,8 +117,9 @@ int main(int argc, char *argv[])
         QStringLiteral("Drop a peer that is silent this long, default %1.").arg(defaults.deadPeer.count()),
         QStringLiteral("MS"));
     parser.addOptions({help, port, size, name, handshake, deadPeer});
-    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("host, or join ADDRESS."),
-                                 QStringLiteral("host | join ADDRESS"));
+    parser.addPositionalArgument(QStringLiteral("command"),
+                                 QStringLiteral("host, join ADDRESS or forget ADDRESS."),
+                                 QStringLiteral("host | join ADDRESS | forget ADDRESS"));
 
     if (!parser.parse(app.arguments()))
         return usageError(parser.errorText());
@@ -114,6 +136,14 @@ int main(int argc, char *argv[])
     if (args.isEmpty())
         return usageError(QStringLiteral("say 'host' or 'join ADDRESS'"));
     const QString command = args.first();
+    if (command == QLatin1String("forget")) {
+        if (args.size() != 2)
+            return usageError(QStringLiteral("'forget' takes one address"));
+        const auto value = parser.isSet(port) ? number(parser.value(port), 1, kMaxPort) : 0L;
+        if (!value)
+            return usageError(QStringLiteral("--port must be a number from 1 to %1").arg(kMaxPort));
+        return forget(args.at(1), quint16(*value));
+    }
     RoomConsole::Mode mode;
     if (command == QLatin1String("host") && args.size() == 1)
         mode = RoomConsole::Mode::Host;

@@ -1,5 +1,6 @@
 #include "roomconsole.h"
 
+#include "knownhosts.h"
 #include "memberkeys.h"
 #include "roomtext.h"
 
@@ -37,8 +38,11 @@ void RoomConsole::start()
     if (m_mode == Mode::Host) {
         print(RoomText::hosting());
         m_room->openServer();
-        if (m_room->state() == Room::State::Hosting)
+        if (m_room->state() == Room::State::Hosting) {
             std::fprintf(stderr, "tavix-room: listening on port %u\n", unsigned(m_room->boundPort()));
+            std::fprintf(stderr, "tavix-room: this host's key: %s\n",
+                         qPrintable(RoomText::fingerprint(m_room->hostFingerprint())));
+        }
     } else {
         print(RoomText::connecting());
         m_room->openClient();
@@ -54,8 +58,11 @@ void RoomConsole::start()
             if (m_room->state() == Room::State::Connecting)
                 return;
             disconnect(m_untilJoined);
-            if (m_room->state() == Room::State::Joined)
-                m_input->setEnabled(true);
+            if (m_room->state() != Room::State::Joined)
+                return;
+            std::fprintf(stderr, "tavix-room: the host's key: %s\n",
+                         qPrintable(RoomText::fingerprint(m_room->hostFingerprint())));
+            m_input->setEnabled(true);
         });
     }
 }
@@ -121,6 +128,15 @@ void RoomConsole::roomEnded()
         m_exitCode = 1;
         std::fprintf(stderr, "tavix-room: %s (%s)\n", qPrintable(RoomText::reason(reason)),
                      qPrintable(RoomText::reasonInEnglish(reason)));
+        if (!m_room->endDetail().isEmpty())
+            std::fprintf(stderr, "tavix-room: %s\n", qPrintable(m_room->endDetail()));
+        if (reason == EndReason::HostKeyChanged) {
+            std::fprintf(stderr,
+                         "tavix-room: it now shows the key %s; if the host made a new one, "
+                         "'tavix-room forget %s' accepts it (kept in %s)\n",
+                         qPrintable(RoomText::fingerprint(m_room->hostFingerprint())),
+                         qPrintable(m_room->serverAddress()), qPrintable(KnownHosts::defaultPath()));
+        }
     }
     emit finished();
 }
