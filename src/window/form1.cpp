@@ -40,9 +40,27 @@ constexpr QRect twips(int left, int top, int width, int height)
             height / TwipsPerPixel};
 }
 
+// Enter clicks the focused button, as Space does. Qt gives Enter only to
+// auto-default buttons, and those make themselves the default button while
+// they hold the focus; this window has no default button.
+class PushButton : public QPushButton
+{
+public:
+    using QPushButton::QPushButton;
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override
+    {
+        if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)
+            click();
+        else
+            QPushButton::keyPressEvent(event);
+    }
+};
+
 QPushButton *makeButton(const QString &caption, QWidget *parent)
 {
-    auto *button = new QPushButton(caption, parent);
+    auto *button = new PushButton(caption, parent);
     // Enter and Escape act only on the control that has the focus.
     button->setAutoDefault(false);
     button->setDefault(false);

@@ -29,6 +29,8 @@ private slots:
 
     void sending_data();
     void sending();
+    void keyOnFocusedControl_data();
+    void keyOnFocusedControl();
     void inputMethodCommitDoesNotSend();
 };
 
@@ -252,8 +254,6 @@ void tst_Form1Input::sending()
         key(form, Qt::Key_Enter, Qt::AltModifier | Qt::KeypadModifier);
     else if (action == u"Escape")
         key(form, Qt::Key_Escape);
-    else if (action == u"Space")
-        key(form, Qt::Key_Space);
 
     const bool acts = action != u"Escape" && action != u"Space";
     QCOMPARE(*room->calls, sends ? QStringList{u"SetData(chat,%1)"_s.arg(text)} : QStringList());
@@ -262,6 +262,65 @@ void tst_Form1Input::sending()
         QCOMPARE(form.TalkStr->text(), QString());
     QCOMPARE(form.chat->toPlainText(), QString());
     QCOMPARE(buttons(form), u"SC"_s); // no default button took the key
+}
+
+void tst_Form1Input::keyOnFocusedControl_data()
+{
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<QStringList>("calls");
+    QTest::addColumn<QString>("line"); // null: the log stays empty
+
+    const QStringList opening{u"SetData(name,ぺぽらん)"_s, u"setServerAddress(127.0.0.1)"_s,
+                              u"setPort(5120)"_s, u"setMaxMembers(5)"_s};
+    QTest::newRow("Return on Connect joins")
+            << u"Connect"_s << u"Return"_s << opening + QStringList{u"OpenClient()"_s}
+            << u"接続中..."_s;
+    QTest::newRow("keypad Enter on StartServer hosts")
+            << u"StartServer"_s << u"keypad Enter"_s << opening + QStringList{u"OpenServer()"_s}
+            << u"サーバ起動中..."_s;
+    QTest::newRow("Return on showS lists the members")
+            << u"showS"_s << u"Return"_s << QStringList{u"MaxMembers()"_s} << QString();
+    QTest::newRow("Return on Talk sends the entry box's line")
+            << u"Talk"_s << u"Return"_s << QStringList{u"SetData(chat,hi)"_s} << QString();
+    QTest::newRow("Escape on Connect does nothing")
+            << u"Connect"_s << u"Escape"_s << QStringList() << QString();
+    QTest::newRow("Return in the server box clicks no button")
+            << u"serverIP"_s << u"Return"_s << QStringList() << QString();
+    QTest::newRow("Return in the log clicks no button")
+            << u"chat"_s << u"Return"_s << QStringList() << QString();
+}
+
+// Enter acts on the focused button only; no button ever becomes the default.
+void tst_Form1Input::keyOnFocusedControl()
+{
+    QFETCH(QString, control);
+    QFETCH(QString, action);
+    QFETCH(QStringList, calls);
+    QFETCH(QString, line);
+
+    auto *room = new RecordingGorvel;
+    room->local[u"name"_s] = u"ぺぽらん"_s;
+    Form1 form(room, TAVIXLibCtl::RoomDefaults::Port);
+    QVERIFY(showActive(form));
+    form.TalkStr->setText(u"hi"_s);
+    form.findChild<QWidget *>(control)->setFocus(Qt::TabFocusReason);
+    room->calls->clear();
+
+    if (action == u"Return")
+        key(form, Qt::Key_Return);
+    else if (action == u"keypad Enter")
+        key(form, Qt::Key_Enter, Qt::KeypadModifier);
+    else if (action == u"Escape")
+        key(form, Qt::Key_Escape);
+
+    QCOMPARE(*room->calls, calls);
+    if (line.isNull())
+        QCOMPARE(form.chat->toPlainText(), QString());
+    else
+        QCOMPARE(logLines(form), QStringList({QString(), line}));
+    for (const QPushButton *button : form.findChildren<QPushButton *>())
+        QVERIFY2(!button->isDefault(), qPrintable(button->objectName()));
 }
 
 // An input method hands over its text without an Enter key event; only the
