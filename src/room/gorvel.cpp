@@ -123,6 +123,7 @@ void Gorvel::SetData(const QString &key, const QString &value)
     }
 }
 QString Gorvel::GetData(const QString &key) const { return m_room->data(key); }
+qint16 Gorvel::OwnSlot() const { return qint16(m_room->ownSlot()); }
 
 QSize Gorvel::sizeHint() const
 {

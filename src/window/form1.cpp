@@ -278,6 +278,15 @@ void Form1::AddChat(const QString &text)
     m_pendingLines->insertText(u"\r\n"_s + text);
 }
 
+// Someone else's arrival, departure or line marks the window on the taskbar
+// while the user is elsewhere, without taking the focus; the desktop clears
+// the mark when the window is activated again.
+void Form1::askAttention(qint16 index)
+{
+    if (!isActiveWindow() && index != Gorvel1->OwnSlot())
+        QApplication::alert(this);
+}
+
 void Form1::showNewLines()
 {
     if (!m_pendingLines)
@@ -345,12 +354,18 @@ void Form1::Gorvel1_DataChanged(qint16 index, int second, const QString &key,
     using namespace MemberKeys;
     // Four separate tests, not a chain: each that holds asks the room for the
     // member's name, then writes its line.
-    if (key == Presence && value == Present)
+    if (key == Presence && value == Present) {
         AddChat(RoomText::arrived(Gorvel1->GetMemberData(index, Name)));
-    if (key == Presence && value == Absent)
+        askAttention(index);
+    }
+    if (key == Presence && value == Absent) {
         AddChat(RoomText::left(Gorvel1->GetMemberData(index, Name)));
-    if (key == Chat)
+        askAttention(index);
+    }
+    if (key == Chat) {
         AddChat(RoomText::said(Gorvel1->GetMemberData(index, Name), value));
+        askAttention(index);
+    }
     if (key == Name)
         AddChat(RoomText::renamed(Gorvel1->GetMemberData(index, Name), value));
 }

@@ -80,8 +80,10 @@ void tst_Gorvel::forwardsTheRoomsEvents()
     QCOMPARE(changed.first().at(3).toString(), QStringLiteral("1"));
     QCOMPARE(control.GetMemberData(0, QStringLiteral("name")), QStringLiteral("ぺぽらん"));
     QCOMPARE(control.GetData(QStringLiteral("name")), QStringLiteral("ぺぽらん"));
+    QCOMPARE(control.OwnSlot(), qint16(0));
     control.CloseConnection();
     QTRY_COMPARE(ended.size(), 1);
+    QCOMPARE(control.OwnSlot(), qint16(-1));
 }
 
 void tst_Gorvel::impossibleCallsThrow_data()
