@@ -1,5 +1,6 @@
 #include "gorvel.h"
 
+#include "hostaddresses.h"
 #include "room.h"
 #include "roomtext.h"
 
@@ -38,6 +39,14 @@ Status describe(const Gorvel &control, const Room &room)
     return {QStringLiteral("未接続"), RoomText::reason(room.endReason())};
 }
 
+// What the others type to join this machine's room.
+QString addressLine()
+{
+    const QStringList addresses = addressesToGive();
+    return QStringLiteral("参加用アドレス: %1")
+            .arg(addresses.isEmpty() ? QStringLiteral("なし") : addresses.join(QStringLiteral(", ")));
+}
+
 // Screen readers find a status display by its role (a status bar on AT-SPI);
 // its text is the description, kept current below.
 QAccessibleInterface *accessibleGorvel(const QString &className, QObject *object)
@@ -63,7 +72,10 @@ Gorvel::Gorvel(QWidget *parent) : QWidget(parent), m_room(new Room(this))
     connect(m_room, &Room::disconnected, this, &Gorvel::Disconnected);
     connect(m_room, &Room::stateChanged, this, [this] {
         const Status s = describe(*this, *m_room);
-        const QString text = s.detail.isEmpty() ? s.headline : s.headline + u'\n' + s.detail;
+        QString text = s.detail.isEmpty() ? s.headline : s.headline + u'\n' + s.detail;
+        // The status lines stay first; what to give the others follows.
+        if (m_room->state() == Room::State::Hosting)
+            text += u'\n' + addressLine();
         setToolTip(text);
         setAccessibleDescription(text);
         update();

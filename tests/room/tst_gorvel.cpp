@@ -1,4 +1,5 @@
 #include "gorvel.h"
+#include "hostaddresses.h"
 #include "room.h"
 
 #include <QTcpServer>
@@ -42,8 +43,13 @@ void tst_Gorvel::drawsEachStateInJapanese()
     control.OpenServer();
     const int port = control.Port();
     QVERIFY(port > 0);
+    // While hosting, the addresses to give follow the status lines.
+    const QStringList addresses = addressesToGive();
+    const QString joinAt = QStringLiteral("\n参加用アドレス: ")
+                           + (addresses.isEmpty() ? QStringLiteral("なし") : addresses.join(QStringLiteral(", ")));
     QTRY_COMPARE(control.accessibleDescription(),
-                 QStringLiteral("サーバ ポート %1\n参加者 1/5人").arg(port));
+                 QStringLiteral("サーバ ポート %1\n参加者 1/5人").arg(port) + joinAt);
+    QCOMPARE(control.toolTip(), control.accessibleDescription());
 
     Gorvel joiner;
     joiner.setServerAddress(QStringLiteral("127.0.0.1"));
@@ -52,7 +58,7 @@ void tst_Gorvel::drawsEachStateInJapanese()
     QCOMPARE(joiner.accessibleDescription(), QStringLiteral("接続中\n127.0.0.1"));
     QTRY_COMPARE(joiner.accessibleDescription(), QStringLiteral("参加中\n参加者 2/5人"));
     QTRY_COMPARE(control.accessibleDescription(),
-                 QStringLiteral("サーバ ポート %1\n参加者 2/5人").arg(port));
+                 QStringLiteral("サーバ ポート %1\n参加者 2/5人").arg(port) + joinAt);
     control.CloseConnection();
     QTRY_COMPARE(joiner.accessibleDescription(), QStringLiteral("未接続\nサーバが終了しました"));
 
