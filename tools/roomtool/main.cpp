@@ -67,7 +67,8 @@ int main(int argc, char *argv[])
         "Hosts or joins a Tavix chat room without a window. Every event is printed\n"
         "as the window's log would show it, one line each. Each line read from\n"
         "standard input is said in the room. End of input leaves a joined room;\n"
-        "a host keeps its room until interrupted (Ctrl-C or SIGTERM).\n"
+        "a host keeps its room until interrupted (Ctrl-C or SIGTERM). A host names\n"
+        "its port and the addresses others can join at on standard error.\n"
         "\n"
         "Exit status: 0 after a normal end, 1 when the room ended on a failure\n"
         "(the reason goes to standard error), 2 for bad arguments."));

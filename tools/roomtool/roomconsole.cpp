@@ -1,5 +1,6 @@
 #include "roomconsole.h"
 
+#include "hostaddresses.h"
 #include "memberkeys.h"
 #include "roomtext.h"
 
@@ -15,6 +16,14 @@ namespace {
 constexpr qint64 kMaxQueued = 1024 * 1024;
 // One read of standard input: many lines, little memory.
 constexpr size_t kInputChunk = 64 * 1024;
+
+QString joinAtLine()
+{
+    const QStringList addresses = addressesToGive();
+    if (addresses.isEmpty())
+        return QStringLiteral("no network address: only this machine can join");
+    return QStringLiteral("others can join at ") + addresses.join(QStringLiteral(", "));
+}
 } // namespace
 
 RoomConsole::RoomConsole(Mode mode, Room *room, QObject *parent)
@@ -37,8 +46,10 @@ void RoomConsole::start()
     if (m_mode == Mode::Host) {
         print(RoomText::hosting());
         m_room->openServer();
-        if (m_room->state() == Room::State::Hosting)
+        if (m_room->state() == Room::State::Hosting) {
             std::fprintf(stderr, "tavix-room: listening on port %u\n", unsigned(m_room->boundPort()));
+            std::fprintf(stderr, "tavix-room: %s\n", qPrintable(joinAtLine()));
+        }
     } else {
         print(RoomText::connecting());
         m_room->openClient();
