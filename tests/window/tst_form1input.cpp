@@ -9,6 +9,45 @@
 using namespace Qt::StringLiterals;
 using namespace FormDriver;
 
+namespace {
+
+// Does what a table row names; false for a name it does not know.
+bool act(Form1 &form, const QString &action)
+{
+    const std::pair<QStringView, std::pair<Qt::Key, Qt::KeyboardModifiers>> keys[] = {
+        {u"Return", {Qt::Key_Return, {}}},
+        {u"keypad Enter", {Qt::Key_Enter, Qt::KeypadModifier}},
+        {u"Shift+Return", {Qt::Key_Return, Qt::ShiftModifier}},
+        {u"Ctrl+Return", {Qt::Key_Return, Qt::ControlModifier}},
+        {u"Alt+keypad Enter", {Qt::Key_Enter, Qt::AltModifier | Qt::KeypadModifier}},
+        {u"Escape", {Qt::Key_Escape, {}}},
+        {u"Space", {Qt::Key_Space, {}}},
+    };
+    if (action == u"click Talk") {
+        click(form, form.Talk);
+        return true;
+    }
+    for (const auto &[name, press] : keys) {
+        if (action == name) {
+            key(form, press.first, press.second);
+            return true;
+        }
+    }
+    return false;
+}
+
+// A window on a room that already holds the preset name: leaving the name
+// box sends nothing.
+struct NamedWindow
+{
+    RecordingGorvel *room = new RecordingGorvel;
+    Form1 form{room, TAVIXLibCtl::RoomDefaults::Port};
+
+    NamedWindow() { room->local[u"name"_s] = u"ぺぽらん"_s; }
+};
+
+} // namespace
+
 // Focus and keys, sent to the window so that Qt's own routing decides which
 // control gets them.
 class tst_Form1Input : public QObject
@@ -231,29 +270,16 @@ void tst_Form1Input::sending()
     QFETCH(QString, action);
     QFETCH(bool, sends);
 
-    auto *room = new RecordingGorvel;
-    room->local[u"name"_s] = u"ぺぽらん"_s;
-    Form1 form(room, TAVIXLibCtl::RoomDefaults::Port);
+    NamedWindow window;
+    auto *room = window.room;
+    Form1 &form = window.form;
     QVERIFY(showActive(form));
     click(form, form.TalkStr);
     QCOMPARE(QApplication::focusWidget(), form.TalkStr);
     type(form, text);
     room->calls->clear();
 
-    if (action == u"click Talk")
-        click(form, form.Talk);
-    else if (action == u"Return")
-        key(form, Qt::Key_Return);
-    else if (action == u"keypad Enter")
-        key(form, Qt::Key_Enter, Qt::KeypadModifier);
-    else if (action == u"Shift+Return")
-        key(form, Qt::Key_Return, Qt::ShiftModifier);
-    else if (action == u"Ctrl+Return")
-        key(form, Qt::Key_Return, Qt::ControlModifier);
-    else if (action == u"Alt+keypad Enter")
-        key(form, Qt::Key_Enter, Qt::AltModifier | Qt::KeypadModifier);
-    else if (action == u"Escape")
-        key(form, Qt::Key_Escape);
+    QVERIFY2(act(form, action), qPrintable(action));
 
     const bool acts = action != u"Escape" && action != u"Space";
     QCOMPARE(*room->calls, sends ? QStringList{u"SetData(chat,%1)"_s.arg(text)} : QStringList());
@@ -299,27 +325,20 @@ void tst_Form1Input::keyOnFocusedControl()
     QFETCH(QStringList, calls);
     QFETCH(QString, line);
 
-    auto *room = new RecordingGorvel;
-    room->local[u"name"_s] = u"ぺぽらん"_s;
-    Form1 form(room, TAVIXLibCtl::RoomDefaults::Port);
-    QVERIFY(showActive(form));
-    form.TalkStr->setText(u"hi"_s);
-    form.findChild<QWidget *>(control)->setFocus(Qt::TabFocusReason);
-    room->calls->clear();
+    NamedWindow w;
+    QVERIFY(showActive(w.form));
+    w.form.TalkStr->setText(u"hi"_s);
+    w.form.findChild<QWidget *>(control)->setFocus(Qt::TabFocusReason);
+    w.room->calls->clear();
 
-    if (action == u"Return")
-        key(form, Qt::Key_Return);
-    else if (action == u"keypad Enter")
-        key(form, Qt::Key_Enter, Qt::KeypadModifier);
-    else if (action == u"Escape")
-        key(form, Qt::Key_Escape);
+    QVERIFY2(act(w.form, action), qPrintable(action));
 
-    QCOMPARE(*room->calls, calls);
+    QCOMPARE(*w.room->calls, calls);
     if (line.isNull())
-        QCOMPARE(form.chat->toPlainText(), QString());
+        QCOMPARE(w.form.chat->toPlainText(), QString());
     else
-        QCOMPARE(logLines(form), QStringList({QString(), line}));
-    for (const QPushButton *button : form.findChildren<QPushButton *>())
+        QCOMPARE(logLines(w.form), QStringList({QString(), line}));
+    for (const QPushButton *button : w.form.findChildren<QPushButton *>())
         QVERIFY2(!button->isDefault(), qPrintable(button->objectName()));
 }
 
@@ -327,9 +346,9 @@ void tst_Form1Input::keyOnFocusedControl()
 // user's next Enter sends it.
 void tst_Form1Input::inputMethodCommitDoesNotSend()
 {
-    auto *room = new RecordingGorvel;
-    room->local[u"name"_s] = u"ぺぽらん"_s;
-    Form1 form(room, TAVIXLibCtl::RoomDefaults::Port);
+    NamedWindow window;
+    auto *room = window.room;
+    Form1 &form = window.form;
     QVERIFY(showActive(form));
     click(form, form.TalkStr);
     room->calls->clear();
