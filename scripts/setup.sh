@@ -11,7 +11,7 @@ packages=(
 )
 if [[ "${1:-}" == "--tests" ]]; then
     packages+=(
-        xvfb xauth xdotool    # the real-window check
+        xvfb xauth xdotool libxcb1-dev  # the real-window check
         clang libclang-rt-14-dev  # the fuzz target and sanitizer build
         desktop-file-utils appstream  # the installed tree's desktop entry and metainfo
         dbus-daemon at-spi2-core python3-pyatspi  # reading the window as a screen reader does

@@ -1,5 +1,6 @@
 #include "gorvel.h"
 
+#include "hostaddresses.h"
 #include "room.h"
 #include "roomtext.h"
 
@@ -38,8 +39,17 @@ Status describe(const Gorvel &control, const Room &room)
     return {QStringLiteral("未接続"), RoomText::reason(room.endReason())};
 }
 
-// The status, then what else a member may need: why a room could not open,
-// and the host's key, which people compare aloud.
+// What the others type to join this machine's room.
+QString addressLine()
+{
+    const QStringList addresses = addressesToGive();
+    return QStringLiteral("参加用アドレス: %1")
+            .arg(addresses.isEmpty() ? QStringLiteral("なし") : addresses.join(QStringLiteral(", ")));
+}
+
+// The status lines first, then what else a member may need: why a room
+// could not open, the addresses to give the others, and the host's key,
+// which people compare aloud.
 QString describeInFull(const Gorvel &control, const Room &room)
 {
     const Status s = describe(control, room);
@@ -48,6 +58,8 @@ QString describeInFull(const Gorvel &control, const Room &room)
         lines << s.detail;
     if (room.state() == Room::State::Idle && !room.endDetail().isEmpty())
         lines << room.endDetail();
+    if (room.state() == Room::State::Hosting)
+        lines << addressLine();
     if (!room.hostFingerprint().isEmpty())
         lines << RoomText::hostKey(room.hostFingerprint());
     return lines.join(u'\n');
@@ -142,6 +154,7 @@ void Gorvel::SetData(const QString &key, const QString &value)
     }
 }
 QString Gorvel::GetData(const QString &key) const { return m_room->data(key); }
+qint16 Gorvel::OwnSlot() const { return qint16(m_room->ownSlot()); }
 
 QSize Gorvel::sizeHint() const
 {

@@ -53,6 +53,9 @@ public:
     // while in a room, or only stores it while idle or connecting.
     virtual void SetData(const QString &key, const QString &value);
     virtual QString GetData(const QString &key) const;
+    // The local member's slot while in a room, -1 otherwise: events for
+    // this index are one's own.
+    virtual qint16 OwnSlot() const;
 
     // The engine behind the control, for tools and tests.
     Room *room() const { return m_room; }

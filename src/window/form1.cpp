@@ -40,9 +40,27 @@ constexpr QRect twips(int left, int top, int width, int height)
             height / TwipsPerPixel};
 }
 
+// Enter clicks the focused button, as Space does. Qt gives Enter only to
+// auto-default buttons, and those make themselves the default button while
+// they hold the focus; this window has no default button.
+class PushButton : public QPushButton
+{
+public:
+    using QPushButton::QPushButton;
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override
+    {
+        if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)
+            click();
+        else
+            QPushButton::keyPressEvent(event);
+    }
+};
+
 QPushButton *makeButton(const QString &caption, QWidget *parent)
 {
-    auto *button = new QPushButton(caption, parent);
+    auto *button = new PushButton(caption, parent);
     // Enter and Escape act only on the control that has the focus.
     button->setAutoDefault(false);
     button->setDefault(false);
@@ -260,6 +278,15 @@ void Form1::AddChat(const QString &text)
     m_pendingLines->insertText(u"\r\n"_s + text);
 }
 
+// Someone else's arrival, departure or line marks the window on the taskbar
+// while the user is elsewhere, without taking the focus; the desktop clears
+// the mark when the window is activated again.
+void Form1::askAttention(qint16 index)
+{
+    if (!isActiveWindow() && index != Gorvel1->OwnSlot())
+        QApplication::alert(this);
+}
+
 void Form1::showNewLines()
 {
     if (!m_pendingLines)
@@ -327,12 +354,18 @@ void Form1::Gorvel1_DataChanged(qint16 index, int second, const QString &key,
     using namespace MemberKeys;
     // Four separate tests, not a chain: each that holds asks the room for the
     // member's name, then writes its line.
-    if (key == Presence && value == Present)
+    if (key == Presence && value == Present) {
         AddChat(RoomText::arrived(Gorvel1->GetMemberData(index, Name)));
-    if (key == Presence && value == Absent)
+        askAttention(index);
+    }
+    if (key == Presence && value == Absent) {
         AddChat(RoomText::left(Gorvel1->GetMemberData(index, Name)));
-    if (key == Chat)
+        askAttention(index);
+    }
+    if (key == Chat) {
         AddChat(RoomText::said(Gorvel1->GetMemberData(index, Name), value));
+        askAttention(index);
+    }
     if (key == Name)
         AddChat(RoomText::renamed(Gorvel1->GetMemberData(index, Name), value));
 }

@@ -60,6 +60,7 @@ private:
     void TalkStr_KeyDown(int keyCode, Qt::KeyboardModifiers shift);
 
     void AddChat(const QString &text);
+    void askAttention(qint16 index);
     void showNewLines();
     void EnableStart(bool enabled);
     void PrepareRoom();

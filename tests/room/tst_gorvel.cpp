@@ -1,4 +1,5 @@
 #include "gorvel.h"
+#include "hostaddresses.h"
 #include "hostidentity.h"
 #include "room.h"
 
@@ -62,8 +63,13 @@ void tst_Gorvel::drawsEachStateInJapanese()
     const int port = control.Port();
     QVERIFY(port > 0);
     const QString key = hostKeyLine();
+    // While hosting, the addresses to give follow the status lines.
+    const QStringList addresses = addressesToGive();
+    const QString joinAt = QStringLiteral("\n参加用アドレス: ")
+                           + (addresses.isEmpty() ? QStringLiteral("なし") : addresses.join(QStringLiteral(", ")));
     QTRY_COMPARE(control.accessibleDescription(),
-                 QStringLiteral("サーバ ポート %1\n参加者 1/5人").arg(port) + key);
+                 QStringLiteral("サーバ ポート %1\n参加者 1/5人").arg(port) + joinAt + key);
+    QCOMPARE(control.toolTip(), control.accessibleDescription());
 
     Gorvel joiner;
     joiner.setServerAddress(QStringLiteral("127.0.0.1"));
@@ -72,7 +78,7 @@ void tst_Gorvel::drawsEachStateInJapanese()
     QCOMPARE(joiner.accessibleDescription(), QStringLiteral("接続中\n127.0.0.1"));
     QTRY_COMPARE(joiner.accessibleDescription(), QStringLiteral("参加中\n参加者 2/5人") + key);
     QTRY_COMPARE(control.accessibleDescription(),
-                 QStringLiteral("サーバ ポート %1\n参加者 2/5人").arg(port) + key);
+                 QStringLiteral("サーバ ポート %1\n参加者 2/5人").arg(port) + joinAt + key);
     control.CloseConnection();
     // The member still shows the key of the host it was in.
     QTRY_COMPARE(joiner.accessibleDescription(), QStringLiteral("未接続\nサーバが終了しました") + key);
@@ -101,8 +107,10 @@ void tst_Gorvel::forwardsTheRoomsEvents()
     QCOMPARE(changed.first().at(3).toString(), QStringLiteral("1"));
     QCOMPARE(control.GetMemberData(0, QStringLiteral("name")), QStringLiteral("ぺぽらん"));
     QCOMPARE(control.GetData(QStringLiteral("name")), QStringLiteral("ぺぽらん"));
+    QCOMPARE(control.OwnSlot(), qint16(0));
     control.CloseConnection();
     QTRY_COMPARE(ended.size(), 1);
+    QCOMPARE(control.OwnSlot(), qint16(-1));
 }
 
 void tst_Gorvel::impossibleCallsThrow_data()

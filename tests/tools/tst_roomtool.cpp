@@ -1,6 +1,7 @@
 // The headless room tool as separate processes: killed, frozen, flooded and
 // attacked members, and a soak, all over loopback.
 
+#include "hostaddresses.h"
 #include "rawpeer.h"
 #include "room.h"
 
@@ -196,6 +197,12 @@ void tst_RoomTool::linesPipedBeforeTheJoinAreSaid()
 {
     auto h = Tool::host();
     QTRY_VERIFY(h->port() != 0);
+    // Next to its port, a host names the addresses others can join at.
+    const QStringList addresses = addressesToGive();
+    const QString joinAt = addresses.isEmpty()
+            ? QStringLiteral("no network address: only this machine can join")
+            : QStringLiteral("others can join at ") + addresses.join(QStringLiteral(", "));
+    QTRY_VERIFY2(h->err.contains(QStringLiteral("tavix-room: %1\n").arg(joinAt)), qPrintable(h->err));
     // `echo line | tavix-room join ...`: input and its end come before the join.
     auto a = Tool::join(h->port(), QStringLiteral("A"));
     a->process.write("early\n");

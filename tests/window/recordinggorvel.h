@@ -34,6 +34,7 @@ public:
     QHash<QString, QString> local;
     QMap<qint16, QHash<QString, QString>> members;
     qint16 maxMembers = 0;
+    qint16 ownSlot = -1;
     QString address;
     int port = 0;
 
@@ -101,6 +102,9 @@ public:
         record(QStringLiteral("GetData(%1)").arg(key));
         return local.value(key);
     }
+    // Not recorded: the window only asks it to decide whether to ask for
+    // attention, which leaves the room untouched.
+    qint16 OwnSlot() const override { return ownSlot; }
 
     void raiseDataChanged(qint16 index, const QString &key, const QString &value)
     {

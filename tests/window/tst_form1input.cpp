@@ -9,6 +9,45 @@
 using namespace Qt::StringLiterals;
 using namespace FormDriver;
 
+namespace {
+
+// Does what a table row names; false for a name it does not know.
+bool act(Form1 &form, const QString &action)
+{
+    const std::pair<QStringView, std::pair<Qt::Key, Qt::KeyboardModifiers>> keys[] = {
+        {u"Return", {Qt::Key_Return, {}}},
+        {u"keypad Enter", {Qt::Key_Enter, Qt::KeypadModifier}},
+        {u"Shift+Return", {Qt::Key_Return, Qt::ShiftModifier}},
+        {u"Ctrl+Return", {Qt::Key_Return, Qt::ControlModifier}},
+        {u"Alt+keypad Enter", {Qt::Key_Enter, Qt::AltModifier | Qt::KeypadModifier}},
+        {u"Escape", {Qt::Key_Escape, {}}},
+        {u"Space", {Qt::Key_Space, {}}},
+    };
+    if (action == u"click Talk") {
+        click(form, form.Talk);
+        return true;
+    }
+    for (const auto &[name, press] : keys) {
+        if (action == name) {
+            key(form, press.first, press.second);
+            return true;
+        }
+    }
+    return false;
+}
+
+// A window on a room that already holds the preset name: leaving the name
+// box sends nothing.
+struct NamedWindow
+{
+    RecordingGorvel *room = new RecordingGorvel;
+    Form1 form{room, TAVIXLibCtl::RoomDefaults::Port};
+
+    NamedWindow() { room->local[u"name"_s] = u"ぺぽらん"_s; }
+};
+
+} // namespace
+
 // Focus and keys, sent to the window so that Qt's own routing decides which
 // control gets them.
 class tst_Form1Input : public QObject
@@ -29,6 +68,8 @@ private slots:
 
     void sending_data();
     void sending();
+    void keyOnFocusedControl_data();
+    void keyOnFocusedControl();
     void inputMethodCommitDoesNotSend();
 };
 
@@ -229,31 +270,16 @@ void tst_Form1Input::sending()
     QFETCH(QString, action);
     QFETCH(bool, sends);
 
-    auto *room = new RecordingGorvel;
-    room->local[u"name"_s] = u"ぺぽらん"_s;
-    Form1 form(room, TAVIXLibCtl::RoomDefaults::Port);
+    NamedWindow window;
+    auto *room = window.room;
+    Form1 &form = window.form;
     QVERIFY(showActive(form));
     click(form, form.TalkStr);
     QCOMPARE(QApplication::focusWidget(), form.TalkStr);
     type(form, text);
     room->calls->clear();
 
-    if (action == u"click Talk")
-        click(form, form.Talk);
-    else if (action == u"Return")
-        key(form, Qt::Key_Return);
-    else if (action == u"keypad Enter")
-        key(form, Qt::Key_Enter, Qt::KeypadModifier);
-    else if (action == u"Shift+Return")
-        key(form, Qt::Key_Return, Qt::ShiftModifier);
-    else if (action == u"Ctrl+Return")
-        key(form, Qt::Key_Return, Qt::ControlModifier);
-    else if (action == u"Alt+keypad Enter")
-        key(form, Qt::Key_Enter, Qt::AltModifier | Qt::KeypadModifier);
-    else if (action == u"Escape")
-        key(form, Qt::Key_Escape);
-    else if (action == u"Space")
-        key(form, Qt::Key_Space);
+    QVERIFY2(act(form, action), qPrintable(action));
 
     const bool acts = action != u"Escape" && action != u"Space";
     QCOMPARE(*room->calls, sends ? QStringList{u"SetData(chat,%1)"_s.arg(text)} : QStringList());
@@ -264,13 +290,65 @@ void tst_Form1Input::sending()
     QCOMPARE(buttons(form), u"SC"_s); // no default button took the key
 }
 
+void tst_Form1Input::keyOnFocusedControl_data()
+{
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<QStringList>("calls");
+    QTest::addColumn<QString>("line"); // null: the log stays empty
+
+    const QStringList opening{u"SetData(name,ぺぽらん)"_s, u"setServerAddress(127.0.0.1)"_s,
+                              u"setPort(5120)"_s, u"setMaxMembers(5)"_s};
+    QTest::newRow("Return on Connect joins")
+            << u"Connect"_s << u"Return"_s << opening + QStringList{u"OpenClient()"_s}
+            << u"接続中..."_s;
+    QTest::newRow("keypad Enter on StartServer hosts")
+            << u"StartServer"_s << u"keypad Enter"_s << opening + QStringList{u"OpenServer()"_s}
+            << u"サーバ起動中..."_s;
+    QTest::newRow("Return on showS lists the members")
+            << u"showS"_s << u"Return"_s << QStringList{u"MaxMembers()"_s} << QString();
+    QTest::newRow("Return on Talk sends the entry box's line")
+            << u"Talk"_s << u"Return"_s << QStringList{u"SetData(chat,hi)"_s} << QString();
+    QTest::newRow("Escape on Connect does nothing")
+            << u"Connect"_s << u"Escape"_s << QStringList() << QString();
+    QTest::newRow("Return in the server box clicks no button")
+            << u"serverIP"_s << u"Return"_s << QStringList() << QString();
+    QTest::newRow("Return in the log clicks no button")
+            << u"chat"_s << u"Return"_s << QStringList() << QString();
+}
+
+// Enter acts on the focused button only; no button ever becomes the default.
+void tst_Form1Input::keyOnFocusedControl()
+{
+    QFETCH(QString, control);
+    QFETCH(QString, action);
+    QFETCH(QStringList, calls);
+    QFETCH(QString, line);
+
+    NamedWindow w;
+    QVERIFY(showActive(w.form));
+    w.form.TalkStr->setText(u"hi"_s);
+    w.form.findChild<QWidget *>(control)->setFocus(Qt::TabFocusReason);
+    w.room->calls->clear();
+
+    QVERIFY2(act(w.form, action), qPrintable(action));
+
+    QCOMPARE(*w.room->calls, calls);
+    if (line.isNull())
+        QCOMPARE(w.form.chat->toPlainText(), QString());
+    else
+        QCOMPARE(logLines(w.form), QStringList({QString(), line}));
+    for (const QPushButton *button : w.form.findChildren<QPushButton *>())
+        QVERIFY2(!button->isDefault(), qPrintable(button->objectName()));
+}
+
 // An input method hands over its text without an Enter key event; only the
 // user's next Enter sends it.
 void tst_Form1Input::inputMethodCommitDoesNotSend()
 {
-    auto *room = new RecordingGorvel;
-    room->local[u"name"_s] = u"ぺぽらん"_s;
-    Form1 form(room, TAVIXLibCtl::RoomDefaults::Port);
+    NamedWindow window;
+    auto *room = window.room;
+    Form1 &form = window.form;
     QVERIFY(showActive(form));
     click(form, form.TalkStr);
     room->calls->clear();

@@ -1,6 +1,8 @@
 // The built program on a real X server (Xvfb), driven by real X input through
 // xdotool. This test's own process talks to the same server to read the
-// clipboard and to take a screenshot.
+// clipboard, to take a screenshot and to see what windows ask of the desktop.
+// It runs at the scale its environment sets: QT_SCALE_FACTOR, or the screen
+// density TAVIX_TEST_DPI (96 by default) that the X server announces.
 #include "form1.h"
 #include "recordinggorvel.h"
 
@@ -18,8 +20,12 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStandardPaths>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTest>
 #include <QTextLayout>
+
+#include <xcb/xcb.h>
 
 #include <poll.h>
 #include <signal.h>
@@ -28,6 +34,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <optional>
 
 using namespace Qt::StringLiterals;
 
@@ -99,6 +107,71 @@ private:
 
 XServer *xserver = nullptr;
 
+// A client of the test's X server of its own. It announces the screen's
+// density as desktops do (Xft.dpi), and, there being no window manager,
+// receives the requests that windows send the manager through the root.
+class Desktop
+{
+public:
+    Desktop(const QByteArray &display, int dpi)
+        : m_connection(xcb_connect(display.constData(), nullptr))
+    {
+        if (xcb_connection_has_error(m_connection))
+            return;
+        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data->root;
+        const uint32_t events = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+        xcb_change_window_attributes(m_connection, root, XCB_CW_EVENT_MASK, &events);
+        // Root properties live as long as some client is connected: this one.
+        const QByteArray resources = "Xft.dpi:\t" + QByteArray::number(dpi) + '\n';
+        xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, root,
+                            XCB_ATOM_RESOURCE_MANAGER, XCB_ATOM_STRING, 8,
+                            uint32_t(resources.size()), resources.constData());
+        m_state = atom("_NET_WM_STATE");
+        m_attention = atom("_NET_WM_STATE_DEMANDS_ATTENTION");
+    }
+    ~Desktop() { xcb_disconnect(m_connection); }
+
+    bool ready() const { return m_attention != XCB_NONE; }
+
+    // The windows that asked for attention since the last call.
+    QList<WId> attentionRequests()
+    {
+        QList<WId> windows;
+        while (xcb_generic_event_t *event = xcb_poll_for_event(m_connection)) {
+            const auto *message = reinterpret_cast<const xcb_client_message_event_t *>(event);
+            if ((event->response_type & 0x7f) == XCB_CLIENT_MESSAGE && message->type == m_state
+                && message->data.data32[0] == 1 && message->data.data32[1] == m_attention)
+                windows.append(message->window);
+            std::free(event);
+        }
+        return windows;
+    }
+
+private:
+    xcb_atom_t atom(const char *name)
+    {
+        const auto cookie = xcb_intern_atom(m_connection, 0, uint16_t(std::strlen(name)), name);
+        xcb_intern_atom_reply_t *reply = xcb_intern_atom_reply(m_connection, cookie, nullptr);
+        const xcb_atom_t found = reply ? reply->atom : XCB_NONE;
+        std::free(reply);
+        return found;
+    }
+
+    xcb_connection_t *m_connection;
+    xcb_atom_t m_state = XCB_NONE;
+    xcb_atom_t m_attention = XCB_NONE;
+};
+
+Desktop *desktop = nullptr;
+qreal expectedScale = 1;
+QString screenTag; // in file names: which scale made them
+
+// The native pixels of a logical point at this scale.
+QPoint native(const QPoint &point)
+{
+    return (QPointF(point) * expectedScale).toPoint();
+}
+
 // The glyph indexes of `text` laid out in `font`, fallback fonts included.
 QList<quint32> glyphsOf(const QString &text, const QFont &font, QStringList *families = nullptr)
 {
@@ -129,6 +202,9 @@ private slots:
     void enterSendsAndEmptiesEntry();
     void screenshotShowsJapanese();
     void glyphCheckCanFail();
+    void captionsFitTheirControls();
+    void attention_data();
+    void attention();
 
 private:
     QString xdotool(const QStringList &args);
@@ -155,8 +231,9 @@ QString tst_RealWindow::xdotool(const QStringList &args)
 
 void tst_RealWindow::clickAt(const QPoint &point)
 {
-    xdotool({u"mousemove"_s, u"--window"_s, m_window, QString::number(point.x()),
-             QString::number(point.y()), u"click"_s, u"1"_s});
+    const QPoint at = native(point);
+    xdotool({u"mousemove"_s, u"--window"_s, m_window, QString::number(at.x()),
+             QString::number(at.y()), u"click"_s, u"1"_s});
 }
 
 // Selects the focused box's text and copies it, all with real keys; the
@@ -189,6 +266,8 @@ void tst_RealWindow::initTestCase()
     if (!xserver)
         QSKIP("Xvfb is not installed");
     QCOMPARE(QGuiApplication::platformName(), u"xcb"_s);
+    QVERIFY2(desktop && desktop->ready(), "no X connection of the test's own");
+    QCOMPARE(QGuiApplication::primaryScreen()->devicePixelRatio(), expectedScale);
     m_xdotool = QStandardPaths::findExecutable(u"xdotool"_s);
     QVERIFY2(!m_xdotool.isEmpty(), "xdotool is not installed");
 
@@ -223,7 +302,9 @@ void tst_RealWindow::cleanupTestCase()
 void tst_RealWindow::windowIsMapped()
 {
     const QString geometry = xdotool({u"getwindowgeometry"_s, m_window});
-    QVERIFY2(geometry.contains(u"Geometry: 371x197"_s), qPrintable(geometry));
+    const QSize size = QSize(371, 197) * expectedScale;
+    QVERIFY2(geometry.contains(u"Geometry: %1x%2"_s.arg(size.width()).arg(size.height())),
+             qPrintable(geometry));
     QCOMPARE(m_program.state(), QProcess::Running);
 }
 
@@ -252,8 +333,8 @@ void tst_RealWindow::enterSendsAndEmptiesEntry()
 void tst_RealWindow::screenshotShowsJapanese()
 {
     const QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(m_window.toULongLong());
-    QCOMPARE(shot.size(), QSize(371, 197));
-    const QString file = QDir::current().absoluteFilePath(u"tavix-window.png"_s);
+    QCOMPARE(shot.size(), QSize(371, 197) * expectedScale);
+    const QString file = QDir::current().absoluteFilePath(u"tavix-window%1.png"_s.arg(screenTag));
     QVERIFY(shot.save(file));
     qInfo("screenshot: %s", qPrintable(file));
 
@@ -293,13 +374,104 @@ void tst_RealWindow::glyphCheckCanFail()
     QVERIFY(glyphsOf(u"\uE000"_s, QApplication::font()).contains(0u));
 }
 
+// Every caption, laid out in its control's font at this scale, fits in the
+// room its control gives it: none is cut off.
+void tst_RealWindow::captionsFitTheirControls()
+{
+    Form1 form(new RecordingGorvel, TAVIXLibCtl::RoomDefaults::Port);
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+
+    QList<std::pair<const QWidget *, QRect>> captions;
+    for (const QLabel *label : {form.Label1, form.Label2})
+        captions.append({label, label->contentsRect()});
+    for (const QPushButton *button :
+         {form.StartServer, form.Connect, form.Close, form.showS, form.Talk}) {
+        QStyleOptionButton option;
+        option.initFrom(button);
+        option.text = button->text();
+        captions.append({button, button->style()->subElementRect(QStyle::SE_PushButtonContents,
+                                                                 &option, button)});
+    }
+    for (const auto &[control, room] : captions) {
+        const QString text = control->property("text").toString();
+        const QSizeF needed = QFontMetricsF(control->font(), control).size(Qt::TextSingleLine, text);
+        QVERIFY2(needed.width() <= room.width() && needed.height() <= room.height(),
+                 qPrintable(u"%1 needs %2x%3, has %4x%5"_s.arg(control->objectName())
+                                    .arg(needed.width()).arg(needed.height())
+                                    .arg(room.width()).arg(room.height())));
+    }
+}
+
+void tst_RealWindow::attention_data()
+{
+    QTest::addColumn<int>("index"); // the local member is in slot 0
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<bool>("asks");
+
+    QTest::newRow("another member's line asks for attention") << 1 << u"chat"_s << u"hi"_s << true;
+    QTest::newRow("another member's arrival asks for attention") << 1 << u"cnt"_s << u"1"_s << true;
+    QTest::newRow("another member's departure asks for attention")
+            << 1 << u"cnt"_s << u"0"_s << true;
+    QTest::newRow("one's own line does not") << 0 << u"chat"_s << u"hi"_s << false;
+    QTest::newRow("one's own arrival does not") << 0 << u"cnt"_s << u"1"_s << false;
+    QTest::newRow("a change of name does not") << 1 << u"name"_s << u"B"_s << false;
+}
+
+// A window in the background asks the desktop to mark it and leaves the
+// keyboard where it is.
+void tst_RealWindow::attention()
+{
+    QFETCH(int, index);
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QFETCH(bool, asks);
+
+    auto *room = new RecordingGorvel;
+    room->ownSlot = 0;
+    room->setMember(0, u"Me"_s, u"1"_s);
+    room->setMember(1, u"A"_s, u"1"_s);
+    Form1 form(room, TAVIXLibCtl::RoomDefaults::Port);
+    // Asks after the window does: its request bounds the wait for the window's.
+    QWidget marker;
+    for (QWidget *window : {static_cast<QWidget *>(&form), &marker}) {
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+    }
+    QVERIFY(!form.isActiveWindow());
+    desktop->attentionRequests();
+
+    room->raiseDataChanged(qint16(index), key, value);
+    QApplication::alert(&marker);
+
+    QList<WId> requests;
+    QTRY_VERIFY_WITH_TIMEOUT((requests += desktop->attentionRequests()).contains(marker.winId()),
+                             Timeout);
+    QCOMPARE(requests.contains(form.winId()), asks);
+    QCOMPARE(xdotool({u"getwindowfocus"_s}), m_window);
+    QVERIFY(!form.isActiveWindow());
+}
+
 int main(int argc, char *argv[])
 {
     XServer server;
+    std::optional<Desktop> session;
     if (server.start()) {
         xserver = &server;
         qputenv("DISPLAY", server.display);
         qputenv("QT_QPA_PLATFORM", "xcb");
+        const int dpi = qEnvironmentVariableIntValue("TAVIX_TEST_DPI");
+        session.emplace(server.display, dpi > 0 ? dpi : 96);
+        desktop = &*session;
+        const qreal factor = qEnvironmentVariableIsSet("QT_SCALE_FACTOR")
+                                     ? qgetenv("QT_SCALE_FACTOR").toDouble()
+                                     : 1.0;
+        expectedScale = (dpi > 0 ? dpi / 96.0 : 1.0) * factor;
+        if (dpi > 0)
+            screenTag += u"-%1dpi"_s.arg(dpi);
+        if (factor != 1.0)
+            screenTag += u"-x%1"_s.arg(factor);
     }
     QApplication app(argc, argv);
     tst_RealWindow test;

@@ -1,5 +1,6 @@
 #include "roomconsole.h"
 
+#include "hostaddresses.h"
 #include "knownhosts.h"
 #include "memberkeys.h"
 #include "roomtext.h"
@@ -16,6 +17,14 @@ namespace {
 constexpr qint64 kMaxQueued = 1024 * 1024;
 // One read of standard input: many lines, little memory.
 constexpr size_t kInputChunk = 64 * 1024;
+
+QString joinAtLine()
+{
+    const QStringList addresses = addressesToGive();
+    if (addresses.isEmpty())
+        return QStringLiteral("no network address: only this machine can join");
+    return QStringLiteral("others can join at ") + addresses.join(QStringLiteral(", "));
+}
 } // namespace
 
 RoomConsole::RoomConsole(Mode mode, Room *room, QObject *parent)
@@ -40,6 +49,7 @@ void RoomConsole::start()
         m_room->openServer();
         if (m_room->state() == Room::State::Hosting) {
             std::fprintf(stderr, "tavix-room: listening on port %u\n", unsigned(m_room->boundPort()));
+            std::fprintf(stderr, "tavix-room: %s\n", qPrintable(joinAtLine()));
             std::fprintf(stderr, "tavix-room: this host's key: %s\n",
                          qPrintable(RoomText::fingerprint(m_room->hostFingerprint())));
         }
