@@ -118,9 +118,13 @@ class Server : public QTcpServer
 {
 public:
     enum class Speaks { Tls, PlainText };
-    explicit Server(Speaks speaks = Speaks::Tls) : m_tls(speaks == Speaks::Tls)
+    // TLS as the identity kept in `identityPath`, on `port` or any free one.
+    explicit Server(Speaks speaks = Speaks::Tls,
+                    const QString &identityPath = TAVIXLibCtl::HostIdentity::defaultPath(),
+                    quint16 port = 0)
+        : m_tls(speaks == Speaks::Tls), m_identityPath(identityPath)
     {
-        listen(QHostAddress::LocalHost, 0);
+        listen(QHostAddress::LocalHost, port);
     }
     QList<Peer *> peers;
 
@@ -128,8 +132,7 @@ protected:
     void incomingConnection(qintptr descriptor) override
     {
         QString error;
-        const auto identity = TAVIXLibCtl::HostIdentity::loadOrCreate(
-            TAVIXLibCtl::HostIdentity::defaultPath(), &error);
+        const auto identity = TAVIXLibCtl::HostIdentity::loadOrCreate(m_identityPath, &error);
         auto *socket = new QSslSocket;
         socket->setSocketDescriptor(descriptor);
         if (identity && m_tls) {
@@ -150,6 +153,7 @@ public:
 
 private:
     bool m_tls;
+    QString m_identityPath;
 };
 
 } // namespace Raw

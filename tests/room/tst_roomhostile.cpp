@@ -27,6 +27,7 @@ private slots:
     void anUnfinishedHandshakeNeverHoldsASlot();
     void aSlowReaderHoldsTheRoomUpOnlyForTheStallBound_data();
     void aSlowReaderHoldsTheRoomUpOnlyForTheStallBound();
+    void anotherVersionIsToldWhy_data();
     void anotherVersionIsToldWhy();
 };
 
@@ -293,29 +294,48 @@ void tst_RoomHostile::aSlowReaderHoldsTheRoomUpOnlyForTheStallBound()
     QTRY_COMPARE_WITH_TIMEOUT(a->room->memberData(1, kChat), last, 10000);
 }
 
+void tst_RoomHostile::anotherVersionIsToldWhy_data()
+{
+    QTest::addColumn<bool>("theyHost");
+    QTest::addColumn<bool>("tls");
+    QTest::addColumn<int>("version");
+    // Version 1 spoke in plain text: it must still be answered in its own terms.
+    QTest::newRow("a member of version 1, in plain text") << false << false << 1;
+    QTest::newRow("a member of a later version, over TLS") << false << true << TAVIXLibCtl::Wire::kVersion + 1;
+    QTest::newRow("a host of version 1, in plain text") << true << false << 1;
+    QTest::newRow("a host of a later version, over TLS") << true << true << TAVIXLibCtl::Wire::kVersion + 7;
+}
+
 void tst_RoomHostile::anotherVersionIsToldWhy()
 {
+    QFETCH(bool, theyHost);
+    QFETCH(bool, tls);
+    QFETCH(int, version);
+    if (theyHost) {
+        // It says its preamble at once, as every version does.
+        Raw::Server other(tls ? Raw::Server::Speaks::Tls : Raw::Server::Speaks::PlainText);
+        other.onPeer = [version](Raw::Peer *p) { p->sendPreamble(quint16(version)); };
+        Member m(QStringLiteral("M"));
+        m.room->setServerAddress(QStringLiteral("127.0.0.1"));
+        m.room->setPort(other.serverPort());
+        m.room->openClient();
+        QTRY_COMPARE(m.disconnects, 1);
+        QCOMPARE(m.room->endReason(), EndReason::OtherProtocol);
+        return;
+    }
     auto h = host(QStringLiteral("H"));
-    Raw::Peer future;
-    QVERIFY(future.connectTo(portOf(*h)));
-    future.sendPreamble(TAVIXLibCtl::Wire::kVersion + 1);
-    future.send(Message::join(15000));
-    QTRY_VERIFY(!future.isOpen());
-    QCOMPARE(future.preambleIn(), TAVIXLibCtl::Wire::preamble());
-    QCOMPARE(future.received.size(), 1);
-    QCOMPARE(future.received.first().type, MessageType::Refuse);
-    QCOMPARE(future.received.first().reason, int(TAVIXLibCtl::Wire::RefuseReason::OtherVersion));
+    Raw::Peer other;
+    QVERIFY(tls ? other.connectTo(portOf(*h)) : other.connectPlain(portOf(*h)));
+    other.sendPreamble(quint16(version));
+    other.sendRaw(QByteArray::fromHex("00000002" "8102")); // a JOIN of version 1
+    QTRY_VERIFY(!other.isOpen());
+    // Our preamble and a refusal it can read: version 1 says 相手が違う方式です.
+    QCOMPARE(other.preambleIn(), TAVIXLibCtl::Wire::preamble());
+    QCOMPARE(other.received.size(), 1);
+    QCOMPARE(other.received.first().type, MessageType::Refuse);
+    QCOMPARE(other.received.first().reason, int(TAVIXLibCtl::Wire::RefuseReason::OtherVersion));
     QCOMPARE(h->room->memberCount(), 1);
-
-    // And a joiner meeting a host of another version says so.
-    Raw::Server old;
-    old.onPeer = [](Raw::Peer *p) { p->sendPreamble(TAVIXLibCtl::Wire::kVersion + 7); };
-    Member m(QStringLiteral("M"));
-    m.room->setServerAddress(QStringLiteral("127.0.0.1"));
-    m.room->setPort(old.serverPort());
-    m.room->openClient();
-    QTRY_COMPARE(m.disconnects, 1);
-    QCOMPARE(m.room->endReason(), EndReason::OtherProtocol);
+    QCOMPARE(h->room->pendingJoins(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_RoomHostile)

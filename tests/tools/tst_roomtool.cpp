@@ -11,8 +11,13 @@
 #include <QRegularExpression>
 #include <QtTest>
 
+#include <arpa/inet.h>
 #include <csignal>
 #include <memory>
+#include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace TAVIXLibCtl;
 using Raw::Message;
@@ -130,6 +135,33 @@ qint64 roundTrip(Room &room, const QString &text, int timeoutMs = 10000)
     return back ? clock.elapsed() : -1;
 }
 
+// A real TLS 1.3 ClientHello that offers one suite hosts do not enable; Qt
+// will not send such a thing. True if the handshake went through anyway.
+bool tlsWithOnlyAnUnsharedCipher(quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const timeval bound{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+    bool through = false;
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&to), sizeof to) == 0) {
+        SSL_CTX *context = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_set_min_proto_version(context, TLS1_3_VERSION);
+        SSL_CTX_set_ciphersuites(context, "TLS_AES_128_CCM_8_SHA256");
+        SSL *ssl = SSL_new(context);
+        SSL_set_fd(ssl, fd);
+        through = SSL_connect(ssl) == 1;
+        SSL_free(ssl);
+        SSL_CTX_free(context);
+    }
+    ::close(fd);
+    return through;
+}
+
 } // namespace
 
 class tst_RoomTool : public QObject
@@ -167,6 +199,8 @@ void tst_RoomTool::badArgumentsExitWithTwo_data()
     QTest::newRow("a size for a joiner") << QStringList{QStringLiteral("join"), QStringLiteral("x"), QStringLiteral("--size"), QStringLiteral("3")};
     QTest::newRow("an unknown option") << QStringList{QStringLiteral("host"), QStringLiteral("--colour")};
     QTest::newRow("an option without its value") << QStringList{QStringLiteral("host"), QStringLiteral("--port")};
+    QTest::newRow("forget without an address") << QStringList{QStringLiteral("forget")};
+    QTest::newRow("forget at port 0") << QStringList{QStringLiteral("forget"), QStringLiteral("x"), QStringLiteral("--port"), QStringLiteral("0")};
 }
 
 void tst_RoomTool::badArgumentsExitWithTwo()
@@ -289,8 +323,11 @@ void tst_RoomTool::rawSocketsNeverHoldASlot_data()
     QTest::newRow("sockets that send nothing") << "silent";
     QTest::newRow("random bytes") << "random";
     QTest::newRow("a huge length header") << "huge";
-    QTest::newRow("a handshake of another version") << "version";
+    QTest::newRow("a member of version 1, in plain text") << "version";
     QTest::newRow("many connections at once") << "many";
+    QTest::newRow("a TLS handshake that stops half way") << "halfTls";
+    QTest::newRow("a client that offers only TLS 1.2") << "tls12";
+    QTest::newRow("a client with no cipher in common") << "noCipher";
 }
 
 void tst_RoomTool::rawSocketsNeverHoldASlot()
@@ -308,7 +345,11 @@ void tst_RoomTool::rawSocketsNeverHoldASlot()
     QTRY_VERIFY(std::all_of(peers.begin(), peers.end(), [](const auto &p) { return p->isOpen(); })
                 || attack == QLatin1String("many"));
     QRandomGenerator rng(42);
+    bool anyEncrypted = false;
     for (auto &p : peers) {
+        QObject::connect(p->socket(), &QSslSocket::encrypted, p.get(), [&] { anyEncrypted = true; });
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.setPeerVerifyMode(QSslSocket::VerifyNone);
         if (attack == QLatin1String("random")) {
             QByteArray junk(64 * 1024, '\0');
             for (char &c : junk)
@@ -318,11 +359,19 @@ void tst_RoomTool::rawSocketsNeverHoldASlot()
             p->sendPreamble();
             p->sendRaw(QByteArray::fromHex("7fffffff") + QByteArray(256 * 1024, 'x'));
         } else if (attack == QLatin1String("version")) {
-            p->sendPreamble(TAVIXLibCtl::Wire::kVersion + 1);
-            p->send(Message::set(QStringLiteral("name"), QStringLiteral("old")));
-            p->send(Message::join(15000));
+            p->sendPreamble(1);
+            p->sendRaw(QByteArray::fromHex("00000002" "8102")); // a JOIN of version 1
         } else if (attack == QLatin1String("many")) {
             p->sendPreamble();
+        } else if (attack == QLatin1String("halfTls")) {
+            // A record header that promises 200 bytes, and 16 of them.
+            p->sendRaw(QByteArray::fromHex("16030100c8") + QByteArray(16, '\x01'));
+        } else if (attack == QLatin1String("tls12")) {
+            tls.setProtocol(QSsl::TlsV1_2);
+            p->socket()->setSslConfiguration(tls);
+            p->socket()->startClientEncryption();
+        } else if (attack == QLatin1String("noCipher")) {
+            QVERIFY(!tlsWithOnlyAnUnsharedCipher(h->port()));
         }
     }
     // A real member still gets the one free slot and talks at once.
@@ -337,6 +386,7 @@ void tst_RoomTool::rawSocketsNeverHoldASlot()
     QTRY_VERIFY_WITH_TIMEOUT(std::none_of(peers.begin(), peers.end(), [](const auto &p) { return p->isOpen(); }),
                              5000);
     QCOMPARE(m->memberCount(), 2);
+    QVERIFY(!anyEncrypted);
     QCOMPARE(h->lines.filter(QStringLiteral("が　きました")).size(), 2); // H and M only
     const qint64 peak = h->peakKiB();
     qInfo("host peak resident memory %lld KiB", peak);
