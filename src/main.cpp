@@ -1,3 +1,4 @@
+#include "eventloop.h"
 #include "form1.h"
 #include "roomdefaults.h"
 
@@ -5,6 +6,7 @@
 
 int main(int argc, char *argv[])
 {
+    TAVIXLibCtl::preferLeanEventLoop();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tavix"));
     QApplication::setApplicationVersion(TAVIXLibCtl::RoomDefaults::ProductVersion);

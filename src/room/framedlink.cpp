@@ -83,12 +83,6 @@ FramedLink::FramedLink(QSslSocket *socket, Role role, const Timeouts &timeouts,
     });
     m_handshakeTimer.start(m_timeouts.handshake);
 
-    m_flushSoon.setSingleShot(true);
-    m_flushSoon.setInterval(0);
-    connect(&m_flushSoon, &QTimer::timeout, this, [this] {
-        if (isLive())
-            m_socket->flush();
-    });
     m_readSoon.setSingleShot(true);
     m_readSoon.setInterval(0);
     connect(&m_readSoon, &QTimer::timeout, this, &FramedLink::readIncoming);
@@ -193,11 +187,9 @@ void FramedLink::send(const QByteArray &frame)
 {
     if (!isLive())
         return;
+    // QSslSocket encrypts and writes what a turn queued once, when control
+    // returns to the event loop: one write per link per turn.
     m_socket->write(frame);
-    // Everything sent this turn leaves in one write at its end, without
-    // waiting for the write notifier's own turn.
-    if (!m_flushSoon.isActive())
-        m_flushSoon.start();
     if (backlog() > m_outboundLimit) {
         // The caller may be walking its links: the end is reported from the
         // event loop.
@@ -369,7 +361,6 @@ bool FramedLink::leave(State next)
     m_state = next;
     m_handshakeTimer.stop();
     m_heartbeat.stop();
-    m_flushSoon.stop();
     m_readSoon.stop();
     return true;
 }

@@ -150,7 +150,6 @@ private:
     QByteArray m_preamble;
     QTimer m_handshakeTimer;
     QTimer m_heartbeat;
-    QTimer m_flushSoon;  // what a turn queued leaves in one write at its end
     QTimer m_readSoon;   // reading resumes on a later turn
     QElapsedTimer m_lastHeard;
     QElapsedTimer m_sinceTick;

@@ -1,5 +1,6 @@
 #include "roomconsole.h"
 
+#include "eventloop.h"
 #include "knownhosts.h"
 #include "memberkeys.h"
 #include "roomdefaults.h"
@@ -73,6 +74,7 @@ void onSignal(int)
 
 int main(int argc, char *argv[])
 {
+    preferLeanEventLoop();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tavix-room"));
     QCoreApplication::setApplicationVersion(RoomDefaults::ProductVersion);
