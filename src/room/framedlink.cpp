@@ -53,7 +53,12 @@ FramedLink::FramedLink(QTcpSocket *socket, Role role, const Timeouts &timeouts,
     , m_peerDeadPeer(timeouts.deadPeer)
 {
     m_socket->setParent(this);
-    connect(m_socket, &QTcpSocket::readyRead, this, &FramedLink::readIncoming);
+    connect(m_socket, &QTcpSocket::readyRead, this, [this] {
+        // Bytes came in, even if we do not read them now. Only their arrival
+        // counts: reading resumed after a pause has heard nothing new.
+        m_lastHeard.restart();
+        readIncoming();
+    });
     connect(m_socket, &QTcpSocket::bytesWritten, this, &FramedLink::bytesWritten);
     connect(m_socket, &QTcpSocket::errorOccurred, this, &FramedLink::socketError);
     connect(m_socket, &QTcpSocket::disconnected, this, [this] { fail(End::RemoteClosed); });
@@ -168,11 +173,7 @@ void FramedLink::setOpen()
 
 void FramedLink::readIncoming()
 {
-    if (!isLive() || m_inReadLoop)
-        return;
-    // Bytes came in, even if we do not read them now.
-    m_lastHeard.restart();
-    if (!m_readingEnabled)
+    if (!isLive() || m_inReadLoop || !m_readingEnabled)
         return;
     m_inReadLoop = true;
 
