@@ -9,13 +9,16 @@
 #include <QTimer>
 
 #include <csignal>
+#include <functional>
 #include <memory>
+#include <sys/prctl.h>
 
 namespace RoomProcess {
 
-inline constexpr int kDeadPeerMs = 1500;
+inline constexpr int kDeadPeerMs = 1500; // the stall bound too
+inline constexpr int kHandshakeMs = 1500;
 inline const QStringList kFast{QStringLiteral("--dead-peer-ms"), QString::number(kDeadPeerMs),
-                               QStringLiteral("--handshake-ms"), QStringLiteral("1500")};
+                               QStringLiteral("--handshake-ms"), QString::number(kHandshakeMs)};
 
 inline QString arrived(const QString &name) { return name + QStringLiteral("さん が　きました"); }
 inline QString left(const QString &name) { return name + QStringLiteral("さん が　いなくなりました"); }
@@ -25,38 +28,54 @@ inline QString said(const QString &name, const QString &text) { return name + QS
 class Tool
 {
 public:
-    explicit Tool(const QStringList &args)
+    // `launcher` runs the tool elsewhere, e.g. {"ip", "netns", "exec", NS}.
+    explicit Tool(const QStringList &args, const QStringList &launcher = {})
     {
         QObject::connect(&process, &QProcess::readyReadStandardOutput, &process, [this] {
             out += process.readAllStandardOutput();
-            qsizetype nl;
-            while ((nl = out.indexOf('\n')) >= 0) {
-                lines << QString::fromUtf8(out.left(nl));
-                out.remove(0, nl + 1);
+            qsizetype start = 0;
+            for (qsizetype nl; (nl = out.indexOf('\n', start)) >= 0; start = nl + 1) {
+                const QByteArrayView line(out.constData() + start, nl - start);
+                if (!countOnly.isEmpty() && line.startsWith(countOnly)) {
+                    ++counted;
+                    continue;
+                }
+                lines << QString::fromUtf8(line);
+                if (onLine)
+                    onLine(lines.last());
             }
+            out.remove(0, start);
         });
         QObject::connect(&process, &QProcess::readyReadStandardError, &process,
                          [this] { err += QString::fromUtf8(process.readAllStandardError()); });
-        process.start(QStringLiteral(TAVIX_ROOM_TOOL), args + kFast);
+        // The tool dies with the test, even when a timeout kills the test.
+        process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+        const QStringList command = launcher + QStringList{QStringLiteral(TAVIX_ROOM_TOOL)} + args + kFast;
+        process.start(command.first(), command.mid(1));
     }
     ~Tool()
     {
+        onLine = nullptr; // what it watched for may be gone already
         if (process.state() != QProcess::NotRunning) {
             process.kill();
             process.waitForFinished(5000);
         }
     }
-    static std::unique_ptr<Tool> host(int size = 5, const QString &name = QStringLiteral("H"))
+    static std::unique_ptr<Tool> host(int size = 5, const QString &name = QStringLiteral("H"),
+                                      const QStringList &launcher = {})
     {
         return std::make_unique<Tool>(QStringList{QStringLiteral("host"), QStringLiteral("--port"),
                                                   QStringLiteral("0"), QStringLiteral("--size"),
-                                                  QString::number(size), QStringLiteral("--name"), name});
+                                                  QString::number(size), QStringLiteral("--name"), name},
+                                      launcher);
     }
-    static std::unique_ptr<Tool> join(quint16 port, const QString &name)
+    static std::unique_ptr<Tool> join(quint16 port, const QString &name,
+                                      const QString &address = QStringLiteral("127.0.0.1"),
+                                      const QStringList &launcher = {})
     {
-        return std::make_unique<Tool>(QStringList{QStringLiteral("join"), QStringLiteral("127.0.0.1"),
-                                                  QStringLiteral("--port"), QString::number(port),
-                                                  QStringLiteral("--name"), name});
+        return std::make_unique<Tool>(QStringList{QStringLiteral("join"), address, QStringLiteral("--port"),
+                                                  QString::number(port), QStringLiteral("--name"), name},
+                                      launcher);
     }
     quint16 port() const
     {
@@ -65,6 +84,7 @@ public:
         return m.hasMatch() ? quint16(m.captured(1).toUInt()) : 0;
     }
     bool has(const QString &line) const { return lines.contains(line); }
+    bool running() const { return process.state() != QProcess::NotRunning; }
     void signal(int sig) const { ::kill(pid_t(process.processId()), sig); }
     // Peak resident memory, from the kernel's own count.
     qint64 peakKiB() const
@@ -83,6 +103,10 @@ public:
     QStringList lines;
     QByteArray out;
     QString err;
+    // Lines that begin with this are only counted: a flood would fill memory.
+    QByteArray countOnly;
+    qint64 counted = 0;
+    std::function<void(const QString &)> onLine; // for every line kept
 };
 
 // Keeps a tool's input full of chat lines, as fast as it takes them.
