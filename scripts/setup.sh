@@ -16,6 +16,7 @@ if [[ "${1:-}" == "--tests" ]]; then
         desktop-file-utils appstream  # the installed tree's desktop entry and metainfo
         dbus-daemon at-spi2-core python3-pyatspi  # reading the window as a screen reader does
         dpkg-dev file         # dpkg-shlibdeps and file(1) for cpack -G DEB (scripts/check-package.sh)
+        iproute2              # ip(8) and tc(8): the network test's namespaces, veth pair and slow link
     )
 fi
 

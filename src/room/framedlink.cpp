@@ -71,7 +71,12 @@ FramedLink::FramedLink(QSslSocket *socket, Role role, const Timeouts &timeouts,
     m_socket->setParent(this);
     m_socket->setReadBufferSize(kReadBuffer);
     connect(m_socket, &QSslSocket::encrypted, this, &FramedLink::tlsEstablished);
-    connect(m_socket, &QSslSocket::readyRead, this, &FramedLink::readIncoming);
+    connect(m_socket, &QSslSocket::readyRead, this, [this] {
+        // Bytes came in, even if we do not read them now. Only their arrival
+        // counts: reading resumed after a pause has heard nothing new.
+        m_lastHeard.restart();
+        readIncoming();
+    });
     // What is queued counts until it is on the wire, encrypted.
     connect(m_socket, &QSslSocket::encryptedBytesWritten, this, &FramedLink::bytesWritten);
     connect(m_socket, &QSslSocket::errorOccurred, this, &FramedLink::socketError);
@@ -239,11 +244,7 @@ void FramedLink::setOpen()
 
 void FramedLink::readIncoming()
 {
-    if (!isLive() || m_inReadLoop)
-        return;
-    // Bytes came in, even if we do not read them now.
-    m_lastHeard.restart();
-    if (!m_readingEnabled)
+    if (!isLive() || m_inReadLoop || !m_readingEnabled)
         return;
     m_inReadLoop = true;
 

@@ -4,11 +4,9 @@
 #include "hostaddresses.h"
 #include "rawpeer.h"
 #include "room.h"
+#include "roomprocess.h"
 
 #include <QElapsedTimer>
-#include <QFile>
-#include <QProcess>
-#include <QRegularExpression>
 #include <QtTest>
 
 #include <arpa/inet.h>
@@ -19,80 +17,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+using namespace RoomProcess;
 using namespace TAVIXLibCtl;
 using Raw::Message;
 using Raw::MessageType;
 
 namespace {
-
-constexpr int kDeadPeerMs = 1500;
-const QStringList kFast{QStringLiteral("--dead-peer-ms"), QString::number(kDeadPeerMs),
-                        QStringLiteral("--handshake-ms"), QStringLiteral("1500")};
-
-// One running tavix-room, its output split into lines as it comes.
-class Tool
-{
-public:
-    explicit Tool(const QStringList &args)
-    {
-        QObject::connect(&process, &QProcess::readyReadStandardOutput, &process, [this] {
-            out += process.readAllStandardOutput();
-            qsizetype nl;
-            while ((nl = out.indexOf('\n')) >= 0) {
-                lines << QString::fromUtf8(out.left(nl));
-                out.remove(0, nl + 1);
-            }
-        });
-        QObject::connect(&process, &QProcess::readyReadStandardError, &process,
-                         [this] { err += QString::fromUtf8(process.readAllStandardError()); });
-        process.start(QStringLiteral(TAVIX_ROOM_TOOL), args + kFast);
-    }
-    ~Tool()
-    {
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
-    }
-    static std::unique_ptr<Tool> host(int size = 5, const QString &name = QStringLiteral("H"))
-    {
-        auto t = std::make_unique<Tool>(QStringList{QStringLiteral("host"), QStringLiteral("--port"),
-                                                    QStringLiteral("0"), QStringLiteral("--size"),
-                                                    QString::number(size), QStringLiteral("--name"), name});
-        return t;
-    }
-    static std::unique_ptr<Tool> join(quint16 port, const QString &name)
-    {
-        return std::make_unique<Tool>(QStringList{QStringLiteral("join"), QStringLiteral("127.0.0.1"),
-                                                  QStringLiteral("--port"), QString::number(port),
-                                                  QStringLiteral("--name"), name});
-    }
-    quint16 port() const
-    {
-        static const QRegularExpression re(QStringLiteral("listening on port (\\d+)"));
-        const auto m = re.match(err);
-        return m.hasMatch() ? quint16(m.captured(1).toUInt()) : 0;
-    }
-    bool has(const QString &line) const { return lines.contains(line); }
-    void signal(int sig) const { ::kill(pid_t(process.processId()), sig); }
-    // Peak resident memory, from the kernel's own count.
-    qint64 peakKiB() const
-    {
-        QFile status(QStringLiteral("/proc/%1/status").arg(process.processId()));
-        if (!status.open(QIODevice::ReadOnly))
-            return -1;
-        for (const QByteArray &line : status.readAll().split('\n')) {
-            if (line.startsWith("VmHWM:"))
-                return line.mid(6).trimmed().split(' ').first().toLongLong();
-        }
-        return -1;
-    }
-
-    QProcess process;
-    QStringList lines;
-    QByteArray out;
-    QString err;
-};
 
 std::unique_ptr<Room> member(const QString &name, quint16 port)
 {
@@ -112,10 +42,6 @@ bool joined(const Room &room)
 {
     return room.state() == Room::State::Joined;
 }
-
-QString arrived(const QString &name) { return name + QStringLiteral("さん が　きました"); }
-QString left(const QString &name) { return name + QStringLiteral("さん が　いなくなりました"); }
-QString said(const QString &name, const QString &text) { return name + QStringLiteral(" > ") + text; }
 
 // Sends a line from `room` and waits for it to come back through the host.
 qint64 roundTrip(Room &room, const QString &text, int timeoutMs = 10000)
@@ -462,14 +388,7 @@ void tst_RoomTool::aFloodAndADeafReaderCannotStallTheRoom()
     QObject::connect(observer.get(), &Room::dataChanged, observer.get(),
                      [&](int, const QString &key, const QString &) { observed += key == QLatin1String("chat"); });
 
-    // Feed the flooder as fast as it takes lines.
-    const QByteArray block = QByteArray("flood line of some forty bytes......\n").repeated(4096);
-    QTimer feeder;
-    QObject::connect(&feeder, &QTimer::timeout, &flooder->process, [&] {
-        if (flooder->process.bytesToWrite() < block.size())
-            flooder->process.write(block);
-    });
-    feeder.start(1);
+    InputFlood feeder(flooder->process);
 
     qint64 worst = 0;
     QElapsedTimer clock;
