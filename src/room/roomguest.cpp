@@ -121,6 +121,11 @@ void RoomGuest::handleMessage(const Message &m)
         m_refusal = m.reason == int(Wire::RefuseReason::RoomFull) ? EndReason::RoomFull
                                                                   : EndReason::OtherProtocol;
         return;
+    case MessageType::Bye:
+        if (!admitted)
+            break;
+        m_refusal = EndReason::HostLeft;
+        return;
     case MessageType::Store:
         if (!slotOk)
             break;
@@ -168,7 +173,9 @@ void RoomGuest::handleEnd(FramedLink::End end)
         connectNext();
         break;
     case FramedLink::End::RemoteClosed:
-        finish(m_size > 0 ? EndReason::HostLeft : EndReason::ConnectionLost);
+        // A host that closes its room says so first; one that drops us, or
+        // dies, just goes.
+        finish(EndReason::ConnectionLost);
         break;
     case FramedLink::End::Stranger:
     case FramedLink::End::OtherVersion:

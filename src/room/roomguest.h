@@ -55,7 +55,7 @@ private:
     int m_lookupId = -1;
     FramedLink *m_link = nullptr;
     EndReason m_lastFailure = EndReason::Unreachable;
-    EndReason m_refusal = EndReason::None;
+    EndReason m_refusal = EndReason::None; // what the host said before it went
     int m_size = 0; // the room's size once welcomed
     QByteArray m_newHost; // a host met for the first time, remembered once it welcomes us
     bool m_done = false;

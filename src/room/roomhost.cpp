@@ -94,8 +94,11 @@ void RoomHost::close()
 {
     m_server.close();
     for (auto &link : m_links) {
-        if (link)
+        if (link) {
+            // Members tell a room that ended from a link that broke by this.
+            link->send(Message::bye());
             link->close();
+        }
         link = nullptr;
     }
     for (auto &pending : m_pending)

@@ -25,6 +25,7 @@
 //     [7 ARRIVE,  slot]                   ; slot holds a member from now on
 //     [8 UPDATE,  slot, key, value]       ; a member changed a value
 //     [9 DEPART,  slot]                   ; slot's member left, its values are gone
+//     [10 BYE]                            ; the host closes the room; then close
 //
 // `dead` is how long, in milliseconds (1 to an hour), the sender lets the
 // other side stay silent before it drops it; each side pings often enough for
@@ -61,6 +62,7 @@ int fieldCount(MessageType type)
 {
     switch (type) {
     case MessageType::Ping:
+    case MessageType::Bye:
         return 0;
     case MessageType::Join:
     case MessageType::Refuse:
@@ -150,6 +152,7 @@ QByteArray encode(const Message &m)
         writer.append(quint64(m.type));
         switch (m.type) {
         case MessageType::Ping:
+        case MessageType::Bye:
             break;
         case MessageType::Join:
             writer.append(quint64(m.deadPeerMs));
@@ -196,7 +199,7 @@ std::optional<Message> decode(QByteArrayView body)
     Message m;
     int type = 0;
     if (!readUInt(reader, kMaxByte, &type) || type < int(MessageType::Set)
-        || type > int(MessageType::Depart))
+        || type > int(MessageType::Bye))
         return std::nullopt; // protocol error: unknown type
     m.type = MessageType(type);
     if (items != 1 + fieldCount(m.type))
@@ -206,6 +209,7 @@ std::optional<Message> decode(QByteArrayView body)
     bool ok = true;
     switch (m.type) {
     case MessageType::Ping:
+    case MessageType::Bye:
         break;
     case MessageType::Join:
         ok = readUInt(reader, kMaxDeadPeerMs, &m.deadPeerMs) && m.deadPeerMs >= 1;

@@ -33,6 +33,7 @@ enum class MessageType : quint8 {
     Arrive,
     Update,
     Depart,
+    Bye,
 };
 
 enum class RefuseReason : quint8 {
@@ -81,6 +82,7 @@ struct Message
         return {.type = MessageType::Update, .slot = slot, .key = key, .value = value};
     }
     static Message depart(int slot) { return {.type = MessageType::Depart, .slot = slot}; }
+    static Message bye() { return {.type = MessageType::Bye}; }
 };
 
 // A dead-peer bound as Join and Welcome carry it.

@@ -68,7 +68,7 @@ void checkMessage(const Message &m)
                          || m.type == MessageType::Depart;
     const bool texts = m.type == MessageType::Set || m.type == MessageType::Store
                        || m.type == MessageType::Update;
-    CHECK(m.type >= MessageType::Set && m.type <= MessageType::Depart);
+    CHECK(m.type >= MessageType::Set && m.type <= MessageType::Bye);
     CHECK(m.slot >= 0 && m.slot < kMaxRoomSize);
     CHECK(slotted || m.slot == 0);
     if (m.type == MessageType::Welcome)
@@ -134,9 +134,10 @@ void checkEncoding(QByteArrayView bytes)
     const QString value = cleanText(QString::fromUtf8(texts.sliced(texts.size() / 2)));
 
     Message m;
-    m.type = MessageType(int(MessageType::Set) + byte(0) % int(MessageType::Depart));
+    m.type = MessageType(int(MessageType::Set) + byte(0) % int(MessageType::Bye));
     switch (m.type) {
     case MessageType::Ping:
+    case MessageType::Bye:
         break;
     case MessageType::Join:
         m.deadPeerMs = 1 + (byte(1) << 8 | byte(2));

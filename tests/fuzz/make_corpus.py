@@ -44,6 +44,7 @@ BODIES = {
     # What each side sends.
     "join": array(uint(2), uint(15000)),
     "ping": array(uint(3)),
+    "bye": array(uint(10)),
     "welcome": array(uint(4), uint(1), uint(5), uint(15000)),
     "welcome-last-slot-of-largest-room": array(uint(4), uint(255), uint(256), uint(3600000)),
     "refuse-room-full": array(uint(5), uint(1)),
@@ -62,7 +63,7 @@ BODIES = {
     + bytes([0x7F]) + text("ぺ") + text("") + b"\xff",
     # Near misses, each refused by a different check.
     "near-type-zero": array(uint(0)),
-    "near-unknown-type": array(uint(10)),
+    "near-unknown-type": array(uint(11)),
     "near-ping-with-field": array(uint(3), uint(0)),
     "near-slot-256": array(uint(7), uint(256)),
     "near-welcome-outside-room": array(uint(4), uint(5), uint(5), uint(1000)),

@@ -72,6 +72,7 @@ void tst_WireCodec::roundTrip_data()
 
     QTest::newRow("a join carries the member's dead-peer bound") << Message::join(15000);
     QTest::newRow("a ping carries nothing") << Message::ping();
+    QTest::newRow("a host's goodbye carries nothing") << Message::bye();
     QTest::newRow("a welcome gives slot, size and the host's bound") << Message::welcome(4, 5, 1000);
     QTest::newRow("a refusal gives its reason") << Message{.type = MessageType::Refuse, .reason = 1};
     QTest::newRow("an arrival names the slot") << Message::arrive(255);
@@ -168,6 +169,7 @@ void tst_WireCodec::malformedBodiesAreRejected_data()
     QTest::newRow("an empty array") << QByteArray::fromHex("80");
     QTest::newRow("an indefinite array") << QByteArray::fromHex("9f03ff");
     QTest::newRow("an unknown type") << QByteArray::fromHex("8118ff");
+    QTest::newRow("the type after the last") << QByteArray::fromHex("810b");
     QTest::newRow("type zero") << QByteArray::fromHex("8100");
     QTest::newRow("a ping with a stray field") << QByteArray::fromHex("820300");
     QTest::newRow("an arrival without its slot") << QByteArray::fromHex("8107");
