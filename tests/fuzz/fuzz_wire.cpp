@@ -45,6 +45,9 @@ bool badAt(QStringView text, qsizetype i)
         return true;
     if (c == 0x2028 || c == 0x2029)
         return true;
+    // Bidirectional embeddings, overrides and isolates.
+    if ((c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069))
+        return true;
     if (QChar::isHighSurrogate(c))
         return i + 1 == text.size() || !QChar::isLowSurrogate(text[i + 1].unicode());
     if (QChar::isLowSurrogate(c))
