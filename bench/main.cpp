@@ -170,7 +170,7 @@ int main(int argc, char *argv[])
             qputenv("QT_QPA_PLATFORM", "offscreen");
         QApplication app(argc, argv);
         ok = bench::runLog(args.number("log-lines", 100000, 2000));
-        ok = bench::runLogTurns(args.number("log-turn-lines", 10000, 200)) && ok;
+        ok = bench::runLogTurns(args.number("log-turn-lines", 100000, 200)) && ok;
     } else if (args.mode == "startup") {
         QCoreApplication app(argc, argv);
         ok = bench::runStartup(args.number("runs", 10, 1), args.smoke);

@@ -5,7 +5,8 @@ namespace bench {
 // AddChat of `lines` 40-character lines into the window's log, offscreen.
 // Needs a QApplication.
 bool runLog(int lines);
-// The same with an event-loop turn after every line.
+// The same with an event-loop turn after every line, then until the newest
+// line is shown.
 bool runLogTurns(int lines);
 // Process start to first paint of the window, through tavix_window_probe.
 // Needs a QCoreApplication.
