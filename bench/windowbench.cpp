@@ -2,6 +2,7 @@
 
 #include "form1.h"
 #include "gorvel.h"
+#include "windowlog.h"
 #include "memberkeys.h"
 #include "procstats.h"
 #include "room.h"
@@ -13,7 +14,7 @@
 #include <QEventLoop>
 #include <QPlainTextEdit>
 #include <QProcess>
-#include <QScrollBar>
+#include <QStandardPaths>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTimer>
@@ -67,6 +68,48 @@ QProcessEnvironment offscreen()
     return env;
 }
 
+// An X server of the bench's own, as the shipped program meets one.
+class Xvfb
+{
+public:
+    ~Xvfb()
+    {
+        if (m_server.state() != QProcess::NotRunning) {
+            m_server.terminate();
+            if (!m_server.waitForFinished(5000)) {
+                m_server.kill();
+                m_server.waitForFinished(5000);
+            }
+        }
+    }
+
+    // Starts it on a free display; the display's name, or empty when Xvfb
+    // is missing or did not start.
+    QString start()
+    {
+        const QString path = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
+        if (path.isEmpty())
+            return {};
+        // -displayfd 1: it picks a free display and, once ready, prints its
+        // number on its standard output.
+        m_server.setStandardErrorFile(QProcess::nullDevice());
+        m_server.start(path, {QStringLiteral("-displayfd"), QStringLiteral("1"),
+                              QStringLiteral("-screen"), QStringLiteral("0"),
+                              QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"),
+                              QStringLiteral("tcp")});
+        QDeadlineTimer deadline(10000);
+        while (!m_server.canReadLine() && m_server.state() != QProcess::NotRunning
+               && !deadline.hasExpired())
+            m_server.waitForReadyRead(int(deadline.remainingTime()));
+        if (!m_server.canReadLine())
+            return {};
+        return u':' + QString::fromLatin1(m_server.readLine().trimmed());
+    }
+
+private:
+    QProcess m_server;
+};
+
 std::map<QString, qint64> parseValues(const QByteArray &output)
 {
     std::map<QString, qint64> values;
@@ -80,10 +123,11 @@ std::map<QString, qint64> parseValues(const QByteArray &output)
 
 // Runs the probe to its end, within `timeoutMs`; the probe's values, or an
 // empty map when it failed.
-std::map<QString, qint64> runProbe(const QStringList &args, int timeoutMs, std::int64_t *startNs)
+std::map<QString, qint64> runProbe(const QStringList &args, int timeoutMs, std::int64_t *startNs,
+                                   const QProcessEnvironment &env = offscreen())
 {
     QProcess probe;
-    probe.setProcessEnvironment(offscreen());
+    probe.setProcessEnvironment(env);
     probe.setProcessChannelMode(QProcess::SeparateChannels);
     *startNs = nowNs();
     probe.start(probePath(), args);
@@ -143,14 +187,7 @@ struct LogWindow
 
     void addLine(const QString &value) { emit component->DataChanged(1, 0, MemberKeys::Chat, value); }
 
-    // The caret is after the newest line and that line is in view.
-    bool showsNewest() const
-    {
-        const QPlainTextEdit *chat = window.chat;
-        const QScrollBar *bar = chat->verticalScrollBar();
-        return chat->textCursor().atEnd() && bar->value() == bar->maximum()
-            && chat->viewport()->rect().contains(chat->cursorRect());
-    }
+    bool showsNewest() const { return logShowsNewest(window); }
 
     // All lines are in the log, the last one whole.
     bool holds(int lines) const
@@ -279,14 +316,23 @@ bool runLogTurns(int lines)
     return log.holds(lines);
 }
 
-bool runStartup(int runs, bool smoke)
+namespace {
+
+double mibOf(qint64 kb)
 {
-    std::printf("\n== start-up: process start to the window's first paint, %d runs ==\n", runs);
+    return double(kb) / 1024;
+}
+
+bool runStartupOn(const char *platform, const QProcessEnvironment &env, int runs, int lines,
+                  bool smoke)
+{
+    std::printf("\n== start-up (%s): process start to the window's first paint, %d runs ==\n",
+                platform, runs);
     std::vector<double> total, toMain, mainToPaint;
     std::int64_t start = 0;
     // One unmeasured run first, so every measured one finds the libraries cached.
     for (int i = smoke ? 0 : -1; i < runs; ++i) {
-        const auto v = runProbe({}, 20000, &start);
+        const auto v = runProbe({}, 20000, &start, env);
         if (v.empty())
             return false;
         if (i < 0)
@@ -306,13 +352,42 @@ bool runStartup(int runs, bool smoke)
     std::printf("    of which start to main()          %10.1f ms\n", median(toMain));
     std::printf("    of which main() to first paint    %10.1f ms\n", median(mainToPaint));
 
-    const auto v = runProbe({QStringLiteral("--settle"), QStringLiteral("1000")}, 20000, &start);
+    auto v = runProbe({QStringLiteral("--settle"), QStringLiteral("1000")}, 20000, &start, env);
     if (v.empty())
         return false;
     std::printf("  idle window, 1 s after first paint: VmRSS %.1f MiB, VmHWM %.1f MiB\n",
-                double(v.at(QStringLiteral("rss_kb"))) / 1024,
-                double(v.at(QStringLiteral("hwm_kb"))) / 1024);
+                mibOf(v.at(QStringLiteral("rss_kb"))), mibOf(v.at(QStringLiteral("hwm_kb"))));
+
+    v = runProbe({QStringLiteral("--lines"), QString::number(lines)}, 300000, &start, env);
+    if (v.empty())
+        return false;
+    std::printf("  after %d log lines, one per turn:  VmRSS %.1f MiB, VmHWM %.1f MiB (%.0f ms to "
+                "log and show them)\n",
+                lines, mibOf(v.at(QStringLiteral("rss_kb"))), mibOf(v.at(QStringLiteral("hwm_kb"))),
+                msOf(v.at(QStringLiteral("lines_ns"))));
     return true;
+}
+
+} // namespace
+
+bool runStartup(int runs, int lines, bool smoke)
+{
+    bool ok = runStartupOn("offscreen", offscreen(), runs, lines, smoke);
+    const char *const xcb = "X11 (xcb) under Xvfb";
+    if (smoke) {
+        std::printf("\n== start-up (%s): skipped in smoke mode ==\n", xcb);
+        return ok;
+    }
+    Xvfb server;
+    const QString display = server.start();
+    if (display.isEmpty()) {
+        std::printf("\n== start-up (%s): skipped, Xvfb is missing or did not start ==\n", xcb);
+        return ok;
+    }
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    env.insert(QStringLiteral("DISPLAY"), display);
+    return runStartupOn(xcb, env, runs, lines, false) && ok;
 }
 
 bool runIdle(int seconds)

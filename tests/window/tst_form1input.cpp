@@ -387,14 +387,14 @@ void tst_Form1Input::actingOnLogShowsItsNewestLines()
     QFETCH(QString, action);
     QFETCH(bool, caretAtEnd);
 
-    auto *room = new RecordingGorvel;
-    room->setMember(1, u"A"_s, u"1"_s);
-    Form1 form(room, TAVIXLibCtl::RoomDefaults::Port);
+    NamedWindow window;
+    Form1 &form = window.form;
+    window.room->setMember(1, u"A"_s, u"1"_s);
     QVERIFY(showActive(form));
     QWidget *focused = action == u"Tab" ? static_cast<QWidget *>(form.serverIP) : form.chat;
     focused->setFocus(Qt::TabFocusReason);
     for (int i = 0; i < 100; ++i)
-        room->raiseDataChanged(1, u"chat"_s, QString::number(i));
+        window.room->raiseDataChanged(1, u"chat"_s, QString::number(i));
     QVERIFY2(!newestLineInView(form), "the lines were shown before the action");
 
     if (action == u"click chat")
