@@ -3,7 +3,7 @@
 //   tavix_bench all [--smoke] [options]   every item, each in a fresh process
 //   tavix_bench fanout [options]          room vs floor: latency, throughput, scale
 //   tavix_bench log [--log-lines N] [--log-turn-lines N]
-//   tavix_bench startup [--runs N]
+//   tavix_bench startup [--runs N] [--startup-lines N]
 //   tavix_bench idle [--idle-seconds N]
 //
 // fanout options: --members N (4), --threads N (4), --warmup N (1000),
@@ -170,10 +170,11 @@ int main(int argc, char *argv[])
             qputenv("QT_QPA_PLATFORM", "offscreen");
         QApplication app(argc, argv);
         ok = bench::runLog(args.number("log-lines", 100000, 2000));
-        ok = bench::runLogTurns(args.number("log-turn-lines", 10000, 200)) && ok;
+        ok = bench::runLogTurns(args.number("log-turn-lines", 100000, 200)) && ok;
     } else if (args.mode == "startup") {
         QCoreApplication app(argc, argv);
-        ok = bench::runStartup(args.number("runs", 10, 1), args.smoke);
+        ok = bench::runStartup(args.number("runs", 10, 1), args.number("startup-lines", 100000, 200),
+                               args.smoke);
     } else if (args.mode == "idle") {
         QCoreApplication app(argc, argv);
         ok = bench::runIdle(args.number("idle-seconds", 60, 1));

@@ -1,17 +1,19 @@
 // The program's own start-up, with a clock on it: builds the window exactly
 // as the program does, shows it and reports when it was first painted. It can
-// then stay and report its resident memory, or join a room and report what
-// sitting idle in it costs.
+// then stay and report its resident memory, log chat lines and report it
+// after them, or join a room and report what sitting idle in it costs.
 //
-//   tavix_window_probe [--settle MS] [--join PORT --idle SECONDS]
+//   tavix_window_probe [--settle MS | --lines N | --join PORT --idle SECONDS]
 //
 // Prints key=value lines; times are CLOCK_MONOTONIC nanoseconds.
 
 #include "form1.h"
 #include "gorvel.h"
+#include "memberkeys.h"
 #include "procstats.h"
 #include "room.h"
 #include "tracker.h"
+#include "windowlog.h"
 
 #include <QApplication>
 #include <QPushButton>
@@ -68,6 +70,24 @@ void printMemory()
                 (long long)bench::procStatus("VmHWM"));
 }
 
+// Chat lines of 40 characters, one per event-loop turn as the network
+// delivers them, until the log shows the newest; then the memory.
+void logLines(Form1 &window, int lines)
+{
+    // The control is in no room, so the member's name reads as "".
+    const QString value = QStringLiteral("a line of thirty-seven characters....");
+    const std::int64_t t0 = nowNs();
+    for (int i = 0; i < lines; ++i) {
+        emit window.Gorvel1->DataChanged(1, 0, TAVIXLibCtl::MemberKeys::Chat, value);
+        QCoreApplication::processEvents();
+    }
+    while (!bench::logShowsNewest(window))
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    QCoreApplication::processEvents(); // and paints it
+    std::printf("lines_ns=%lld\n", (long long)(nowNs() - t0));
+    printMemory();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -76,6 +96,7 @@ int main(int argc, char *argv[])
     const int settleMs = argValue(argc, argv, "--settle", -1);
     const int joinPort = argValue(argc, argv, "--join", 0);
     const int idleSeconds = argValue(argc, argv, "--idle", 60);
+    const int lines = argValue(argc, argv, "--lines", 0);
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tavix"));
@@ -132,6 +153,9 @@ int main(int argc, char *argv[])
         std::fflush(stdout);
         if (joinPort > 0) {
             idleInRoom();
+        } else if (lines > 0) {
+            logLines(*window, lines);
+            app.quit();
         } else if (settleMs >= 0) {
             QTimer::singleShot(settleMs, &app, [&app] {
                 printMemory();

@@ -14,8 +14,10 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTextCursor>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -29,6 +31,9 @@ namespace {
 
 // Key code the entry box reacts to: both Enter keys give it.
 constexpr int EnterKeyCode = 13;
+
+// New log lines are laid out and scrolled into view at most this often (ms).
+constexpr qint64 FrameMs = 16;
 
 // The layout is drawn in twips; at 96 dpi 15 twips make one logical pixel,
 // and Qt's device-pixel ratio carries that to denser screens.
@@ -151,8 +156,8 @@ Form1::~Form1()
     // ~QWidget later sends focus-out to the focused child and destroys the
     // component, which may still signal: neither may reach this window once
     // its own part is gone.
-    aname->removeEventFilter(this);
-    TalkStr->removeEventFilter(this);
+    for (QObject *control : filtered())
+        control->removeEventFilter(this);
     disconnect(Gorvel1, nullptr, this, nullptr);
 }
 
@@ -231,12 +236,22 @@ void Form1::connectHandlers()
     connect(Talk, &QPushButton::clicked, this, guarded(&Form1::Talk_Click));
     connect(Gorvel1, &Gorvel::DataChanged, this, guarded(&Form1::Gorvel1_DataChanged));
     connect(Gorvel1, &Gorvel::Disconnected, this, guarded(&Form1::Gorvel1_Disconnected));
-    aname->installEventFilter(this);
-    TalkStr->installEventFilter(this);
+    m_showTimer.setSingleShot(true);
+    connect(&m_showTimer, &QTimer::timeout, this, &Form1::showNewLines);
+    for (QObject *control : filtered())
+        control->installEventFilter(this);
+}
+
+// The controls whose events eventFilter sees.
+std::array<QObject *, 5> Form1::filtered() const
+{
+    return {aname, TalkStr, chat, chat->viewport(), chat->verticalScrollBar()};
 }
 
 bool Form1::eventFilter(QObject *watched, QEvent *event)
 {
+    if (m_pendingLines && userActsOnLog(watched, event))
+        showNewLines();
     if (watched == aname && event->type() == QEvent::FocusOut) {
         if (focusStaysInWindow(static_cast<const QFocusEvent &>(*event)))
             run([this] { aname_LostFocus(); });
@@ -264,16 +279,18 @@ bool Form1::focusStaysInWindow(const QFocusEvent &event) const
 
 void Form1::AddChat(const QString &text)
 {
-    // The lines of one event-loop turn go in as one edit, laid out, placed
-    // under the caret and scrolled into view once at the end of the turn:
-    // before anything is painted, so the log looks the same, but a burst of
-    // lines costs little more than one. A cursor at the document's end finds
-    // it without copying the log, whatever the user has selected.
+    // The text goes into the log at once; laying it out, placing the caret
+    // after it and scrolling it into view wait for the next turn, and then
+    // come at most once a frame: a line per turn from the network would
+    // otherwise cost a layout and a paint each. The open edit block holds
+    // the layout back. A cursor at the document's end finds it without
+    // copying the log, whatever the user has selected.
     if (!m_pendingLines) {
         m_pendingLines.emplace(chat->document());
         m_pendingLines->movePosition(QTextCursor::End);
         m_pendingLines->beginEditBlock();
-        QMetaObject::invokeMethod(this, &Form1::showNewLines, Qt::QueuedConnection);
+        const qint64 sinceShown = m_sinceShown.isValid() ? m_sinceShown.elapsed() : FrameMs;
+        m_showTimer.start(int(std::clamp<qint64>(FrameMs - sinceShown, 0, FrameMs)));
     }
     m_pendingLines->insertText(u"\r\n"_s + text);
 }
@@ -291,10 +308,35 @@ void Form1::showNewLines()
 {
     if (!m_pendingLines)
         return;
+    m_showTimer.stop();
     QTextCursor end = *std::exchange(m_pendingLines, std::nullopt);
     end.endEditBlock();
     chat->setTextCursor(end);
     chat->ensureCursorVisible();
+    m_sinceShown.start();
+}
+
+// What the user does to the log, and what shows it anew, first brings it up
+// to date: keys, clicks, the wheel, the context menu and the caret act on
+// the log as it is, and the window is not shown with lines missing.
+bool Form1::userActsOnLog(const QObject *watched, const QEvent *event) const
+{
+    if (watched != chat && watched != chat->viewport() && watched != chat->verticalScrollBar())
+        return false;
+    switch (event->type()) {
+    case QEvent::ShortcutOverride:
+    case QEvent::KeyPress:
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::Wheel:
+    case QEvent::ContextMenu:
+    case QEvent::FocusIn:
+    case QEvent::Show:
+    case QEvent::Resize:
+        return true;
+    default:
+        return false;
+    }
 }
 
 void Form1::EnableStart(bool enabled)

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QTextCursor>
+#include <QTimer>
 #include <QWidget>
 
+#include <array>
 #include <optional>
 
 class QLabel;
@@ -62,12 +65,14 @@ private:
     void AddChat(const QString &text);
     void askAttention(qint16 index);
     void showNewLines();
+    bool userActsOnLog(const QObject *watched, const QEvent *event) const;
     void EnableStart(bool enabled);
     void PrepareRoom();
 
     void layOut();
     void connectHandlers();
     bool focusStaysInWindow(const QFocusEvent &event) const;
+    std::array<QObject *, 5> filtered() const;
 
     template <typename Handler>
     void run(Handler &&handler) noexcept;
@@ -76,6 +81,8 @@ private:
     [[noreturn]] void fail(const QString &message);
 
     const int m_port;
-    std::optional<QTextCursor> m_pendingLines; // lines of this turn not yet shown
+    std::optional<QTextCursor> m_pendingLines; // lines in the log, not yet laid out or shown
+    QTimer m_showTimer;
+    QElapsedTimer m_sinceShown;
     bool m_failed = false;
 };

@@ -5,6 +5,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTest>
 #include <QWindow>
 
@@ -16,6 +17,23 @@ namespace FormDriver {
 inline QStringList logLines(const Form1 &form)
 {
     return form.chat->toPlainText().split(u'\n');
+}
+
+// The end of the log is in view: scrolled to the bottom, the end of the text
+// inside the visible area.
+inline bool newestLineInView(const Form1 &form)
+{
+    const QPlainTextEdit *chat = form.chat;
+    QTextCursor end(chat->document());
+    end.movePosition(QTextCursor::End);
+    const QScrollBar *bar = chat->verticalScrollBar();
+    return bar->value() == bar->maximum() && chat->viewport()->rect().contains(chat->cursorRect(end));
+}
+
+inline bool caretAtEnd(const Form1 &form)
+{
+    const QTextCursor caret = form.chat->textCursor();
+    return !caret.hasSelection() && caret.atEnd();
 }
 
 inline QString buttons(const Form1 &form)

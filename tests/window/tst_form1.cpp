@@ -67,6 +67,7 @@ private slots:
     void dataChanged();
     void appendsAtEndWhateverTheCaret_data();
     void appendsAtEndWhateverTheCaret();
+    void keepsNewestLineInView_data();
     void keepsNewestLineInView();
 
     void memberList_data();
@@ -373,23 +374,35 @@ void tst_Form1::appendsAtEndWhateverTheCaret()
                 && form.chat->textCursor().position() == after.size());
 }
 
+void tst_Form1::keepsNewestLineInView_data()
+{
+    QTest::addColumn<bool>("spread"); // one line per event-loop turn
+    QTest::newRow("lines in one turn") << false;
+    QTest::newRow("lines spread over turns") << true;
+}
+
 void tst_Form1::keepsNewestLineInView()
 {
+    QFETCH(bool, spread);
     auto *room = new RecordingGorvel;
     room->setMember(1, u"A"_s, u"1"_s);
     Form1 form(room, TAVIXLibCtl::RoomDefaults::Port);
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
-    for (int i = 0; i < 100; ++i)
+    for (int i = 0; i < 100; ++i) {
         room->raiseDataChanged(1, u"chat"_s, QString::number(i));
+        if (spread)
+            QCoreApplication::processEvents();
+    }
     QScrollBar *bar = form.chat->verticalScrollBar();
-    QTRY_VERIFY(bar->maximum() > 0);
-    QTRY_COMPARE(bar->value(), bar->maximum());
+    QTRY_VERIFY(bar->maximum() > 0 && newestLineInView(form));
+    QVERIFY(caretAtEnd(form));
 
     bar->setValue(0); // the user scrolls back
     room->raiseDataChanged(1, u"chat"_s, u"newest"_s);
     QTRY_VERIFY(bar->value() > 0);
     QCOMPARE(bar->value(), bar->maximum());
+    QVERIFY(newestLineInView(form));
     QCOMPARE(logLines(form).size(), 102);
     QCOMPARE(logLines(form).constLast(), u"A > newest"_s);
 

@@ -71,6 +71,9 @@ private slots:
     void keyOnFocusedControl_data();
     void keyOnFocusedControl();
     void inputMethodCommitDoesNotSend();
+
+    void actingOnLogShowsItsNewestLines_data();
+    void actingOnLogShowsItsNewestLines();
 };
 
 void tst_Form1Input::focusStartsInName()
@@ -365,6 +368,44 @@ void tst_Form1Input::inputMethodCommitDoesNotSend()
     key(form, Qt::Key_Return);
     QCOMPARE(*room->calls, QStringList{u"SetData(chat,日本語)"_s});
     QCOMPARE(form.TalkStr->text(), QString());
+}
+
+void tst_Form1Input::actingOnLogShowsItsNewestLines_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<bool>("caretAtEnd"); // else where the click put it
+
+    QTest::newRow("Down in the log") << u"Down"_s << true;
+    QTest::newRow("a click in the log") << u"click chat"_s << false;
+    QTest::newRow("Tab into the log") << u"Tab"_s << true;
+}
+
+// New lines wait for the window's next turn; what the user does to the log
+// first shows them, so that it acts on the log as it is.
+void tst_Form1Input::actingOnLogShowsItsNewestLines()
+{
+    QFETCH(QString, action);
+    QFETCH(bool, caretAtEnd);
+
+    NamedWindow window;
+    Form1 &form = window.form;
+    window.room->setMember(1, u"A"_s, u"1"_s);
+    QVERIFY(showActive(form));
+    QWidget *focused = action == u"Tab" ? static_cast<QWidget *>(form.serverIP) : form.chat;
+    focused->setFocus(Qt::TabFocusReason);
+    for (int i = 0; i < 100; ++i)
+        window.room->raiseDataChanged(1, u"chat"_s, QString::number(i));
+    QVERIFY2(!newestLineInView(form), "the lines were shown before the action");
+
+    if (action == u"click chat")
+        click(form, form.chat);
+    else
+        key(form, action == u"Tab" ? Qt::Key_Tab : Qt::Key_Down);
+
+    QCOMPARE(QApplication::focusWidget(), form.chat);
+    QVERIFY(newestLineInView(form));
+    QCOMPARE(FormDriver::caretAtEnd(form), caretAtEnd);
+    QCOMPARE(logLines(form).size(), 101);
 }
 
 QTEST_MAIN(tst_Form1Input)
