@@ -7,6 +7,7 @@
 //
 // Prints key=value lines; times are CLOCK_MONOTONIC nanoseconds.
 
+#include "eventloop.h"
 #include "form1.h"
 #include "gorvel.h"
 #include "memberkeys.h"
@@ -98,6 +99,8 @@ int main(int argc, char *argv[])
     const int idleSeconds = argValue(argc, argv, "--idle", 60);
     const int lines = argValue(argc, argv, "--lines", 0);
 
+    // As the program starts: see src/main.cpp.
+    TAVIXLibCtl::preferLeanEventLoop();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tavix"));
 
