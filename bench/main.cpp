@@ -1,7 +1,7 @@
 // How fast the room and the window are. Prints figures; asserts nothing.
 //
 //   tavix_bench all [--smoke] [options]   every item, each in a fresh process
-//   tavix_bench fanout [options]          room vs floor: latency, throughput, scale
+//   tavix_bench fanout [options]          room vs floors: latency, throughput, scale
 //   tavix_bench log [--log-lines N] [--log-turn-lines N]
 //   tavix_bench startup [--runs N]
 //   tavix_bench idle [--idle-seconds N]
@@ -10,6 +10,9 @@
 // --lines N (20000), --paced N (1000), --pace-ms N (50), --seconds S (5),
 // --scale LIST (25,100), --scale-lines N (5000), --subjects room|floor|both.
 // --smoke runs each item once at a tiny size, to prove it still works.
+//
+// Rooms keep their key under XDG_CONFIG_HOME: every run points it at a
+// temporary folder of its own, never at the user's.
 
 #include "fanout.h"
 #include "windowbench.h"
@@ -17,8 +20,10 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <cstdio>
 #include <cstdlib>
@@ -85,7 +90,7 @@ bool runFanoutItems(const Args &args)
     o.seconds = args.real("seconds", 5);
     const std::string subjects = args.text("subjects", "both", "both");
     o.withRoom = subjects != "floor";
-    o.withFloor = subjects != "room";
+    o.withFloors = subjects != "room";
     bool ok = bench::runFanout(o);
 
     // Bigger rooms: the same back-to-back latency and throughput, no paced run.
@@ -157,6 +162,12 @@ int runAll(int argc, char **argv, const Args &args)
 int main(int argc, char *argv[])
 {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    QTemporaryDir config;
+    if (!config.isValid()) {
+        std::fprintf(stderr, "cannot make a configuration folder: %s\n", qPrintable(config.errorString()));
+        return EXIT_FAILURE;
+    }
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
     const Args args = parse(argc, argv);
     if (args.mode == "all")
         return runAll(argc, argv, args);
