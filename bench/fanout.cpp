@@ -2,6 +2,7 @@
 
 #include "hostidentity.h"
 #include "subjects.h"
+#include "syscalls.h"
 
 #include <chrono>
 #include <cstdio>
@@ -69,6 +70,34 @@ void printRates(int window, const std::optional<ThroughputFigures> (&f)[kColumns
     figureRow("    host CPU per line", f, [](const T &t) { return t.hostNsPerLine; }, "%.2f us", 1000);
     figureRow("    process CPU, share of one core", f, [](const T &t) { return t.processCore; }, "%.2f");
     figureRow("    process CPU per line", f, [](const T &t) { return t.processNsPerLine; }, "%.2f us", 1000);
+}
+
+// With one line in flight, nothing is batched: each line pays its own way.
+void countSyscallsPerLine(Subject *subjects[kColumns], int lines)
+{
+    std::printf("  system calls per relayed line on the host's (relay's) thread, back to back, %d lines,\n"
+                "  strace -c -p TID\n",
+                lines);
+    for (int c = 0; c < kColumns; ++c) {
+        Subject *s = subjects[c];
+        if (!s)
+            continue;
+        SyscallCount count;
+        std::string error;
+        LatencyFigures ignored;
+        if (!countSyscalls(
+                s->relayThread(), [&] { return s->closed(lines, &ignored); }, &count, &error)) {
+            std::printf("    %-12s not counted: %s%s%s\n", s->name(), error.c_str(), s->error().empty() ? "" : ": ",
+                        s->error().c_str());
+            continue;
+        }
+        std::string detail;
+        for (std::size_t i = 0; i < count.byName.size() && i < 6; ++i) {
+            detail += (i ? ", " : "") + count.byName[i].first + " "
+                      + fmt("%.1f", double(count.byName[i].second) / lines);
+        }
+        std::printf("    %-12s %6.1f   (%s)\n", s->name(), double(count.calls) / lines, detail.c_str());
+    }
 }
 
 } // namespace
@@ -152,6 +181,11 @@ bool runFanout(const FanoutOptions &options)
         printLatency("fan-out latency, one line every " + std::to_string(options.paceMs) + " ms", paced);
         std::fflush(stdout);
     }
+    if (ok && options.extras && options.smoke)
+        std::printf("  not in smoke mode: system calls per line (strace)\n");
+    else if (ok && options.extras && options.syscallLines > 0)
+        countSyscallsPerLine(subjects, options.syscallLines);
+    std::fflush(stdout);
     for (Subject *s : subjects) {
         const std::string trouble = s ? s->trouble() : std::string();
         if (!trouble.empty()) {

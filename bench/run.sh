@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make g++ qt6-base-dev libgl-dev libssl-dev fonts-vlgothic)
+packages=(cmake make g++ qt6-base-dev libgl-dev libssl-dev fonts-vlgothic strace)
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
