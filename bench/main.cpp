@@ -2,6 +2,7 @@
 //
 //   tavix_bench all [--smoke] [options]   every item, each in a fresh process
 //   tavix_bench fanout [options]          room vs floors: latency, throughput, scale
+//   tavix_bench join [--joins N] [--key-runs N]
 //   tavix_bench log [--log-lines N] [--log-turn-lines N]
 //   tavix_bench startup [--runs N]
 //   tavix_bench idle [--idle-seconds N]
@@ -17,6 +18,7 @@
 // temporary folder of its own, never at the user's.
 
 #include "fanout.h"
+#include "joinbench.h"
 #include "windowbench.h"
 
 #include <QApplication>
@@ -132,6 +134,7 @@ int runAll(int argc, char **argv, const Args &args)
         int timeoutSeconds;
     } items[] = {
         {"fanout", args.smoke ? 120 : 1800},
+        {"join", args.smoke ? 60 : 300},
         {"log", args.smoke ? 60 : 600},
         {"startup", args.smoke ? 60 : 600},
         {"idle", idleSeconds + 60},
@@ -180,6 +183,10 @@ int main(int argc, char *argv[])
     if (args.mode == "fanout") {
         QCoreApplication app(argc, argv);
         ok = runFanoutItems(args);
+    } else if (args.mode == "join") {
+        QCoreApplication app(argc, argv);
+        ok = bench::runJoin(args.number("joins", 200, 5));
+        ok = bench::runKeyMaking(args.number("key-runs", 20, 2)) && ok;
     } else if (args.mode == "log") {
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -193,7 +200,7 @@ int main(int argc, char *argv[])
         QCoreApplication app(argc, argv);
         ok = bench::runIdle(args.number("idle-seconds", 60, 1));
     } else {
-        std::fprintf(stderr, "unknown item %s: all, fanout, log, startup or idle\n", args.mode.c_str());
+        std::fprintf(stderr, "unknown item %s: all, fanout, join, log, startup or idle\n", args.mode.c_str());
         return EXIT_FAILURE;
     }
     std::fflush(stdout);
