@@ -17,12 +17,16 @@ struct FanoutOptions
     int paceMs = 50;
     double seconds = 5; // throughput window, after one second of warm-up
     int window = 32;    // own lines in flight per member
-    // At this size also: system calls per line.
+    // At this size also: system calls per line, and the baseline's room.
     bool extras = true;
     int syscallLines = 2000; // back to back under strace; 0 skips
     bool smoke = false; // throughput until a few hundred lines, no timed window
     bool withRoom = true;   // off to profile the floors alone
     bool withFloors = true; // off to profile the room alone
+    // Another build's tavix_bench whose room runs the same fan-out in this
+    // run, e.g. the room before TLS; empty for none.
+    std::string baselineBench;
+    std::string baselineLabel;
 };
 
 struct ThroughputFigures

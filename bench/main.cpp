@@ -10,9 +10,11 @@
 // fanout options: --members N (4), --threads N (4), --warmup N (1000),
 // --lines N (20000), --paced N (1000), --pace-ms N (50), --seconds S (5),
 // --scale LIST (25,100), --scale-lines N (5000), --subjects room|floor|both,
-// --syscall-lines N (2000; 0 skips).
+// --syscall-lines N (2000; 0 skips), --baseline-bench PATH (another build's
+// tavix_bench, whose room runs the same fan-out: bench/run.sh --baseline REV
+// builds one) with --baseline-label TEXT.
 // --smoke runs each item once at a tiny size, to prove it still works; it
-// counts no system calls.
+// neither counts system calls nor runs a baseline.
 //
 // Rooms keep their key under XDG_CONFIG_HOME: every run points it at a
 // temporary folder of its own, never at the user's.
@@ -93,6 +95,8 @@ bool runFanoutItems(const Args &args)
     o.paceMs = args.number("pace-ms", 50, 5);
     o.seconds = args.real("seconds", 5);
     o.syscallLines = args.number("syscall-lines", 2000, 2000);
+    o.baselineBench = args.text("baseline-bench", "", "");
+    o.baselineLabel = args.text("baseline-label", "", "");
     const std::string subjects = args.text("subjects", "both", "both");
     o.withRoom = subjects != "floor";
     o.withFloors = subjects != "room";
