@@ -1,321 +1,23 @@
 #include "fanout.h"
 
-#include "floorharness.h"
-#include "procstats.h"
-#include "roomharness.h"
+#include "baseline.h"
+#include "hostidentity.h"
+#include "subjects.h"
+#include "syscalls.h"
 
-#include <algorithm>
-#include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <cstdio>
 #include <memory>
-#include <mutex>
-#include <thread>
+#include <optional>
 
 namespace bench {
 
 namespace {
 
-using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// Generous: a loaded two-core machine may stall a turn for a second or more.
-constexpr auto kLineTimeout = 30s;
-
-std::int64_t processCpuNs()
-{
-    const CpuTimes cpu = processCpu();
-    return cpu.userNs + cpu.systemNs;
-}
-
-class Signal
-{
-public:
-    void raise()
-    {
-        std::lock_guard lock(m_mutex);
-        m_raised = true;
-        m_cv.notify_all();
-    }
-    bool waitUntil(Clock::time_point deadline)
-    {
-        std::unique_lock lock(m_mutex);
-        return m_cv.wait_until(lock, deadline, [this] { return m_raised; });
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    bool m_raised = false;
-};
-
-// One harness, its tracker, and the sinks of its phases, kept until the
-// harness has stopped, since a late arrival may still reach one.
-struct Subject
-{
-    std::unique_ptr<Harness> harness;
-    std::unique_ptr<Tracker> tracker;
-    std::vector<std::shared_ptr<Tracker::Sink>> sinks;
-    std::string error;
-
-    Tracker::Sink *adopt(std::shared_ptr<Tracker::Sink> sink)
-    {
-        sinks.push_back(sink);
-        tracker->setSink(sink.get());
-        return sink.get();
-    }
-    void stop()
-    {
-        if (harness)
-            harness->stop();
-        tracker->setSink(nullptr);
-    }
-};
-
-void sendOn(Harness &harness, int member, std::uint64_t id)
-{
-    harness.post(member, [&harness, member, id] { harness.send(member, id); });
-}
-
-LatencyFigures summarise(std::vector<std::int64_t> samples)
-{
-    LatencyFigures f;
-    if (samples.empty())
-        return f;
-    std::sort(samples.begin(), samples.end());
-    const std::size_t n = samples.size();
-    f.count = n;
-    f.p50 = samples[(n - 1) / 2];
-    f.p99 = samples[std::min(n - 1, (n * 99 + 99) / 100 - 1)];
-    f.max = samples.back();
-    return f;
-}
-
-// Keeps the latency of `count` lines numbered from `base`, and says when all
-// of them reached every receiver.
-struct LatencySink : Tracker::Sink
-{
-    int count = 0;
-    std::uint64_t base = 0;
-    std::vector<std::int64_t> samples;
-    std::atomic<int> done{0};
-    Signal finished;
-
-    void prepare(Subject &s, int lines)
-    {
-        count = lines;
-        base = s.tracker->takeIds(std::uint64_t(lines));
-        samples.assign(size_t(lines), 0);
-    }
-    // How many lines are done with this one, or 0 when it is not ours.
-    int record(std::uint64_t id, std::int64_t ns)
-    {
-        const auto k = std::int64_t(id - base);
-        if (k < 0 || k >= count)
-            return 0;
-        samples[size_t(k)] = ns;
-        const int next = ++done;
-        if (next == count)
-            finished.raise();
-        return next;
-    }
-    void completed(std::uint64_t id, int, std::int64_t ns) override { record(id, ns); }
-};
-
-// One line at a time, round-robin over the members: the next is sent as
-// soon as the last receiver has the previous one.
-bool closedLoop(Subject &s, int members, int count, LatencyFigures *figures)
-{
-    struct Sink : LatencySink
-    {
-        Harness *harness = nullptr;
-        int members = 0;
-
-        void completed(std::uint64_t id, int, std::int64_t ns) override
-        {
-            const int next = record(id, ns);
-            if (next > 0 && next < count)
-                sendOn(*harness, next % members, base + std::uint64_t(next));
-        }
-    };
-    auto sink = std::make_shared<Sink>();
-    sink->harness = s.harness.get();
-    sink->members = members;
-    sink->prepare(s, count);
-    s.adopt(sink);
-
-    sendOn(*s.harness, 0, sink->base);
-    // Bounded by the lines still to come, so a slow run is not cut short.
-    auto deadline = Clock::now() + kLineTimeout;
-    int seen = 0;
-    while (!sink->finished.waitUntil(std::min(deadline, Clock::now() + 1s))) {
-        const int done = sink->done.load();
-        if (done != seen) {
-            seen = done;
-            deadline = Clock::now() + kLineTimeout;
-        } else if (Clock::now() >= deadline) {
-            s.error = "closed loop: line " + std::to_string(done) + " of " + std::to_string(count)
-                      + " never reached every receiver";
-            return false;
-        }
-    }
-    *figures = summarise(sink->samples);
-    return true;
-}
-
-// One line every paceMs whatever the room does, round-robin.
-bool paced(Subject &s, int members, int count, int paceMs, LatencyFigures *figures)
-{
-    auto sink = std::make_shared<LatencySink>();
-    sink->prepare(s, count);
-    s.adopt(sink);
-
-    const auto start = Clock::now();
-    for (int k = 0; k < count; ++k) {
-        std::this_thread::sleep_until(start + k * std::chrono::milliseconds(paceMs));
-        sendOn(*s.harness, k % members, sink->base + std::uint64_t(k));
-    }
-    if (!sink->finished.waitUntil(Clock::now() + kLineTimeout)) {
-        s.error = "paced: only " + std::to_string(sink->done.load()) + " of " + std::to_string(count)
-                  + " lines reached every receiver";
-        return false;
-    }
-    *figures = summarise(sink->samples);
-    return true;
-}
-
-// Every member keeps up to `window` of its own lines in flight; a line leaves
-// the window once every receiver has it.
-bool throughput(Subject &s, int members, const FanoutOptions &options, ThroughputFigures *figures)
-{
-    struct Sender
-    {
-        std::atomic<int> inFlight{0};
-        std::atomic<bool> refillPosted{false};
-    };
-    struct Sink : Tracker::Sink
-    {
-        Harness *harness = nullptr;
-        Tracker *tracker = nullptr;
-        int window = 0;
-        std::vector<Sender> senders;
-        std::atomic<bool> running{true};
-        std::atomic<std::int64_t> completedLines{0};
-        std::atomic<int> inFlight{0};
-        std::int64_t target = 0; // raise `reached` at this many lines; 0 for never
-        Signal reached;
-        Signal drained;
-
-        explicit Sink(int members) : senders(size_t(members)) {}
-
-        // On the member's thread.
-        void refill(int member)
-        {
-            Sender &sender = senders[size_t(member)];
-            sender.refillPosted.store(false);
-            while (running.load(std::memory_order_relaxed)
-                   && sender.inFlight.load(std::memory_order_relaxed) < window) {
-                ++sender.inFlight;
-                ++inFlight;
-                harness->send(member, tracker->takeIds());
-            }
-        }
-        void scheduleRefill(int member)
-        {
-            if (!senders[size_t(member)].refillPosted.exchange(true))
-                harness->post(member, [this, member] { refill(member); });
-        }
-        void completed(std::uint64_t, int sender, std::int64_t) override
-        {
-            const std::int64_t lines = ++completedLines;
-            --senders[size_t(sender)].inFlight;
-            const int left = --inFlight;
-            if (lines == target)
-                reached.raise();
-            if (running.load())
-                scheduleRefill(sender);
-            else if (left == 0)
-                drained.raise();
-        }
-    };
-    auto sink = std::make_shared<Sink>(members);
-    sink->harness = s.harness.get();
-    sink->tracker = s.tracker.get();
-    sink->window = options.window;
-    sink->target = options.smoke ? 300 : 0;
-    s.adopt(sink);
-
-    for (int m = 0; m < members; ++m)
-        sink->scheduleRefill(m);
-
-    auto sample = [&](std::int64_t *lines, std::int64_t *host, std::int64_t *process) {
-        *lines = sink->completedLines.load();
-        *host = s.harness->hostCpuNs();
-        *process = processCpuNs();
-        return Clock::now();
-    };
-    std::int64_t lines0, host0, proc0, lines1, host1, proc1;
-    Clock::time_point t0, t1;
-    if (options.smoke) {
-        t0 = sample(&lines0, &host0, &proc0);
-        if (!sink->reached.waitUntil(Clock::now() + kLineTimeout)) {
-            s.error = "throughput: only " + std::to_string(sink->completedLines.load())
-                      + " lines delivered";
-            sink->running = false;
-            return false;
-        }
-        t1 = sample(&lines1, &host1, &proc1);
-    } else {
-        std::this_thread::sleep_for(1s); // warm-up
-        t0 = sample(&lines0, &host0, &proc0);
-        std::this_thread::sleep_for(std::chrono::duration<double>(options.seconds));
-        t1 = sample(&lines1, &host1, &proc1);
-    }
-    sink->running = false;
-    if (sink->inFlight.load() > 0 && !sink->drained.waitUntil(Clock::now() + kLineTimeout)) {
-        s.error = "throughput: " + std::to_string(sink->inFlight.load())
-                  + " lines never reached every receiver";
-        return false;
-    }
-    const double secs = std::chrono::duration<double>(t1 - t0).count();
-    const double done = double(lines1 - lines0);
-    figures->lines = done / secs;
-    figures->deliveries = figures->lines * s.tracker->receivers();
-    figures->hostCore = double(host1 - host0) / 1e9 / secs;
-    figures->hostNsPerLine = done > 0 ? double(host1 - host0) / done : 0;
-    figures->processCore = double(proc1 - proc0) / 1e9 / secs;
-    figures->processNsPerLine = done > 0 ? double(proc1 - proc0) / done : 0;
-    return true;
-}
-
-std::string us(std::int64_t ns)
-{
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.1f us", double(ns) / 1000.0);
-    return buf;
-}
-
-std::string ratio(double ours, double floor)
-{
-    if (floor <= 0)
-        return "-";
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.2fx", ours / floor);
-    return buf;
-}
-
-void row(const char *what, const std::string &room, const std::string &floor, const std::string &r)
-{
-    std::printf("  %-34s %16s %16s %12s\n", what, room.c_str(), floor.c_str(), r.c_str());
-}
-
-void printLatency(const char *what, const LatencyFigures &room, const LatencyFigures &floor)
-{
-    std::printf("  %s, %zu lines\n", what, std::max(room.count, floor.count));
-    row("    p50", us(room.p50), us(floor.p50), ratio(double(room.p50), double(floor.p50)));
-    row("    p99", us(room.p99), us(floor.p99), ratio(double(room.p99), double(floor.p99)));
-    row("    max", us(room.max), us(floor.max), ratio(double(room.max), double(floor.max)));
-}
+// The room, then the floor with the room's TLS, then the plain floor.
+enum Column { Room, TlsFloor, PlainFloor, kColumns };
 
 std::string fmt(const char *format, double v)
 {
@@ -324,93 +26,221 @@ std::string fmt(const char *format, double v)
     return buf;
 }
 
+std::string ratio(double ours, double floor)
+{
+    if (ours <= 0 || floor <= 0)
+        return "-";
+    return fmt("%.2fx", ours / floor);
+}
+
+// The room's figure first: baseline.cpp reads that column of an earlier
+// build's table, so its place and the labels stay as they are.
+void row(const char *what, const std::string &room, const std::string &tls, const std::string &r,
+         const std::string &plain)
+{
+    std::printf("  %-34s %16s %16s %12s %16s\n", what, room.c_str(), tls.c_str(), r.c_str(), plain.c_str());
+}
+
+// One figure of each column, as text, and the room's ratio to the TLS floor.
+template <typename Figures, typename Get>
+void figureRow(const char *what, const std::optional<Figures> (&f)[kColumns], Get get, const char *format,
+               double scale = 1)
+{
+    auto text = [&](Column c) { return f[c] ? fmt(format, double(get(*f[c])) / scale) : std::string("-"); };
+    const double room = f[Room] ? double(get(*f[Room])) : 0;
+    const double tls = f[TlsFloor] ? double(get(*f[TlsFloor])) : 0;
+    row(what, text(Room), text(TlsFloor), ratio(room, tls), text(PlainFloor));
+}
+
+void printLatency(const std::string &what, const std::optional<LatencyFigures> (&f)[kColumns])
+{
+    std::size_t count = 0;
+    for (const auto &figures : f)
+        count = std::max(count, figures ? figures->count : 0);
+    std::printf("  %s, %zu lines\n", what.c_str(), count);
+    figureRow("    p50", f, [](const LatencyFigures &l) { return l.p50; }, "%.1f us", 1000);
+    figureRow("    p99", f, [](const LatencyFigures &l) { return l.p99; }, "%.1f us", 1000);
+    figureRow("    max", f, [](const LatencyFigures &l) { return l.max; }, "%.1f us", 1000);
+}
+
+void printRates(int window, const std::optional<ThroughputFigures> (&f)[kColumns])
+{
+    using T = ThroughputFigures;
+    std::printf("  throughput, %d own lines in flight per member\n", window);
+    figureRow("    lines/s to every receiver", f, [](const T &t) { return t.lines; }, "%.0f");
+    figureRow("    deliveries/s (lines x receivers)", f, [](const T &t) { return t.deliveries; }, "%.0f");
+    figureRow("    host CPU, share of one core", f, [](const T &t) { return t.hostCore; }, "%.2f");
+    figureRow("    host CPU per line", f, [](const T &t) { return t.hostNsPerLine; }, "%.2f us", 1000);
+    figureRow("    process CPU, share of one core", f, [](const T &t) { return t.processCore; }, "%.2f");
+    figureRow("    process CPU per line", f, [](const T &t) { return t.processNsPerLine; }, "%.2f us", 1000);
+}
+
+// With one line in flight, nothing is batched: each line pays its own way.
+void countSyscallsPerLine(Subject *subjects[kColumns], int lines)
+{
+    std::printf("  system calls per relayed line on the host's (relay's) thread, back to back, %d lines,\n"
+                "  strace -c -p TID\n",
+                lines);
+    for (int c = 0; c < kColumns; ++c) {
+        Subject *s = subjects[c];
+        if (!s)
+            continue;
+        SyscallCount count;
+        std::string error;
+        LatencyFigures ignored;
+        if (!countSyscalls(
+                s->relayThread(), [&] { return s->closed(lines, &ignored); }, &count, &error)) {
+            std::printf("    %-12s not counted: %s%s%s\n", s->name(), error.c_str(), s->error().empty() ? "" : ": ",
+                        s->error().c_str());
+            continue;
+        }
+        std::string detail;
+        for (std::size_t i = 0; i < count.byName.size() && i < 6; ++i) {
+            detail += (i ? ", " : "") + count.byName[i].first + " "
+                      + fmt("%.1f", double(count.byName[i].second) / lines);
+        }
+        std::printf("    %-12s %6.1f   (%s)\n", s->name(), double(count.calls) / lines, detail.c_str());
+    }
+}
+
+void printBaseline(const FanoutOptions &options, const LatencyFigures &closed, const LatencyFigures &paced,
+                   const ThroughputFigures &rates)
+{
+    std::printf("\n== what encryption costs: this room against the room at %s, same options ==\n",
+                options.baselineLabel.empty() ? options.baselineBench.c_str() : options.baselineLabel.c_str());
+    std::fflush(stdout);
+    RoomFigures before;
+    std::string error;
+    const auto started = Clock::now();
+    if (!runBaselineRoom(options, &before, &error)) {
+        std::printf("  ERROR (baseline): %s\n", error.c_str());
+        return;
+    }
+    std::printf("  (its run took %.0f s)\n", std::chrono::duration<double>(Clock::now() - started).count());
+    auto line = [](const char *what, const std::string &now, const std::string &then, const std::string &r) {
+        std::printf("  %-34s %16s %16s %12s\n", what, now.c_str(), then.c_str(), r.c_str());
+    };
+    auto latency = [&](const char *what, std::int64_t now, std::int64_t then) {
+        line(what, fmt("%.1f us", double(now) / 1000), fmt("%.1f us", double(then) / 1000),
+             ratio(double(now), double(then)));
+    };
+    line("", "this room", "before", "this/before");
+    latency("back to back p50", closed.p50, before.closed.p50);
+    latency("back to back p99", closed.p99, before.closed.p99);
+    if (options.paced > 0) {
+        latency("paced p50", paced.p50, before.paced.p50);
+        latency("paced p99", paced.p99, before.paced.p99);
+    }
+    line("lines/s to every receiver", fmt("%.0f", rates.lines), fmt("%.0f", before.rates.lines),
+         ratio(rates.lines, before.rates.lines));
+    line("host CPU per line", fmt("%.2f us", rates.hostNsPerLine / 1000),
+         fmt("%.2f us", before.rates.hostNsPerLine / 1000), ratio(rates.hostNsPerLine, before.rates.hostNsPerLine));
+    line("process CPU per line", fmt("%.2f us", rates.processNsPerLine / 1000),
+         fmt("%.2f us", before.rates.processNsPerLine / 1000),
+         ratio(rates.processNsPerLine, before.rates.processNsPerLine));
+}
+
 } // namespace
 
 bool runFanout(const FanoutOptions &options)
 {
     const int members = options.members;
     const int threads = std::max(1, std::min(options.threads, members));
-    const int receivers = members + 1;
-
-    Subject room{std::make_unique<RoomHarness>(), std::make_unique<Tracker>(receivers), {}, {}};
-    Subject floor{std::make_unique<FloorHarness>(), std::make_unique<Tracker>(receivers), {}, {}};
     std::printf("\n== fan-out: host + %d members (%d receivers); host on its own thread, members on %d "
                 "threads ==\n",
-                members, receivers, threads);
+                members, members + 1, threads);
     std::fflush(stdout);
 
-    bool ok = true;
-    auto check = [&](Subject &s, bool good) {
-        if (!good) {
-            std::printf("  ERROR (%s): %s\n", s.harness->name(), s.error.c_str());
-            ok = false;
+    // The floor with TLS uses the room's own key and certificate, from the
+    // bench's own configuration folder.
+    std::string identity;
+    if (options.withFloors) {
+        QString error;
+        const QString path = TAVIXLibCtl::HostIdentity::defaultPath();
+        if (!TAVIXLibCtl::HostIdentity::loadOrCreate(path, &error)) {
+            std::printf("  ERROR: no host key for the TLS floor: %s\n", qPrintable(error));
+            return false;
         }
-        return good;
-    };
-    // Runs `phase` on each subject in use: the room first, then the floor,
-    // phase by phase, so that load from elsewhere on the machine falls on both.
-    auto both = [&](auto phase) {
-        if (ok && options.withRoom)
-            check(room, phase(room));
-        if (ok && options.withFloor)
-            check(floor, phase(floor));
+        identity = path.toStdString();
+    }
+    std::unique_ptr<Subject> owned[kColumns];
+    if (options.withRoom)
+        owned[Room] = std::make_unique<RoomSubject>();
+    if (options.withFloors) {
+        owned[TlsFloor] = std::make_unique<FloorSubject>(identity);
+        owned[PlainFloor] = std::make_unique<FloorSubject>(std::string());
+    }
+    Subject *subjects[kColumns] = {owned[Room].get(), owned[TlsFloor].get(), owned[PlainFloor].get()};
+
+    bool ok = true;
+    // Runs `phase` on each subject in turn, phase by phase, so that load from
+    // elsewhere on the machine falls on all of them.
+    auto each = [&](auto phase) {
+        for (Subject *s : subjects) {
+            if (ok && s && !phase(*s)) {
+                std::printf("  ERROR (%s): %s\n", s->name(), s->error().c_str());
+                ok = false;
+            }
+        }
         return ok;
     };
-    double joinSecs = 0;
-    both([&](Subject &s) {
+    double formedMs = 0;
+    each([&](Subject &s) {
         const auto start = Clock::now();
-        const bool good = s.harness->start(members, threads, s.tracker.get(), &s.error);
-        if (&s == &room)
-            joinSecs = std::chrono::duration<double>(Clock::now() - start).count();
+        const bool good = s.start(members, threads);
+        if (&s == subjects[Room])
+            formedMs = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
         return good;
     });
-
-    LatencyFigures closed[2], pacedFigures[2], ignored;
-    ThroughputFigures rates[2];
-    auto slot = [&](Subject &s) { return &s == &room ? 0 : 1; };
     if (ok) {
-        std::printf("  room formed in %.0f ms\n", joinSecs * 1000);
-        row("", "room", "floor", "room/floor");
+        if (subjects[Room])
+            std::printf("  room formed in %.0f ms\n", formedMs);
+        if (subjects[TlsFloor])
+            std::printf("  TLS floor: %s\n", static_cast<FloorSubject *>(subjects[TlsFloor])->cipher().c_str());
+        row("", "room", "TLS floor", "room/TLS", "plain floor");
         std::fflush(stdout);
     }
-    both([&](Subject &s) { return closedLoop(s, members, options.warmup, &ignored); });
-    if (both([&](Subject &s) { return closedLoop(s, members, options.lines, &closed[slot(s)]); })) {
-        printLatency("fan-out latency, back to back", closed[0], closed[1]);
+
+    auto slot = [&](Subject &s) {
+        return &s == subjects[Room] ? Room : &s == subjects[TlsFloor] ? TlsFloor : PlainFloor;
+    };
+    std::optional<LatencyFigures> closed[kColumns], paced[kColumns];
+    std::optional<ThroughputFigures> rates[kColumns];
+    LatencyFigures ignored;
+    each([&](Subject &s) { return s.closed(options.warmup, &ignored); });
+    if (each([&](Subject &s) { return s.closed(options.lines, &closed[slot(s)].emplace()); })) {
+        printLatency("fan-out latency, back to back", closed);
         std::fflush(stdout);
     }
-    if (both([&](Subject &s) { return throughput(s, members, options, &rates[slot(s)]); })) {
-        const ThroughputFigures &r = rates[0], &f = rates[1];
-        std::printf("  throughput, %d own lines in flight per member\n", options.window);
-        row("    lines/s to every receiver", fmt("%.0f", r.lines), fmt("%.0f", f.lines),
-            ratio(r.lines, f.lines));
-        row("    deliveries/s (lines x receivers)", fmt("%.0f", r.deliveries),
-            fmt("%.0f", f.deliveries), ratio(r.deliveries, f.deliveries));
-        row("    host CPU, share of one core", fmt("%.2f", r.hostCore), fmt("%.2f", f.hostCore),
-            ratio(r.hostCore, f.hostCore));
-        row("    host CPU per line", fmt("%.2f us", r.hostNsPerLine / 1000),
-            fmt("%.2f us", f.hostNsPerLine / 1000), ratio(r.hostNsPerLine, f.hostNsPerLine));
-        row("    process CPU, share of one core", fmt("%.2f", r.processCore),
-            fmt("%.2f", f.processCore), ratio(r.processCore, f.processCore));
-        row("    process CPU per line", fmt("%.2f us", r.processNsPerLine / 1000),
-            fmt("%.2f us", f.processNsPerLine / 1000), ratio(r.processNsPerLine, f.processNsPerLine));
+    if (each([&](Subject &s) { return s.throughput(options, &rates[slot(s)].emplace()); })) {
+        printRates(options.window, rates);
         std::fflush(stdout);
     }
     if (options.paced > 0
-        && both([&](Subject &s) {
-               return paced(s, members, options.paced, options.paceMs, &pacedFigures[slot(s)]);
-           })) {
-        const std::string what = "fan-out latency, one line every " + std::to_string(options.paceMs) + " ms";
-        printLatency(what.c_str(), pacedFigures[0], pacedFigures[1]);
+        && each([&](Subject &s) { return s.paced(options.paced, options.paceMs, &paced[slot(s)].emplace()); })) {
+        printLatency("fan-out latency, one line every " + std::to_string(options.paceMs) + " ms", paced);
+        std::fflush(stdout);
     }
-    for (Subject *s : {&room, &floor}) {
-        const std::string trouble = s->harness->trouble();
+    if (ok && options.extras && options.smoke)
+        std::printf("  not in smoke mode: system calls per line (strace) and the room before TLS\n");
+    else if (ok && options.extras && options.syscallLines > 0)
+        countSyscallsPerLine(subjects, options.syscallLines);
+    std::fflush(stdout);
+    for (Subject *s : subjects) {
+        const std::string trouble = s ? s->trouble() : std::string();
         if (!trouble.empty()) {
-            std::printf("  WARNING (%s): %s\n", s->harness->name(), trouble.c_str());
+            std::printf("  WARNING (%s): %s\n", s->name(), trouble.c_str());
             ok = false;
         }
     }
-    room.stop();
-    floor.stop();
+    for (Subject *s : subjects) {
+        if (s)
+            s->stop();
+    }
+    std::fflush(stdout);
+
+    if (ok && options.extras && !options.smoke && !options.baselineBench.empty() && closed[Room] && rates[Room])
+        printBaseline(options, *closed[Room], paced[Room].value_or(LatencyFigures{}), *rates[Room]);
     std::fflush(stdout);
     return ok;
 }

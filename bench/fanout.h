@@ -1,8 +1,9 @@
 #pragma once
 
+#include "latency.h"
+
 #include <cstdint>
 #include <string>
-#include <vector>
 
 namespace bench {
 
@@ -16,30 +17,32 @@ struct FanoutOptions
     int paceMs = 50;
     double seconds = 5; // throughput window, after one second of warm-up
     int window = 32;    // own lines in flight per member
+    // At this size also: system calls per line, and the baseline's room.
+    bool extras = true;
+    int syscallLines = 2000; // back to back under strace; 0 skips
     bool smoke = false; // throughput until a few hundred lines, no timed window
-    bool withRoom = true;  // off to profile the floor alone
-    bool withFloor = true; // off to profile the room alone
-};
-
-struct LatencyFigures
-{
-    std::size_t count = 0;
-    std::int64_t p50 = 0;
-    std::int64_t p99 = 0;
-    std::int64_t max = 0;
+    bool withRoom = true;   // off to profile the floors alone
+    bool withFloors = true; // off to profile the room alone
+    // Another build's tavix_bench whose room runs the same fan-out in this
+    // run, e.g. the room before TLS; empty for none.
+    std::string baselineBench;
+    std::string baselineLabel;
 };
 
 struct ThroughputFigures
 {
     double lines = 0;         // lines per second delivered to every receiver
     double deliveries = 0;    // lines x receivers per second
-    double hostCore = 0;      // host thread CPU as a share of one core
-    double hostNsPerLine = 0; // host thread CPU per fully delivered line
-    double processCore = 0;   // the whole bench process, members included
+    double hostCore = 0;      // host (relay) thread CPU as a share of one core
+    double hostNsPerLine = 0; // host (relay) thread CPU per fully delivered line
+    double processCore = 0;   // the whole process of the subject
     double processNsPerLine = 0;
+
+    static ThroughputFigures from(double lines, double seconds, double hostCpuNs, double processCpuNs,
+                                  int receivers);
 };
 
-// The room and the floor side by side at one room size.
+// The room beside the floors at one room size.
 bool runFanout(const FanoutOptions &options);
 
 } // namespace bench

@@ -1,24 +1,36 @@
 // How fast the room and the window are. Prints figures; asserts nothing.
 //
 //   tavix_bench all [--smoke] [options]   every item, each in a fresh process
-//   tavix_bench fanout [options]          room vs floor: latency, throughput, scale
+//   tavix_bench fanout [options]          room vs floors: latency, throughput, scale
+//   tavix_bench join [--joins N] [--key-runs N]
 //   tavix_bench log [--log-lines N] [--log-turn-lines N]
 //   tavix_bench startup [--runs N] [--startup-lines N]
 //   tavix_bench idle [--idle-seconds N]
 //
 // fanout options: --members N (4), --threads N (4), --warmup N (1000),
 // --lines N (20000), --paced N (1000), --pace-ms N (50), --seconds S (5),
-// --scale LIST (25,100), --scale-lines N (5000), --subjects room|floor|both.
-// --smoke runs each item once at a tiny size, to prove it still works.
+// --scale LIST (25,100), --scale-lines N (5000), --subjects room|floor|both,
+// --syscall-lines N (2000; 0 skips), --baseline-bench PATH (another build's
+// tavix_bench, whose room runs the same fan-out: bench/run.sh --baseline REV
+// builds one) with --baseline-label TEXT.
+// --smoke runs each item once at a tiny size, to prove it still works; it
+// neither counts system calls nor runs a baseline.
+//
+// Rooms keep their key under XDG_CONFIG_HOME: every run points it at a
+// temporary folder of its own, never at the user's.
 
+#include "eventloop.h"
 #include "fanout.h"
+#include "joinbench.h"
 #include "windowbench.h"
 
 #include <QApplication>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <cstdio>
 #include <cstdlib>
@@ -83,9 +95,12 @@ bool runFanoutItems(const Args &args)
     o.paced = args.number("paced", 1000, 10);
     o.paceMs = args.number("pace-ms", 50, 5);
     o.seconds = args.real("seconds", 5);
+    o.syscallLines = args.number("syscall-lines", 2000, 2000);
+    o.baselineBench = args.text("baseline-bench", "", "");
+    o.baselineLabel = args.text("baseline-label", "", "");
     const std::string subjects = args.text("subjects", "both", "both");
     o.withRoom = subjects != "floor";
-    o.withFloor = subjects != "room";
+    o.withFloors = subjects != "room";
     bool ok = bench::runFanout(o);
 
     // Bigger rooms: the same back-to-back latency and throughput, no paced run.
@@ -102,6 +117,7 @@ bool runFanoutItems(const Args &args)
         big.warmup = std::min(o.warmup, 200);
         big.lines = args.number("scale-lines", 5000, 50);
         big.paced = 0;
+        big.extras = false;
         ok = bench::runFanout(big) && ok;
     }
     return ok;
@@ -123,6 +139,7 @@ int runAll(int argc, char **argv, const Args &args)
         int timeoutSeconds;
     } items[] = {
         {"fanout", args.smoke ? 120 : 1800},
+        {"join", args.smoke ? 60 : 300},
         {"log", args.smoke ? 60 : 600},
         {"startup", args.smoke ? 60 : 600},
         {"idle", idleSeconds + 60},
@@ -157,6 +174,14 @@ int runAll(int argc, char **argv, const Args &args)
 int main(int argc, char *argv[])
 {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    QTemporaryDir config;
+    if (!config.isValid()) {
+        std::fprintf(stderr, "cannot make a configuration folder: %s\n", qPrintable(config.errorString()));
+        return EXIT_FAILURE;
+    }
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+    // The room's threads run on the event dispatcher the programs choose.
+    TAVIXLibCtl::preferLeanEventLoop();
     const Args args = parse(argc, argv);
     if (args.mode == "all")
         return runAll(argc, argv, args);
@@ -165,6 +190,10 @@ int main(int argc, char *argv[])
     if (args.mode == "fanout") {
         QCoreApplication app(argc, argv);
         ok = runFanoutItems(args);
+    } else if (args.mode == "join") {
+        QCoreApplication app(argc, argv);
+        ok = bench::runJoin(args.number("joins", 200, 5));
+        ok = bench::runKeyMaking(args.number("key-runs", 20, 2)) && ok;
     } else if (args.mode == "log") {
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -179,7 +208,7 @@ int main(int argc, char *argv[])
         QCoreApplication app(argc, argv);
         ok = bench::runIdle(args.number("idle-seconds", 60, 1));
     } else {
-        std::fprintf(stderr, "unknown item %s: all, fanout, log, startup or idle\n", args.mode.c_str());
+        std::fprintf(stderr, "unknown item %s: all, fanout, join, log, startup or idle\n", args.mode.c_str());
         return EXIT_FAILURE;
     }
     std::fflush(stdout);

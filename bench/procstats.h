@@ -1,6 +1,8 @@
 #pragma once
 
+#include <pthread.h>
 #include <sys/resource.h>
+#include <time.h>
 
 #include <cstdint>
 #include <fstream>
@@ -36,6 +38,22 @@ inline CpuTimes processCpu()
         return std::int64_t(tv.tv_sec) * 1'000'000'000 + std::int64_t(tv.tv_usec) * 1000;
     };
     return {ns(usage.ru_utime), ns(usage.ru_stime)};
+}
+
+inline std::int64_t processCpuNs()
+{
+    const CpuTimes cpu = processCpu();
+    return cpu.userNs + cpu.systemNs;
+}
+
+// CPU time one thread of this process has used; 0 when it cannot be read.
+inline std::int64_t threadCpuNs(pthread_t thread)
+{
+    clockid_t clock;
+    timespec ts{};
+    if (pthread_getcpuclockid(thread, &clock) != 0 || clock_gettime(clock, &ts) != 0)
+        return 0;
+    return std::int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
 
 } // namespace bench

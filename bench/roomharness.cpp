@@ -6,7 +6,6 @@
 #include <QString>
 
 #include <chrono>
-#include <ctime>
 
 using namespace std::chrono_literals;
 using TAVIXLibCtl::Room;
@@ -26,31 +25,6 @@ RoomHarness::RoomHarness() = default;
 RoomHarness::~RoomHarness()
 {
     stop();
-}
-
-std::unique_ptr<RoomHarness::Loop> RoomHarness::startLoop(const char *name)
-{
-    auto loop = std::make_unique<Loop>();
-    // Named, so that a profile can tell the host from the members.
-    loop->thread.setObjectName(QString::fromLatin1(name));
-    loop->context = new QObject;
-    loop->context->moveToThread(&loop->thread);
-    QObject::connect(&loop->thread, &QThread::finished, loop->context, &QObject::deleteLater);
-    loop->thread.start();
-    Loop *raw = loop.get();
-    runOn(*loop, [raw] { raw->handle = pthread_self(); });
-    return loop;
-}
-
-void RoomHarness::stopLoop(Loop &loop)
-{
-    loop.thread.quit();
-    loop.thread.wait(QDeadlineTimer(10000));
-}
-
-void RoomHarness::runOn(Loop &loop, const std::function<void()> &task)
-{
-    QMetaObject::invokeMethod(loop.context, task, Qt::BlockingQueuedConnection);
 }
 
 void RoomHarness::attach(Room *room)
@@ -86,13 +60,13 @@ bool RoomHarness::waitJoined(int count, std::string *error)
 bool RoomHarness::start(int members, int threads, Tracker *tracker, std::string *error)
 {
     m_tracker = tracker;
-    m_hostLoop = startLoop("room-host");
+    m_hostLoop = std::make_unique<LoopThread>("room-host");
     for (int t = 0; t < threads; ++t)
-        m_memberLoops.push_back(startLoop("room-members"));
+        m_memberLoops.push_back(std::make_unique<LoopThread>("room-members"));
     m_members.assign(size_t(members), nullptr);
 
     quint16 port = 0;
-    runOn(*m_hostLoop, [&] {
+    m_hostLoop->run([&] {
         m_host = new Room;
         m_host->setPort(0);
         m_host->setMaxMembers(members + 1);
@@ -111,7 +85,7 @@ bool RoomHarness::start(int members, int threads, Tracker *tracker, std::string 
     for (int first = 0; first < members; first += kJoinWave) {
         const int last = std::min(members, first + kJoinWave);
         for (int m = first; m < last; ++m) {
-            runOn(*m_memberLoops[size_t(m % threads)], [&, m] {
+            m_memberLoops[size_t(m % threads)]->run([&, m] {
                 auto *room = new Room;
                 room->setServerAddress(QStringLiteral("127.0.0.1"));
                 room->setPort(port);
@@ -129,8 +103,7 @@ bool RoomHarness::start(int members, int threads, Tracker *tracker, std::string 
 
 void RoomHarness::post(int member, std::function<void()> task)
 {
-    QMetaObject::invokeMethod(m_memberLoops[size_t(member) % m_memberLoops.size()]->context,
-                              std::move(task), Qt::QueuedConnection);
+    m_memberLoops[size_t(member) % m_memberLoops.size()]->post(std::move(task));
 }
 
 void RoomHarness::send(int member, std::uint64_t id)
@@ -143,12 +116,12 @@ void RoomHarness::send(int member, std::uint64_t id)
 
 std::int64_t RoomHarness::hostCpuNs() const
 {
-    clockid_t clock;
-    timespec ts{};
-    if (!m_hostLoop || pthread_getcpuclockid(m_hostLoop->handle, &clock) != 0
-        || clock_gettime(clock, &ts) != 0)
-        return 0;
-    return std::int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+    return m_hostLoop ? m_hostLoop->cpuNs() : 0;
+}
+
+pid_t RoomHarness::hostThread() const
+{
+    return m_hostLoop ? m_hostLoop->tid() : 0;
 }
 
 std::string RoomHarness::trouble() const
@@ -164,21 +137,18 @@ void RoomHarness::stop()
     // Members leave first, so the host is not busy announcing departures.
     for (size_t m = 0; m < m_members.size(); ++m) {
         if (Room *room = m_members[m]) {
-            runOn(*m_memberLoops[m % m_memberLoops.size()], [room] {
+            m_memberLoops[m % m_memberLoops.size()]->run([room] {
                 room->disconnect();
                 delete room;
             });
         }
     }
     m_members.clear();
-    runOn(*m_hostLoop, [this] {
+    m_hostLoop->run([this] {
         m_host->disconnect();
         delete m_host;
         m_host = nullptr;
     });
-    for (auto &loop : m_memberLoops)
-        stopLoop(*loop);
-    stopLoop(*m_hostLoop);
     m_memberLoops.clear();
     m_hostLoop.reset();
 }

@@ -1,17 +1,16 @@
 #pragma once
 
-#include "harness.h"
-
-#include <QObject>
-#include <QThread>
+#include "loopthread.h"
+#include "tracker.h"
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
-
-#include <pthread.h>
 
 namespace TAVIXLibCtl {
 class Room;
@@ -19,39 +18,37 @@ class Room;
 
 namespace bench {
 
-// The room under test: real Room objects over loopback, the host on one Qt
-// event-loop thread and the members on others, several Rooms per thread.
-class RoomHarness : public Harness
+// The room under test: a host and `members` joined members, real Room
+// objects over loopback. The host has an event-loop thread of its own, so
+// that it never shares a loop with the members it serves; the members share
+// `threads` others. Every receiver, the host included, reports each chat line
+// to the tracker.
+class RoomHarness
 {
 public:
     RoomHarness();
-    ~RoomHarness() override;
+    ~RoomHarness();
 
-    const char *name() const override { return "room"; }
-    bool start(int members, int threads, Tracker *tracker, std::string *error) override;
-    void post(int member, std::function<void()> task) override;
-    void send(int member, std::uint64_t id) override;
-    std::int64_t hostCpuNs() const override;
-    std::string trouble() const override;
-    void stop() override;
+    // False, with the reason, when the room did not form in time.
+    bool start(int members, int threads, Tracker *tracker, std::string *error);
+    // Runs `task` on the thread that owns joined member `member` (0-based).
+    void post(int member, std::function<void()> task);
+    // On that member's thread: stamps line `id` with the tracker and sends it.
+    void send(int member, std::uint64_t id);
+    // CPU time the host's thread has used so far.
+    std::int64_t hostCpuNs() const;
+    pid_t hostThread() const;
+    // Lost links seen since start, for the report.
+    std::string trouble() const;
+    void stop();
 
 private:
-    struct Loop
-    {
-        QThread thread;
-        QObject *context = nullptr; // lives on `thread`
-        pthread_t handle{};
-    };
-
-    std::unique_ptr<Loop> startLoop(const char *name);
-    void stopLoop(Loop &loop);
-    void runOn(Loop &loop, const std::function<void()> &task);
     void attach(TAVIXLibCtl::Room *room);
     bool waitJoined(int count, std::string *error);
 
     Tracker *m_tracker = nullptr;
-    std::unique_ptr<Loop> m_hostLoop;
-    std::vector<std::unique_ptr<Loop>> m_memberLoops;
+    std::unique_ptr<LoopThread> m_hostLoop;
+    std::vector<std::unique_ptr<LoopThread>> m_memberLoops;
     TAVIXLibCtl::Room *m_host = nullptr;
     std::vector<TAVIXLibCtl::Room *> m_members;
 

@@ -1,0 +1,168 @@
+#include "joinbench.h"
+
+#include "chatline.h"
+#include "hostidentity.h"
+#include "latency.h"
+#include "loopthread.h"
+#include "memberkeys.h"
+#include "room.h"
+
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+
+namespace bench {
+
+namespace {
+
+using namespace std::chrono_literals;
+using TAVIXLibCtl::Room;
+namespace MemberKeys = TAVIXLibCtl::MemberKeys;
+
+constexpr auto kJoinTimeout = 20s;
+
+double ms(std::int64_t ns)
+{
+    return double(ns) / 1e6;
+}
+
+// What the member and the host threads tell the bench, under one lock.
+struct Progress
+{
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::int64_t joinedAt = 0;
+    bool ended = false;
+    int departures = 0;
+
+    template <typename Predicate>
+    bool waitFor(Predicate done)
+    {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, kJoinTimeout, done);
+    }
+    template <typename Change>
+    void tell(Change change)
+    {
+        std::lock_guard lock(mutex);
+        change();
+        changed.notify_all();
+    }
+};
+
+} // namespace
+
+bool runJoin(int joins)
+{
+    std::printf("\n== joining a room on loopback: openClient() until Joined (TCP, TLS, welcome), %d joins ==\n",
+                joins);
+    std::fflush(stdout);
+    LoopThread hostLoop("room-host");
+    LoopThread memberLoop("room-member");
+    Progress progress;
+    Room *host = nullptr;
+    quint16 port = 0;
+    hostLoop.run([&] {
+        host = new Room;
+        host->setPort(0);
+        host->setMaxMembers(2);
+        host->setData(MemberKeys::Name, QStringLiteral("host"));
+        QObject::connect(host, &Room::dataChanged, host, [&](int, const QString &key, const QString &value) {
+            if (key == MemberKeys::Presence && value == MemberKeys::Absent)
+                progress.tell([&] { ++progress.departures; });
+        });
+        host->openServer();
+        port = host->boundPort();
+    });
+    bool ok = port != 0;
+    if (!ok)
+        std::printf("  ERROR: the host could not listen\n");
+
+    std::vector<std::int64_t> samples;
+    for (int i = 0; ok && i < joins; ++i) {
+        Room *member = nullptr;
+        std::int64_t startedAt = 0;
+        progress.tell([&] {
+            progress.joinedAt = 0;
+            progress.ended = false;
+        });
+        memberLoop.run([&] {
+            member = new Room;
+            member->setServerAddress(QStringLiteral("127.0.0.1"));
+            member->setPort(port);
+            member->setData(MemberKeys::Name, QStringLiteral("member"));
+            QObject::connect(member, &Room::stateChanged, member, [&progress, member] {
+                if (member->state() == Room::State::Joined)
+                    progress.tell([&] {
+                        if (!progress.joinedAt)
+                            progress.joinedAt = nowNs();
+                    });
+            });
+            QObject::connect(member, &Room::disconnected, member,
+                             [&progress] { progress.tell([&] { progress.ended = true; }); });
+            startedAt = nowNs();
+            member->openClient();
+        });
+        const bool joined = progress.waitFor([&] { return progress.joinedAt != 0 || progress.ended; })
+                            && progress.joinedAt != 0;
+        int endReason = 0;
+        memberLoop.run([member, &endReason] {
+            endReason = int(member->endReason());
+            member->closeConnection();
+            delete member;
+        });
+        if (joined) {
+            samples.push_back(progress.joinedAt - startedAt);
+        } else {
+            std::printf("  ERROR: join %d did not finish (end reason %d)\n", i + 1, endReason);
+            ok = false;
+        }
+        // The host must have let the last one go before the next one knocks.
+        if (ok && !progress.waitFor([&] { return progress.departures > i; })) {
+            std::printf("  ERROR: the host never saw member %d leave\n", i + 1);
+            ok = false;
+        }
+    }
+    hostLoop.run([host] { delete host; });
+    if (!samples.empty()) {
+        const std::int64_t first = samples.front();
+        const LatencyFigures f = summarise(samples);
+        std::printf("  median %.2f ms, p99 %.2f ms, max %.2f ms; the first (no known host yet) %.2f ms\n",
+                    ms(f.p50), ms(f.p99), ms(f.max), ms(first));
+    }
+    std::fflush(stdout);
+    return ok;
+}
+
+bool runKeyMaking(int runs)
+{
+    std::printf("\n== a host's key: made on an empty folder, then loaded again, %d runs ==\n", runs);
+    std::vector<std::int64_t> made, loaded;
+    for (int i = 0; i < runs; ++i) {
+        QTemporaryDir folder;
+        const QString path = folder.filePath(QStringLiteral("tavix/host-identity.pem"));
+        QString error;
+        for (auto *samples : {&made, &loaded}) {
+            const std::int64_t start = nowNs();
+            const bool good = TAVIXLibCtl::HostIdentity::loadOrCreate(path, &error).has_value();
+            samples->push_back(nowNs() - start);
+            if (!good) {
+                std::printf("  ERROR: %s\n", qPrintable(error));
+                return false;
+            }
+        }
+    }
+    const LatencyFigures m = summarise(made), l = summarise(loaded);
+    std::printf("  made:   median %.2f ms (min %.2f, max %.2f)\n", ms(m.p50),
+                ms(*std::min_element(made.begin(), made.end())), ms(m.max));
+    std::printf("  loaded: median %.2f ms (min %.2f, max %.2f)\n", ms(l.p50),
+                ms(*std::min_element(loaded.begin(), loaded.end())), ms(l.max));
+    std::fflush(stdout);
+    return true;
+}
+
+} // namespace bench
