@@ -207,6 +207,12 @@ void FramedLink::send(const QByteArray &frame)
     }
 }
 
+void FramedLink::flush()
+{
+    if (isLive())
+        m_socket->flush();
+}
+
 qint64 FramedLink::backlog() const
 {
     return m_socket->bytesToWrite() + m_socket->encryptedBytesToWrite();
@@ -266,11 +272,10 @@ void FramedLink::readIncoming()
                 m_readSoon.start();
             break;
         }
-        const QByteArray chunk = m_socket->read(kReadBuffer);
-        if (chunk.isEmpty())
+        const qint64 got = m_reader.appendFrom(m_socket, qMin(m_socket->bytesAvailable(), kReadBuffer));
+        if (got <= 0)
             break;
-        consumed += chunk.size();
-        m_reader.append(chunk);
+        consumed += got;
     }
     if (self)
         m_inReadLoop = false;

@@ -92,9 +92,11 @@ public:
 
     State state() const { return m_state; }
 
-    // Queues a frame; ignored unless handshaking or open.
+    // Queues a frame; ignored unless handshaking or open. What is queued
+    // leaves when control returns to the event loop, or at flush().
     void send(const QByteArray &frame);
     void send(const Wire::Message &message) { send(Wire::encode(message)); }
+    void flush();
     qint64 backlog() const;
     bool isBehind() const { return backlog() > kBehind; }
 

@@ -6,6 +6,7 @@
 
 #include <QHostAddress>
 #include <QObject>
+#include <QTimer>
 
 class QHostInfo;
 
@@ -48,6 +49,7 @@ private:
     void finish(EndReason reason);
 
     Timeouts m_timeouts;
+    QTimer m_flushSoon; // a turn's own lines leave in one write at its end
     QString m_address; // as the member gave it: what the host's key is kept under
     QList<QHostAddress> m_addresses;
     quint16 m_port = 0;

@@ -17,6 +17,9 @@ RoomHost::RoomHost(int size, const Timeouts &timeouts, QObject *parent)
     : QObject(parent), m_timeouts(timeouts), m_table(size), m_links(size_t(size), nullptr)
 {
     connect(&m_server, &QTcpServer::newConnection, this, &RoomHost::acceptConnections);
+    m_flushSoon.setSingleShot(true);
+    m_flushSoon.setInterval(0);
+    connect(&m_flushSoon, &QTimer::timeout, this, &RoomHost::flushLinks);
 }
 
 RoomHost::~RoomHost()
@@ -267,8 +270,18 @@ void RoomHost::broadcast(const Message &message)
         link->send(frame);
         behind = behind || link->isBehind();
     }
+    if (!m_flushSoon.isActive())
+        m_flushSoon.start();
     if (behind && !m_paused)
         updateBackpressure();
+}
+
+void RoomHost::flushLinks()
+{
+    for (FramedLink *link : m_links) {
+        if (link)
+            link->flush();
+    }
 }
 
 void RoomHost::updateBackpressure()

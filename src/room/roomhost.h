@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <QSslConfiguration>
+#include <QTimer>
 #include <QTcpServer>
 
 #include <vector>
@@ -65,6 +66,7 @@ private:
     void depart(int slot);
     void update(int slot, const QString &key, const QString &value);
     void broadcast(const Wire::Message &message);
+    void flushLinks();
     void updateBackpressure();
     std::vector<Pending>::iterator findPending(FramedLink *link);
     qint64 outboundLimit() const;
@@ -84,6 +86,9 @@ private:
     MemberTable m_table;
     std::vector<FramedLink *> m_links; // by slot; null for slot 0 and free slots
     std::vector<Pending> m_pending;
+    // Fires at the end of the turn that relayed something: the turn's lines
+    // leave in one write per member before the loop polls again.
+    QTimer m_flushSoon;
     EndReason m_listenError = EndReason::None;
     bool m_paused = false;
 };

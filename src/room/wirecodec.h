@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QIODevice>
 #include <QString>
 
 #include <algorithm>
@@ -116,12 +117,18 @@ public:
     enum class Result { NeedMore, Frame, Error };
 
     void append(QByteArrayView bytes);
+    // Reads up to `most` bytes from `device` straight into the buffer;
+    // returns how many, as QIODevice::read() does.
+    qint64 appendFrom(QIODevice *device, qint64 most);
     // A frame's body stays valid until the next append().
     Result next(QByteArrayView *body);
     qsizetype buffered() const { return m_buffer.size() - m_start; }
     QString errorString() const { return m_error; }
 
 private:
+    // False for a broken stream, which is not read on.
+    bool makeRoom();
+
     QByteArray m_buffer;
     qsizetype m_start = 0;
     QString m_error;
