@@ -126,6 +126,7 @@ void tst_RoomTool::badArgumentsExitWithTwo_data()
     QTest::newRow("an unknown option") << QStringList{QStringLiteral("host"), QStringLiteral("--colour")};
     QTest::newRow("an option without its value") << QStringList{QStringLiteral("host"), QStringLiteral("--port")};
     QTest::newRow("forget without an address") << QStringList{QStringLiteral("forget")};
+    QTest::newRow("a stall bound below 50 ms") << QStringList{QStringLiteral("host"), QStringLiteral("--stall-ms"), QStringLiteral("10")};
     QTest::newRow("forget at port 0") << QStringList{QStringLiteral("forget"), QStringLiteral("x"), QStringLiteral("--port"), QStringLiteral("0")};
 }
 

@@ -117,9 +117,17 @@ int main(int argc, char *argv[])
         QStringLiteral("MS"));
     const QCommandLineOption deadPeer(
         QStringLiteral("dead-peer-ms"),
-        QStringLiteral("Drop a peer that is silent this long, default %1.").arg(defaults.deadPeer.count()),
+        QStringLiteral("Drop a peer that is silent this long, default %1; also the stall bound unless "
+                       "--stall-ms is given.")
+            .arg(defaults.deadPeer.count()),
         QStringLiteral("MS"));
-    parser.addOptions({help, port, size, name, handshake, deadPeer});
+    const QCommandLineOption stall(
+        QStringLiteral("stall-ms"),
+        QStringLiteral("When hosting, drop a member that has kept the room waiting this long in all, "
+                       "default %1.")
+            .arg(defaults.stall.count()),
+        QStringLiteral("MS"));
+    parser.addOptions({help, port, size, name, handshake, deadPeer, stall});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("host, join ADDRESS or forget ADDRESS."),
                                  QStringLiteral("host | join ADDRESS | forget ADDRESS"));
@@ -187,6 +195,12 @@ int main(int argc, char *argv[])
         if (!ms)
             return usageError(QStringLiteral("--dead-peer-ms must be a number from %1").arg(kShortestDeadPeerMs));
         timeouts.deadPeer = timeouts.stall = std::chrono::milliseconds(*ms);
+    }
+    if (parser.isSet(stall)) {
+        const auto ms = number(parser.value(stall), kShortestDeadPeerMs, kMaxMs);
+        if (!ms)
+            return usageError(QStringLiteral("--stall-ms must be a number from %1").arg(kShortestDeadPeerMs));
+        timeouts.stall = std::chrono::milliseconds(*ms);
     }
     room.setTimeouts(timeouts);
     QString nameValue = parser.value(name);
