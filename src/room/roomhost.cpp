@@ -45,12 +45,7 @@ bool RoomHost::loadIdentity(const QString &path)
         m_listenErrorDetail = error;
         return false;
     }
-    m_tls = QSslConfiguration::defaultConfiguration();
-    m_tls.setProtocol(QSsl::TlsV1_3OrLater);
-    m_tls.setLocalCertificate(identity->certificate);
-    m_tls.setPrivateKey(identity->key);
-    // Members are not asked for certificates; one sent anyway fails the handshake.
-    m_tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+    m_tls = identity->serverTls();
     m_fingerprint = identity->fingerprint();
     return true;
 }

@@ -136,10 +136,7 @@ protected:
         auto *socket = new QSslSocket;
         socket->setSocketDescriptor(descriptor);
         if (identity && m_tls) {
-            QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-            tls.setLocalCertificate(identity->certificate);
-            tls.setPrivateKey(identity->key);
-            socket->setSslConfiguration(tls);
+            socket->setSslConfiguration(identity->serverTls());
             socket->startServerEncryption();
         }
         peers << new Peer(socket);

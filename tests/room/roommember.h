@@ -50,9 +50,10 @@ struct Member
     int disconnects = 0;
 };
 
-inline std::unique_ptr<Member> host(const QString &name, int size = 5)
+inline std::unique_ptr<Member> host(const QString &name, int size = 5,
+                                    const Timeouts &timeouts = fastTimeouts())
 {
-    auto m = std::make_unique<Member>(name);
+    auto m = std::make_unique<Member>(name, timeouts);
     m->room->setPort(0);
     m->room->setMaxMembers(size);
     m->room->openServer();
@@ -65,9 +66,10 @@ inline quint16 portOf(const Member &host)
 }
 
 inline std::unique_ptr<Member> joiner(const QString &name, quint16 port,
-                                      const QString &address = QStringLiteral("127.0.0.1"))
+                                      const QString &address = QStringLiteral("127.0.0.1"),
+                                      const Timeouts &timeouts = fastTimeouts())
 {
-    auto m = std::make_unique<Member>(name);
+    auto m = std::make_unique<Member>(name, timeouts);
     m->room->setServerAddress(address);
     m->room->setPort(port);
     m->room->openClient();

@@ -139,36 +139,34 @@ void tst_RoomHostile::aSilentMemberIsDroppedWithinTheBound()
     QFETCH(bool, roomWaits);
     Timeouts t = fastTimeouts();
     t.stall = std::chrono::milliseconds(8000); // the room would wait longer than the silence
-    Member h(QStringLiteral("H"), t);
-    h.room->setPort(0);
-    h.room->openServer();
-    QTRY_COMPARE(h.events.size(), 1);
-    auto a = joiner(QStringLiteral("A"), portOf(h));
+    auto h = host(QStringLiteral("H"), 5, t);
+    QTRY_COMPARE(h->events.size(), 1);
+    auto a = joiner(QStringLiteral("A"), portOf(*h));
     QTRY_VERIFY(joined(*a));
     Raw::Peer deaf;
     std::unique_ptr<Flood> flood;
     if (roomWaits) {
-        QVERIFY(deaf.connectTo(portOf(h)));
+        QVERIFY(deaf.connectTo(portOf(*h)));
         deaf.join(QStringLiteral("deaf"));
         deaf.stopReading();
         deaf.keepHeartbeat();
-        QTRY_COMPARE(h.room->memberCount(), 3);
+        QTRY_COMPARE(h->room->memberCount(), 3);
     }
     if (aFlood)
         flood = std::make_unique<Flood>(*a->room);
     if (roomWaits)
         QTRY_VERIFY(a->room->pendingOutput() > 0); // the host has stopped reading A
     Raw::Peer frozen; // joins, then never says another word
-    QVERIFY(frozen.connectTo(portOf(h)));
+    QVERIFY(frozen.connectTo(portOf(*h)));
     frozen.join(QStringLiteral("F"));
-    QTRY_VERIFY(h.events.contains(QStringLiteral("%1 cnt=1 (F)").arg(roomWaits ? 3 : 2)));
+    QTRY_VERIFY(h->events.contains(QStringLiteral("%1 cnt=1 (F)").arg(roomWaits ? 3 : 2)));
     QElapsedTimer clock;
     clock.start();
-    QTRY_VERIFY2_WITH_TIMEOUT(h.events.filter(QStringLiteral("cnt=0 (F)")).size() == 1,
-                              qPrintable(h.events.filter(QStringLiteral("cnt=")).join(u'|')), 5000);
-    const auto bound = h.room->timeouts().deadPeer.count();
+    QTRY_VERIFY2_WITH_TIMEOUT(h->events.filter(QStringLiteral("cnt=0 (F)")).size() == 1,
+                              qPrintable(h->events.filter(QStringLiteral("cnt=")).join(u'|')), 5000);
+    const auto bound = h->room->timeouts().deadPeer.count();
     QVERIFY2(clock.elapsed() <= bound + 500, qPrintable(QString::number(clock.elapsed())));
-    QVERIFY(!h.events.contains(QStringLiteral("2 cnt=0 (deaf)")));
+    QVERIFY(!h->events.contains(QStringLiteral("2 cnt=0 (deaf)")));
 }
 
 void tst_RoomHostile::peersThatAllowDifferentSilencesKeepEachOther_data()
@@ -188,19 +186,14 @@ void tst_RoomHostile::peersThatAllowDifferentSilencesKeepEachOther()
         t.deadPeer = t.stall = std::chrono::milliseconds(ms);
         return t;
     };
-    Member h(QStringLiteral("H"), bounds(hostMs));
-    h.room->setPort(0);
-    h.room->openServer();
-    Member m(QStringLiteral("M"), bounds(memberMs));
-    m.room->setServerAddress(QStringLiteral("127.0.0.1"));
-    m.room->setPort(portOf(h));
-    m.room->openClient();
-    QTRY_VERIFY(joined(m));
+    auto h = host(QStringLiteral("H"), 5, bounds(hostMs));
+    auto m = joiner(QStringLiteral("M"), portOf(*h), QStringLiteral("127.0.0.1"), bounds(memberMs));
+    QTRY_VERIFY(joined(*m));
     // Idle for five times the shorter bound: each side still hears the other.
     QTest::qWait(5 * std::min(hostMs, memberMs));
-    QCOMPARE(h.room->memberCount(), 2);
-    QCOMPARE(m.disconnects, 0);
-    QVERIFY(joined(m));
+    QCOMPARE(h->room->memberCount(), 2);
+    QCOMPARE(m->disconnects, 0);
+    QVERIFY(joined(*m));
 }
 
 void tst_RoomHostile::aSilentHostEndsTheSessionWithinTheBound()

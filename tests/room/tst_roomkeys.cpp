@@ -135,12 +135,10 @@ void tst_RoomKeys::aKeyFileThatCannotServeKeepsTheHostFromStarting()
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(contents);
     }
-    Member m(QStringLiteral("H"));
-    m.room->setPort(0);
-    m.room->openServer();
-    QTRY_COMPARE(m.disconnects, 1);
-    QCOMPARE(m.room->endReason(), EndReason::ListenFailed);
-    QVERIFY2(m.room->endDetail().contains(path), qPrintable(m.room->endDetail()));
+    auto h = host(QStringLiteral("H"));
+    QTRY_COMPARE(h->disconnects, 1);
+    QCOMPARE(h->room->endReason(), EndReason::ListenFailed);
+    QVERIFY2(h->room->endDetail().contains(path), qPrintable(h->room->endDetail()));
     // Never replaced behind the user's back.
     if (!contents.isEmpty()) {
         QFile file(path);

@@ -39,13 +39,19 @@ int usageError(const QString &message)
     return kUsageError;
 }
 
-std::optional<long> number(const QString &text, long min, long max)
+// The number given for `option`, if it was given and lies within min..max;
+// `bad` says why when it was given but does not.
+std::optional<long> numberOption(const QCommandLineParser &parser, const QCommandLineOption &option,
+                                 long min, long max, QString *bad)
 {
-    bool ok = false;
-    const long v = text.toLong(&ok);
-    if (!ok || v < min || v > max)
+    if (!parser.isSet(option))
         return std::nullopt;
-    return v;
+    bool ok = false;
+    const long v = parser.value(option).toLong(&ok);
+    if (ok && v >= min && v <= max)
+        return v;
+    *bad = QStringLiteral("--%1 must be a number from %2 to %3").arg(option.names().constLast()).arg(min).arg(max);
+    return std::nullopt;
 }
 
 // Drops the kept key of a host, so that the next join accepts its new one.
@@ -147,13 +153,14 @@ int main(int argc, char *argv[])
     if (args.isEmpty())
         return usageError(QStringLiteral("say 'host' or 'join ADDRESS'"));
     const QString command = args.first();
+    QString bad;
     if (command == QLatin1String("forget")) {
         if (args.size() != 2)
             return usageError(QStringLiteral("'forget' takes one address"));
-        const auto value = parser.isSet(port) ? number(parser.value(port), 1, kMaxPort) : 0L;
-        if (!value)
-            return usageError(QStringLiteral("--port must be a number from 1 to %1").arg(kMaxPort));
-        return forget(args.at(1), quint16(*value));
+        const auto at = numberOption(parser, port, 1, kMaxPort, &bad);
+        if (!bad.isEmpty())
+            return usageError(bad);
+        return forget(args.at(1), quint16(at.value_or(0)));
     }
     RoomConsole::Mode mode;
     if (command == QLatin1String("host") && args.size() == 1)
@@ -166,42 +173,25 @@ int main(int argc, char *argv[])
         return usageError(QStringLiteral("unknown command '%1'").arg(args.join(u' ')));
     const bool hosting = mode == RoomConsole::Mode::Host;
 
-    Room room;
+    if (parser.isSet(size) && !hosting)
+        return usageError(QStringLiteral("--size is for hosting"));
     // A host may listen on any free port (0); a joiner needs a real one.
-    const long lowestPort = hosting ? 0 : 1;
-    if (parser.isSet(port)) {
-        const auto value = number(parser.value(port), lowestPort, kMaxPort);
-        if (!value)
-            return usageError(QStringLiteral("--port must be a number from %1 to %2").arg(lowestPort).arg(kMaxPort));
-        room.setPort(int(*value));
-    }
-    if (parser.isSet(size)) {
-        if (!hosting)
-            return usageError(QStringLiteral("--size is for hosting"));
-        const auto value = number(parser.value(size), 1, Room::kMaxSize);
-        if (!value)
-            return usageError(QStringLiteral("--size must be a number from 1 to %1").arg(Room::kMaxSize));
-        room.setMaxMembers(int(*value));
-    }
+    const auto portNumber = numberOption(parser, port, hosting ? 0 : 1, kMaxPort, &bad);
+    const auto sizeNumber = numberOption(parser, size, 1, Room::kMaxSize, &bad);
+    const auto handshakeMs = numberOption(parser, handshake, 1, kMaxMs, &bad);
+    const auto deadPeerMs = numberOption(parser, deadPeer, kShortestDeadPeerMs, kMaxMs, &bad);
+    const auto stallMs = numberOption(parser, stall, kShortestDeadPeerMs, kMaxMs, &bad);
+    if (!bad.isEmpty())
+        return usageError(bad);
+
+    using std::chrono::milliseconds;
+    Room room;
+    room.setPort(int(portNumber.value_or(RoomDefaults::Port)));
+    room.setMaxMembers(int(sizeNumber.value_or(RoomDefaults::Size)));
     Timeouts timeouts;
-    if (parser.isSet(handshake)) {
-        const auto ms = number(parser.value(handshake), 1, kMaxMs);
-        if (!ms)
-            return usageError(QStringLiteral("--handshake-ms must be a positive number"));
-        timeouts.handshake = std::chrono::milliseconds(*ms);
-    }
-    if (parser.isSet(deadPeer)) {
-        const auto ms = number(parser.value(deadPeer), kShortestDeadPeerMs, kMaxMs);
-        if (!ms)
-            return usageError(QStringLiteral("--dead-peer-ms must be a number from %1").arg(kShortestDeadPeerMs));
-        timeouts.deadPeer = timeouts.stall = std::chrono::milliseconds(*ms);
-    }
-    if (parser.isSet(stall)) {
-        const auto ms = number(parser.value(stall), kShortestDeadPeerMs, kMaxMs);
-        if (!ms)
-            return usageError(QStringLiteral("--stall-ms must be a number from %1").arg(kShortestDeadPeerMs));
-        timeouts.stall = std::chrono::milliseconds(*ms);
-    }
+    timeouts.handshake = milliseconds(handshakeMs.value_or(timeouts.handshake.count()));
+    timeouts.deadPeer = milliseconds(deadPeerMs.value_or(timeouts.deadPeer.count()));
+    timeouts.stall = milliseconds(stallMs.value_or(deadPeerMs.value_or(timeouts.stall.count())));
     room.setTimeouts(timeouts);
     QString nameValue = parser.value(name);
     if (nameValue.isEmpty())
