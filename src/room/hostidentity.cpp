@@ -1,12 +1,14 @@
 #include "hostidentity.h"
 
+#include "roomconfig.h"
+
 #include <QCryptographicHash>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSslSocket>
-#include <QStandardPaths>
+#include <QStringList>
 
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
@@ -15,6 +17,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace TAVIXLibCtl {
@@ -33,6 +36,23 @@ struct Deleter
 using PKey = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
 using Cert = std::unique_ptr<X509, Deleter<X509, X509_free>>;
 using Bio = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
+
+// What OpenSSL said last, for a failure's detail; empty when it said nothing.
+QString openSslError()
+{
+    QStringList errors;
+    char text[256];
+    while (const unsigned long code = ERR_get_error()) {
+        ERR_error_string_n(code, text, sizeof text);
+        errors << QString::fromLatin1(text);
+    }
+    return errors.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(errors.join(QStringLiteral("; ")));
+}
+
+QString systemError(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
 
 QByteArray bioBytes(BIO *bio)
 {
@@ -94,10 +114,20 @@ std::optional<HostIdentity> parse(const QByteArray &pem)
 bool publish(const QString &path, const QByteArray &pem, QString *error)
 {
     const QString temporary = path + QStringLiteral(".%1.tmp").arg(::getpid());
+    const auto privateFile = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
     QFile file(temporary);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate,
-                   QFileDevice::ReadOwner | QFileDevice::WriteOwner)
-        || file.write(pem) != pem.size() || !file.flush()) {
+    // Created here and now, never one that was there: a file left by a dead
+    // process of the same number, or a link someone planted, is removed
+    // (the link, not what it points at) and the file made anew.
+    bool opened = file.open(QIODevice::WriteOnly | QIODevice::NewOnly, privateFile);
+    if (!opened && QFile::remove(temporary))
+        opened = file.open(QIODevice::WriteOnly | QIODevice::NewOnly, privateFile);
+    if (!opened) {
+        *error = QStringLiteral("cannot write %1: %2").arg(temporary, file.errorString());
+        return false;
+    }
+    // On disk before the name points at it: a crash leaves no empty key.
+    if (file.write(pem) != pem.size() || !file.flush() || ::fsync(file.handle()) != 0) {
         *error = QStringLiteral("cannot write %1: %2").arg(temporary, file.errorString());
         file.remove();
         return false;
@@ -107,19 +137,36 @@ bool publish(const QString &path, const QByteArray &pem, QString *error)
     const int linkError = errno;
     QFile::remove(temporary);
     if (linked != 0 && linkError != EEXIST) { // EEXIST: another process made it first
-        *error = QStringLiteral("cannot create %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(linkError)));
+        *error = QStringLiteral("cannot create %1: %2").arg(path, systemError(linkError));
         return false;
     }
     return true;
 }
 
-} // namespace
-
-QString roomConfigDirectory()
+// A key file must be the user's own and readable by no one else. One that
+// others may read is tightened; one that belongs to someone else is not used.
+bool keepPrivate(const QString &path, QString *error)
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-           + QStringLiteral("/tavix");
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return true; // reading it says why
+    if (info.st_uid != ::geteuid()) {
+        *error = QStringLiteral("%1 belongs to another user (uid %2); it is not used").arg(path).arg(info.st_uid);
+        return false;
+    }
+    if ((info.st_mode & (S_IRWXG | S_IRWXO)) == 0 || !S_ISREG(info.st_mode))
+        return true;
+    if (::chmod(QFile::encodeName(path).constData(), S_IRUSR | S_IWUSR) != 0) {
+        *error = QStringLiteral("%1 is readable by others and cannot be made private: %2")
+                     .arg(path, systemError(errno));
+        return false;
+    }
+    qWarning("tavix: %ls was readable by others; it is now readable by its owner alone",
+             qUtf16Printable(path));
+    return true;
 }
+
+} // namespace
 
 QString HostIdentity::defaultPath()
 {
@@ -145,27 +192,28 @@ QSslConfiguration HostIdentity::serverTls() const
 std::optional<HostIdentity> HostIdentity::loadOrCreate(const QString &path, QString *error)
 {
     if (!QFileInfo::exists(path)) {
-        const QString folder = QFileInfo(path).absolutePath();
-        if (!QDir().mkpath(folder)) {
-            *error = QStringLiteral("cannot create the folder %1").arg(folder);
+        if (!makePrivateFolder(QFileInfo(path).absolutePath(), error))
             return std::nullopt;
-        }
+        ERR_clear_error();
         const auto pem = makeIdentityPem();
         if (!pem) {
-            *error = QStringLiteral("cannot make a key for %1").arg(path);
+            *error = QStringLiteral("cannot make a key for %1%2").arg(path, openSslError());
             return std::nullopt;
         }
         if (!publish(path, *pem, error))
             return std::nullopt;
     }
+    if (!keepPrivate(path, error))
+        return std::nullopt;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
         return std::nullopt;
     }
+    ERR_clear_error();
     auto identity = parse(file.readAll());
     if (!identity)
-        *error = QStringLiteral("%1 holds no usable key and certificate").arg(path);
+        *error = QStringLiteral("%1 holds no usable key and certificate%2").arg(path, openSslError());
     return identity;
 }
 

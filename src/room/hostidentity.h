@@ -10,10 +10,6 @@
 
 namespace TAVIXLibCtl {
 
-// Where this user's room keys live: the user's configuration folder, which
-// follows XDG_CONFIG_HOME.
-QString roomConfigDirectory();
-
 // This machine's key and certificate as a host. Made the first time a user
 // hosts and kept, so that members see the same fingerprint every time.
 struct HostIdentity

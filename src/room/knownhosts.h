@@ -1,9 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
-
-#include <optional>
 
 namespace TAVIXLibCtl {
 
@@ -13,7 +12,12 @@ namespace TAVIXLibCtl {
 //     ADDRESS PORT FINGERPRINT-IN-HEX
 //
 // An address is kept as typed, but for case and the spelling of IP
-// addresses; deleting a line forgets that host.
+// addresses, and compared the same way; deleting a line forgets that host.
+//
+// The file fails closed: one that is there but cannot be read, or whose line
+// for an address is damaged, vouches for no host at that address. Lines this
+// program does not understand are kept as they are. Every change rewrites the
+// whole file under a lock, so that members writing at once lose nothing.
 class KnownHosts
 {
 public:
@@ -22,12 +26,23 @@ public:
     static QString defaultPath();
     QString path() const { return m_path; }
 
-    std::optional<QByteArray> fingerprint(const QString &address, quint16 port) const;
-    // Records a host joined for the first time; false when the file cannot be written.
-    bool remember(const QString &address, quint16 port, const QByteArray &fingerprint);
+    struct Pins
+    {
+        enum class Status { Unknown, Known, Unreadable };
+        Status status = Status::Unknown;
+        QList<QByteArray> fingerprints; // Known: every pin kept for the host
+        QString error;                  // Unreadable: why, naming the file
+    };
+    Pins pins(const QString &address, quint16 port) const;
+
+    // Records a host joined for the first time, or, with `replace`, instead
+    // of the pins kept for it. False, with `error` naming the file, when the
+    // file cannot be written.
+    bool remember(const QString &address, quint16 port, const QByteArray &fingerprint,
+                  bool replace = false, QString *error = nullptr);
     // Forgets the address at `port`, or at every port when it is 0; returns
     // how many were forgotten, or -1 when the file cannot be rewritten.
-    int forget(const QString &address, quint16 port = 0);
+    int forget(const QString &address, quint16 port = 0, QString *error = nullptr);
 
 private:
     QString m_path;

@@ -4,6 +4,7 @@
 
 #include <QHostInfo>
 #include <QLoggingCategory>
+#include <QPointer>
 #include <QTimer>
 
 namespace TAVIXLibCtl {
@@ -34,8 +35,10 @@ RoomGuest::~RoomGuest()
     close();
 }
 
-void RoomGuest::join(const QString &address, quint16 port, const MemberValues::Values &values)
+void RoomGuest::join(const QString &address, quint16 port, const MemberValues::Values &values,
+                     const QByteArray &trusted)
 {
+    m_trusted = trusted;
     m_address = address;
     m_port = port;
     m_values = values;
@@ -80,16 +83,38 @@ void RoomGuest::connectNext()
 
 void RoomGuest::checkHost(const QByteArray &fingerprint)
 {
+    // A handler of the signal may spin an event loop in which the room ends.
+    QPointer<RoomGuest> self(this);
     emit hostIdentified(fingerprint);
-    const auto known = KnownHosts().fingerprint(m_address, m_port);
-    if (known && *known != fingerprint) {
+    if (!self || m_done || !m_link)
+        return;
+    // Nothing of the room is sent until the key is vouched for; a kept key
+    // that cannot be read vouches for nothing.
+    const KnownHosts::Pins pins = KnownHosts().pins(m_address, m_port);
+    switch (pins.status) {
+    case KnownHosts::Pins::Status::Unreadable:
         m_link->abort();
         m_link = nullptr;
-        finish(EndReason::HostKeyChanged);
+        finish(EndReason::KnownHostsUnreadable, pins.error);
+        return;
+    case KnownHosts::Pins::Status::Known:
+        if (pins.fingerprints.contains(fingerprint))
+            return;
+        if (fingerprint == m_trusted) {
+            m_newHost = fingerprint;
+            m_replacesPin = true;
+            return;
+        }
+        m_link->abort();
+        m_link = nullptr;
+        emit hostKeyRefused(pins.fingerprints.first());
+        if (self)
+            finish(EndReason::HostKeyChanged);
+        return;
+    case KnownHosts::Pins::Status::Unknown:
+        m_newHost = fingerprint;
         return;
     }
-    if (!known)
-        m_newHost = fingerprint;
 }
 
 void RoomGuest::linked()
@@ -120,10 +145,9 @@ void RoomGuest::handleMessage(const Message &m)
         if (admitted)
             break;
         m_size = m.size;
-        if (!m_newHost.isEmpty() && !KnownHosts().remember(m_address, m_port, m_newHost))
-            qCWarning(lcGuest, "cannot write %ls", qUtf16Printable(KnownHosts().path()));
         m_link->setOpen();
         m_link->setPeerDeadPeer(std::chrono::milliseconds(m.deadPeerMs));
+        keepNewHost();
         emit welcomed(m.slot, m_size);
         return;
     case MessageType::Refuse:
@@ -202,12 +226,21 @@ void RoomGuest::handleEnd(FramedLink::End end)
     }
 }
 
-void RoomGuest::finish(EndReason reason)
+void RoomGuest::keepNewHost()
+{
+    if (m_newHost.isEmpty())
+        return;
+    QString error;
+    if (!KnownHosts().remember(m_address, m_port, m_newHost, m_replacesPin, &error))
+        emit keyNotKept(error);
+}
+
+void RoomGuest::finish(EndReason reason, const QString &detail)
 {
     if (m_done)
         return;
     close();
-    emit ended(reason);
+    emit ended(reason, detail);
 }
 
 void RoomGuest::close()

@@ -23,7 +23,10 @@ public:
     explicit RoomGuest(const Timeouts &timeouts, QObject *parent = nullptr);
     ~RoomGuest() override;
 
-    void join(const QString &address, quint16 port, const MemberValues::Values &values);
+    // `trusted`, when set, is a key the member accepted in place of the one
+    // kept for this host: met again, it replaces the kept one.
+    void join(const QString &address, quint16 port, const MemberValues::Values &values,
+              const QByteArray &trusted = {});
     // The member's own change: sent at once when linked, else kept for the join.
     void setValue(const QString &key, const QString &value);
     void close();
@@ -33,20 +36,26 @@ public:
 signals:
     // The host's certificate, before anything is said to it.
     void hostIdentified(const QByteArray &fingerprint);
+    // It is not the key kept for this address: the one kept is `remembered`.
+    void hostKeyRefused(const QByteArray &remembered);
+    // The host's key could not be kept; the join goes on as a first visit.
+    void keyNotKept(const QString &error);
     void welcomed(int slot, int size);
     void roomEvent(const RoomEvent &event);
     // Bytes toward the host went out.
     void bytesWritten();
-    void ended(EndReason reason);
+    // `detail` says more where there is more to say, such as the file at fault.
+    void ended(EndReason reason, const QString &detail);
 
 private:
     void hostResolved(const QHostInfo &info);
     void connectNext();
     void checkHost(const QByteArray &fingerprint);
     void linked();
+    void keepNewHost();
     void handleMessage(const Wire::Message &message);
     void handleEnd(FramedLink::End end);
-    void finish(EndReason reason);
+    void finish(EndReason reason, const QString &detail = {});
 
     Timeouts m_timeouts;
     QTimer m_flushSoon; // a turn's own lines leave in one write at its end
@@ -59,7 +68,9 @@ private:
     EndReason m_lastFailure = EndReason::Unreachable;
     EndReason m_refusal = EndReason::None; // what the host said before it went
     int m_size = 0; // the room's size once welcomed
-    QByteArray m_newHost; // a host met for the first time, remembered once it welcomes us
+    QByteArray m_trusted;
+    QByteArray m_newHost; // a host's key to keep once it welcomes us
+    bool m_replacesPin = false; // m_newHost takes the place of the kept one
     bool m_done = false;
 };
 

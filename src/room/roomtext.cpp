@@ -32,6 +32,8 @@ constexpr std::array kReasons{
     ReasonWords{EndReason::HostLeft, u"サーバが終了しました", u"host left"},
     ReasonWords{EndReason::ConnectionLost, u"接続が切れました", u"connection lost"},
     ReasonWords{EndReason::HostKeyChanged, u"ホストの鍵が変わりました", u"the host's key has changed"},
+    ReasonWords{EndReason::KnownHostsUnreadable, u"鍵の記録を読めません", u"cannot read the kept host keys"},
+    ReasonWords{EndReason::NoTls, u"暗号化を使えません", u"no TLS support in this Qt"},
 };
 
 const ReasonWords &wordsFor(EndReason reason)
@@ -74,6 +76,7 @@ QString fingerprint(const QByteArray &sha256)
 }
 
 QString hostKey(const QByteArray &sha256) { return u"ホストの鍵: "_s + fingerprint(sha256); }
+QString keyNotKept(const QString &error) { return u"鍵を保存できません: "_s + error; }
 
 QString reason(EndReason reason) { return wordsFor(reason).japanese.toString(); }
 QString reasonInEnglish(EndReason reason) { return wordsFor(reason).english.toString(); }

@@ -35,6 +35,8 @@ std::optional<QString> logLine(const QString &key, const QString &value, NameOf 
 QString fingerprint(const QByteArray &sha256);
 // The status display's line for the host's key.
 QString hostKey(const QByteArray &sha256);
+// The status display's line when the host's key could not be kept.
+QString keyNotKept(const QString &error);
 
 // Why a room ended, as the status display says it and in English for a terminal.
 QString reason(EndReason reason);

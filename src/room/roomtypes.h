@@ -23,6 +23,8 @@ enum class EndReason {
     HostLeft,        // the host closed the room
     ConnectionLost,  // the link broke or the other side stopped answering
     HostKeyChanged,  // the host shows another key than when we joined it before
+    KnownHostsUnreadable, // the kept keys of hosts cannot be read: none vouches for the host
+    NoTls,           // this Qt has no TLS backend
 };
 
 // Settable so that tests need not wait for the real bounds.

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QString>
+
+namespace TAVIXLibCtl {
+
+// Where this user's room keys live: the user's configuration folder, which
+// follows XDG_CONFIG_HOME.
+QString roomConfigDirectory();
+
+// Makes `folder` and any missing parent readable by the user alone, as a
+// folder that holds a private key must be; folders already there are left as
+// they are. False, with `error` naming the folder, when it cannot be made.
+bool makePrivateFolder(const QString &folder, QString *error);
+
+} // namespace TAVIXLibCtl
