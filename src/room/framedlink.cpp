@@ -25,6 +25,8 @@ constexpr std::chrono::milliseconds kShortestTick{10};
 constexpr int kForgiveness = 4;
 // The first byte of a TLS handshake record: what a ClientHello starts with.
 constexpr char kTlsHandshakeRecord = 0x16;
+// Type, version and length come before a TLS record's body.
+constexpr qint64 kTlsRecordHeader = 5;
 
 QSslConfiguration memberTls()
 {
@@ -115,6 +117,17 @@ void FramedLink::lookAtFirstBytes()
     if (first.isEmpty())
         return;
     if (first.front() == kTlsHandshakeRecord) {
+        // Encryption starts once the first record is whole: until then the
+        // connection has made no progress, which the host weighs when it
+        // must drop one.
+        if (first.size() >= kTlsRecordHeader) {
+            const qint64 length = (quint8(first[3]) << 8) | quint8(first[4]);
+            if (m_socket->bytesAvailable() < kTlsRecordHeader + length)
+                return;
+        } else {
+            return;
+        }
+        m_firstRecordWhole = true;
         disconnect(m_socket, &QSslSocket::readyRead, this, &FramedLink::lookAtFirstBytes);
         m_socket->startServerEncryption();
         return;
@@ -211,6 +224,18 @@ void FramedLink::flush()
 {
     if (isLive())
         m_socket->flush();
+}
+
+QHostAddress FramedLink::peerAddress() const
+{
+    return m_socket->peerAddress();
+}
+
+int FramedLink::progress() const
+{
+    if (m_state == State::Handshaking || m_state == State::Open)
+        return 2;
+    return m_firstRecordWhole ? 1 : 0;
 }
 
 qint64 FramedLink::backlog() const

@@ -46,9 +46,12 @@ namespace TAVIXLibCtl {
 // stops the others for at most the stall bound at a stretch, and for at most
 // a fifth of the time in the long run.
 //
-// A link reports its end once, through ended(), and only from the event
-// loop, never from inside a call its owner made. Once closing or closed it
-// emits nothing more and deletes itself later.
+// What it emits, and when. Everything comes from the event loop, never from
+// inside a call its owner made. A link that ends by itself says so once,
+// through ended(), as it leaves the live states; one its owner closed or
+// aborted says nothing. After that it emits nothing more and deletes itself
+// later. A handler of secured() or messageReceived() may close or abort the
+// link, or spin a nested event loop in which it is deleted.
 class FramedLink : public QObject
 {
     Q_OBJECT
@@ -91,6 +94,10 @@ public:
     ~FramedLink() override;
 
     State state() const { return m_state; }
+    QHostAddress peerAddress() const;
+    // How far the other side got: 0 nothing whole yet, 1 a whole TLS record,
+    // 2 encrypted.
+    int progress() const;
 
     // Queues a frame; ignored unless handshaking or open. What is queued
     // leaves when control returns to the event loop, or at flush().
@@ -159,6 +166,7 @@ private:
     std::chrono::milliseconds m_held{0}; // how long it has kept the room waiting, less forgiveness
     bool m_readingEnabled = true;
     bool m_inReadLoop = false; // a handler's nested event loop must not re-enter it
+    bool m_firstRecordWhole = false;
 };
 
 } // namespace TAVIXLibCtl

@@ -3,6 +3,7 @@
 #include "hostidentity.h"
 #include "memberkeys.h"
 
+#include <QHash>
 #include <QLoggingCategory>
 #include <QSslSocket>
 
@@ -107,10 +108,8 @@ void RoomHost::close()
 void RoomHost::acceptConnections()
 {
     while (auto *socket = static_cast<QSslSocket *>(m_server.nextPendingConnection())) {
-        if (int(m_pending.size()) >= kMaxPending) {
-            m_pending.front().link->abort();
-            m_pending.erase(m_pending.begin());
-        }
+        if (int(m_pending.size()) >= kMaxPending)
+            dropOnePending();
         auto *link = new FramedLink(socket, m_tls, m_timeouts, outboundLimit(), this);
         connect(link, &FramedLink::messageReceived, this,
                 [this, link](const Message &m) { handlePendingMessage(link, m); });
@@ -125,6 +124,28 @@ void RoomHost::acceptConnections()
         });
         m_pending.push_back(Pending{link, {}});
     }
+}
+
+void RoomHost::dropOnePending()
+{
+    QHash<QHostAddress, int> perAddress;
+    for (const Pending &p : m_pending)
+        ++perAddress[p.link->peerAddress()];
+    auto victim = m_pending.end();
+    int most = 0;
+    for (auto it = m_pending.begin(); it != m_pending.end(); ++it) {
+        const int count = perAddress.value(it->link->peerAddress());
+        // Oldest first: only a strictly better choice replaces one found.
+        if (count > most
+            || (count == most && it->link->progress() < victim->link->progress())) {
+            victim = it;
+            most = count;
+        }
+    }
+    if (victim == m_pending.end())
+        return;
+    victim->link->abort();
+    m_pending.erase(victim);
 }
 
 std::vector<RoomHost::Pending>::iterator RoomHost::findPending(FramedLink *link)

@@ -21,8 +21,11 @@ class RoomHost : public QObject
     Q_OBJECT
 
 public:
-    // Connections that have not finished their handshake; beyond this the
-    // oldest is dropped, so a flood of idle sockets cannot keep members out.
+    // Connections that have not finished their handshake. Beyond this one is
+    // dropped: from the address that holds the most of them, so that one
+    // source cannot push out another; of its connections, one with no whole
+    // TLS record before one that has more, the oldest first. A member from
+    // another address than a flood of idle sockets always gets in.
     static constexpr int kMaxPending = 32;
 
     RoomHost(int size, const Timeouts &timeouts, QObject *parent = nullptr);
@@ -58,6 +61,7 @@ private:
     };
 
     void acceptConnections();
+    void dropOnePending();
     void handlePendingMessage(FramedLink *link, const Wire::Message &message);
     void handleMemberMessage(int slot, const Wire::Message &message);
     void refuseOtherVersion(FramedLink *link);

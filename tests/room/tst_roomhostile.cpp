@@ -1,6 +1,7 @@
 // What hostile, broken, silent and slow peers can do to a room: each costs
 // only its own link, and the room goes on.
 #include "rawpeer.h"
+#include "roomhost.h"
 #include "roommember.h"
 
 #include <QElapsedTimer>
@@ -24,6 +25,7 @@ private slots:
     void peersThatAllowDifferentSilencesKeepEachOther_data();
     void peersThatAllowDifferentSilencesKeepEachOther();
     void aSilentHostEndsTheSessionWithinTheBound();
+    void anUnfinishedHandshakeNeverHoldsASlot_data();
     void anUnfinishedHandshakeNeverHoldsASlot();
     void aSlowReaderHoldsTheRoomUpOnlyForTheStallBound_data();
     void aSlowReaderHoldsTheRoomUpOnlyForTheStallBound();
@@ -225,23 +227,56 @@ void tst_RoomHostile::aSilentHostEndsTheSessionWithinTheBound()
     QVERIFY(fake.peers.first()->count(MessageType::Ping) > 0);
 }
 
+void tst_RoomHostile::anUnfinishedHandshakeNeverHoldsASlot_data()
+{
+    QTest::addColumn<int>("idle");
+    QTest::addColumn<QString>("from"); // where the idle sockets come from
+    QTest::addColumn<int>("members");
+    QTest::newRow("more TLS sockets than may wait, from the members' own address")
+        << 40 << "127.0.0.1" << 1;
+    QTest::newRow("100 idle sockets from another address, back as soon as dropped")
+        << 100 << "127.0.0.2" << 4;
+}
+
 void tst_RoomHostile::anUnfinishedHandshakeNeverHoldsASlot()
 {
-    auto h = host(QStringLiteral("H"), 2);
-    std::vector<std::unique_ptr<Raw::Peer>> idle;
-    for (int i = 0; i < 40; ++i) { // more than may wait at once
-        idle.push_back(std::make_unique<Raw::Peer>());
-        QVERIFY(idle.back()->connectTo(portOf(*h)));
+    QFETCH(int, idle);
+    QFETCH(QString, from);
+    QFETCH(int, members);
+    auto h = host(QStringLiteral("H"), members + 1);
+    std::vector<std::unique_ptr<Raw::Peer>> flood;
+    const auto open = [&](Raw::Peer *p) {
+        if (from == QLatin1String("127.0.0.1")) {
+            QVERIFY(p->connectTo(portOf(*h)));
+            return;
+        }
+        // Plain idle TCP that comes back each time the host drops it.
+        p->socket()->bind(QHostAddress(from));
+        p->socket()->connectToHost(QHostAddress::LocalHost, portOf(*h));
+        QObject::connect(p->socket(), &QAbstractSocket::disconnected, p, [&, p] {
+            p->socket()->abort();
+            p->socket()->bind(QHostAddress(from));
+            p->socket()->connectToHost(QHostAddress::LocalHost, portOf(*h));
+        }, Qt::QueuedConnection);
+    };
+    for (int i = 0; i < idle; ++i) {
+        flood.push_back(std::make_unique<Raw::Peer>());
+        open(flood.back().get());
     }
-    idle.back()->sendPreamble(); // half a handshake
-    QTRY_VERIFY(h->room->pendingJoins() > 0);
-    QVERIFY(h->room->pendingJoins() <= 32);
-    // A real member still gets in, and the one slot is not held by anyone else.
-    auto a = joiner(QStringLiteral("A"), portOf(*h));
-    QTRY_VERIFY(joined(*a));
-    QCOMPARE(a->room->ownSlot(), 1);
+    flood.back()->sendPreamble(); // half a handshake
+    QTRY_COMPARE(h->room->pendingJoins(), RoomHost::kMaxPending);
+    // Every real member still gets in, and no slot is held by anyone else.
+    std::vector<std::unique_ptr<Member>> joined;
+    for (int i = 1; i <= members; ++i)
+        joined.push_back(joiner(QStringLiteral("M%1").arg(i), portOf(*h)));
+    for (const auto &m : joined) {
+        QTRY_VERIFY(RoomTest::joined(*m));
+        QCOMPARE(m->disconnects, 0);
+    }
+    QCOMPARE(h->room->memberCount(), members + 1);
+    QVERIFY(h->room->pendingJoins() <= RoomHost::kMaxPending);
+    flood.clear();
     QTRY_COMPARE_WITH_TIMEOUT(h->room->pendingJoins(), 0, 5000);
-    QCOMPARE(h->room->memberCount(), 2);
 }
 
 void tst_RoomHostile::aSlowReaderHoldsTheRoomUpOnlyForTheStallBound_data()
