@@ -6,6 +6,7 @@
 
 #include <QAccessibleWidget>
 #include <QPainter>
+#include <QPointer>
 #include <QStyleOptionFrame>
 
 #include <stdexcept>
@@ -62,6 +63,8 @@ QString describeInFull(const Gorvel &control, const Room &room)
         lines << addressLine();
     if (!room.hostFingerprint().isEmpty())
         lines << RoomText::hostKey(room.hostFingerprint());
+    if (!room.keyNotKept().isEmpty())
+        lines << RoomText::keyNotKept(room.keyNotKept());
     return lines.join(u'\n');
 }
 
@@ -91,7 +94,13 @@ Gorvel::Gorvel(QWidget *parent) : QWidget(parent), m_room(new Room(this))
         // Whoever started the program from a terminal learns which file was at fault.
         if (!m_room->endDetail().isEmpty())
             qWarning("tavix: %ls", qUtf16Printable(m_room->endDetail()));
+        QPointer<Gorvel> self(this);
         emit Disconnected();
+        if (self && m_room->state() == Room::State::Idle
+            && m_room->endReason() == EndReason::HostKeyChanged) {
+            emit HostKeyChanged(ServerAddress(), m_room->port(), m_room->rememberedFingerprint(),
+                                m_room->hostFingerprint());
+        }
     });
     connect(m_room, &Room::stateChanged, this, [this] {
         const QString text = describeInFull(*this, *m_room);
@@ -136,6 +145,8 @@ void Gorvel::OpenClient()
 }
 
 void Gorvel::CloseConnection() { m_room->closeConnection(); }
+
+void Gorvel::TrustHostKey(const QByteArray &fingerprint) { m_room->trustHostKey(fingerprint); }
 
 QString Gorvel::GetMemberData(qint16 index, const QString &key) const
 {

@@ -45,6 +45,9 @@ public:
     virtual void OpenServer();
     virtual void OpenClient();
     virtual void CloseConnection();
+    // The next OpenClient to the same address and port accepts this key in
+    // place of the one kept for the host, and keeps it instead.
+    virtual void TrustHostKey(const QByteArray &fingerprint);
 
     // Value of `key` for the member in `index`; "cnt" is "1" while the slot
     // holds a member and "0" otherwise. Unknown slots and keys read as "".
@@ -66,6 +69,10 @@ signals:
     // `second` is reserved and always 0.
     void DataChanged(qint16 index, int second, const QString &key, const QString &value);
     void Disconnected();
+    // Right after a Disconnected for a host whose key is not the one kept
+    // for `address` and `port`: SHA-256 of the key kept and of the one shown.
+    void HostKeyChanged(const QString &address, int port, const QByteArray &remembered,
+                        const QByteArray &shown);
 
 protected:
     void paintEvent(QPaintEvent *event) override;

@@ -9,6 +9,7 @@
 
 #include <QPointer>
 #include <QScopedValueRollback>
+#include <QSslSocket>
 
 namespace TAVIXLibCtl {
 
@@ -74,16 +75,33 @@ void Room::beginRoom(State state)
     m_ownSlot = -1;
     m_boundPort = 0;
     m_hostFingerprint.clear();
+    m_rememberedFingerprint.clear();
+    m_keyNotKept.clear();
+}
+
+void Room::becomeIdle()
+{
+    m_state = State::Idle;
+    m_table.reset(m_requestedSize);
+    m_ownSlot = -1;
+    m_boundPort = 0;
 }
 
 void Room::openServer()
 {
     QScopedValueRollback inCall(m_inCall, true);
     beginRoom(State::Hosting);
+    if (!QSslSocket::supportsSsl()) {
+        endRoom(EndReason::NoTls);
+        becomeIdle();
+        emit stateChanged();
+        return;
+    }
     m_host = new RoomHost(m_roomSize, m_timeouts, this);
     connect(m_host, &RoomHost::roomEvent, this, [this](const RoomEvent &event) { queue({event}); });
     if (!m_host->listen(quint16(m_port), HostIdentity::defaultPath())) {
         endRoom(m_host->listenError(), m_host->listenErrorDetail());
+        becomeIdle();
         emit stateChanged();
         return;
     }
@@ -100,6 +118,12 @@ bool Room::openClient()
         return false;
     QScopedValueRollback inCall(m_inCall, true);
     beginRoom(State::Connecting);
+    if (!QSslSocket::supportsSsl()) {
+        endRoom(EndReason::NoTls);
+        becomeIdle();
+        emit stateChanged();
+        return true;
+    }
     m_guest = new RoomGuest(m_timeouts, this);
     connect(m_guest, &RoomGuest::roomEvent, this, [this](const RoomEvent &event) { queue({event}); });
     connect(m_guest, &RoomGuest::welcomed, this, [this](int slot, int size) {
@@ -112,13 +136,27 @@ bool Room::openClient()
         m_hostFingerprint = fingerprint;
         emit stateChanged();
     });
-    connect(m_guest, &RoomGuest::ended, this, [this](EndReason reason) {
-        if (m_open)
-            endRoom(reason);
+    connect(m_guest, &RoomGuest::hostKeyRefused, this,
+            [this](const QByteArray &remembered) { m_rememberedFingerprint = remembered; });
+    connect(m_guest, &RoomGuest::keyNotKept, this, [this](const QString &error) {
+        m_keyNotKept = error;
+        emit stateChanged();
     });
-    m_guest->join(m_address, quint16(m_port), m_local.all());
+    connect(m_guest, &RoomGuest::ended, this, [this](EndReason reason, const QString &detail) {
+        if (m_open)
+            endRoom(reason, detail);
+    });
+    const bool trusted = m_trusted.address == m_address && m_trusted.port == m_port;
+    m_guest->join(m_address, quint16(m_port), m_local.all(),
+                  trusted ? m_trusted.fingerprint : QByteArray());
+    m_trusted = {};
     emit stateChanged();
     return true;
+}
+
+void Room::trustHostKey(const QByteArray &fingerprint)
+{
+    m_trusted = {m_address, m_port, fingerprint};
 }
 
 void Room::closeConnection()
@@ -129,9 +167,7 @@ void Room::closeConnection()
     teardown();
     // Changes not yet raised belong to a room the member has left.
     dropUnraised();
-    m_state = State::Idle;
-    m_table.reset(m_requestedSize);
-    m_ownSlot = -1;
+    becomeIdle();
     endRoom(EndReason::Closed);
     emit stateChanged();
 }
@@ -217,35 +253,35 @@ void Room::raiseQueued()
     if (m_raising)
         return;
     m_raising = true;
-    // A handler may delete this room from a nested event loop.
-    QPointer<Room> self(this);
-    while (self && !m_queue.empty()) {
+    while (!m_queue.empty()) {
         const Pending next = std::move(m_queue.front());
         m_queue.pop_front();
-        raise(next);
+        if (!raise(next))
+            return; // deleted by a handler: nothing of it is left to touch
     }
-    if (self)
-        m_raising = false;
+    m_raising = false;
 }
 
-void Room::raise(const Pending &pending)
+bool Room::raise(const Pending &pending)
 {
+    // A handler may delete this room, or leave or replace the room it is
+    // in, also from a nested event loop: after each signal, nothing is
+    // touched once the room is gone, and nothing stored once it was left.
+    QPointer<Room> self(this);
+    const quint64 room = m_roomSerial;
+    const auto sameRoom = [&] { return self && room == m_roomSerial; };
     const RoomEvent &e = pending.event;
     if (pending.end != EndReason::None) {
         m_endReason = pending.end;
         m_endDetail = pending.detail;
-        if (pending.resetsRoom) {
-            m_state = State::Idle;
-            m_table.reset(m_requestedSize);
-            m_ownSlot = -1;
-            m_boundPort = 0;
-        }
+        if (pending.resetsRoom)
+            becomeIdle();
         emit stateChanged();
+        if (!self)
+            return false;
         emit disconnected();
-        return;
+        return bool(self);
     }
-    // Whether the handler left or replaced the room while it ran.
-    const quint64 room = m_roomSerial;
     switch (e.kind) {
     case RoomEvent::Kind::Store:
         if (e.key == MemberKeys::Presence) {
@@ -254,29 +290,31 @@ void Room::raise(const Pending &pending)
         } else if (m_table.fits(e.slot, e.key, e.value)) {
             m_table.setValue(e.slot, e.key, e.value);
         }
-        return;
+        break;
     case RoomEvent::Kind::Arrive:
         m_table.occupy(e.slot);
         if (e.slot == m_ownSlot && m_state == State::Connecting)
             m_state = State::Joined;
         emit stateChanged();
-        emit dataChanged(e.slot, MemberKeys::Presence, MemberKeys::Present);
-        return;
+        if (sameRoom())
+            emit dataChanged(e.slot, MemberKeys::Presence, MemberKeys::Present);
+        break;
     case RoomEvent::Kind::Update:
         if (!m_table.fits(e.slot, e.key, e.value))
-            return;
+            break;
         emit dataChanged(e.slot, e.key, e.value);
-        if (room == m_roomSerial)
+        if (sameRoom())
             m_table.setValue(e.slot, e.key, e.value);
-        return;
+        break;
     case RoomEvent::Kind::Depart:
         emit dataChanged(e.slot, MemberKeys::Presence, MemberKeys::Absent);
-        if (room == m_roomSerial) {
+        if (sameRoom()) {
             m_table.vacate(e.slot);
             emit stateChanged();
         }
-        return;
+        break;
     }
+    return bool(self);
 }
 
 } // namespace TAVIXLibCtl

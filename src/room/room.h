@@ -17,17 +17,28 @@ class RoomHost;
 // A member's side of a chat room, without any widget: hosts or joins a room
 // and raises the room's changes.
 //
-// When events are raised. Every change to the room, and the end of a room,
-// goes through one queue in the order the host decided it, and is raised from
-// the event loop, never from inside a call of this class: a change read from
-// the network is raised at once, while it is read; one that a call made (the
-// host's own setData, opening, closing) waits for the next turn. A value is
-// stored only after its event, so a handler still reads the old value.
+// When signals come. dataChanged() and disconnected() are raised only from
+// the event loop, never from inside a call of this class: every change to
+// the room, and the end of a room, goes through one queue in the order the
+// host decided it. A change read from the network is raised while it is
+// read; one that a call made (the host's own setData, opening, closing)
+// waits for the next turn. stateChanged() is different: it is emitted at
+// once, also inside openServer(), openClient() and closeConnection(), so
+// that state() is true when the call returns: after a failed openServer()
+// the room is Idle at once, and its Disconnected follows from the loop.
+//
+// When values are stored. A newcomer's slot is present before its arrival
+// is raised, so a handler reads its name. A changed value is stored after
+// its event, so a handler still reads the old one. A departed slot is
+// emptied after its event, so a handler still reads the name. What a
+// newcomer learns of those already present is stored without events.
 //
 // Why a handler is never entered twice. While an event is being raised, any
 // change that comes up (from the handler's own calls, or from the network in
 // a nested event loop that the handler spins) only joins the queue; the loop
-// that is raising takes it up once the handler has returned.
+// that is raising takes it up once the handler has returned. A handler may
+// close the room, open another or delete this object, also from a nested
+// loop: nothing of the old room is raised or stored after that.
 //
 // The queue only ever holds the current room: opening or closing a room drops
 // the changes not yet raised, and only each end still owes its Disconnected.
@@ -78,6 +89,15 @@ public:
     // SHA-256 of the host's certificate: our own while hosting, the host's
     // once it has shown it. Kept after a room ends, until the next one opens.
     QByteArray hostFingerprint() const { return m_hostFingerprint; }
+    // After HostKeyChanged: the key kept for the address, which the host no
+    // longer shows.
+    QByteArray rememberedFingerprint() const { return m_rememberedFingerprint; }
+    // The next join to serverAddress() at port() accepts `fingerprint` in
+    // place of the key kept for it, and keeps it instead.
+    void trustHostKey(const QByteArray &fingerprint);
+    // Why the host's key could not be kept this room; empty when it was, or
+    // there was nothing to keep.
+    QString keyNotKept() const { return m_keyNotKept; }
     int memberCount() const { return m_table.presentCount(); }
     int ownSlot() const { return m_ownSlot; }
     // The port a host listens on, which may differ from port() when that is 0.
@@ -104,11 +124,13 @@ private:
     };
 
     void beginRoom(State state);
+    void becomeIdle();
     void endRoom(EndReason reason, const QString &detail = {});
     void dropUnraised();
     void queue(Pending pending);
     void raiseQueued();
-    void raise(const Pending &pending);
+    // False when a handler deleted this room.
+    bool raise(const Pending &pending);
     void teardown();
 
     QString m_address = QStringLiteral("localhost");
@@ -125,6 +147,14 @@ private:
     EndReason m_endReason = EndReason::None;
     QString m_endDetail;
     QByteArray m_hostFingerprint;
+    QByteArray m_rememberedFingerprint;
+    QString m_keyNotKept;
+    struct TrustedKey
+    {
+        QString address;
+        int port = 0;
+        QByteArray fingerprint;
+    } m_trusted;
     bool m_open = false; // a room is open and its end not yet queued
     quint64 m_roomSerial = 0; // counts rooms opened and left, to tell them apart
     quint16 m_boundPort = 0;

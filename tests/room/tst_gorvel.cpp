@@ -4,6 +4,7 @@
 #include "room.h"
 
 #include <QTcpServer>
+#include <QTemporaryFile>
 #include <QtTest>
 
 using namespace TAVIXLibCtl;
@@ -79,6 +80,22 @@ void tst_Gorvel::drawsEachStateInJapanese()
     QTRY_COMPARE(joiner.accessibleDescription(), QStringLiteral("参加中\n参加者 2/5人") + key);
     QTRY_COMPARE(control.accessibleDescription(),
                  QStringLiteral("サーバ ポート %1\n参加者 2/5人").arg(port) + joinAt + key);
+    {
+        // A member that cannot keep the host's key joins, and says so.
+        QTemporaryFile notAFolder;
+        QVERIFY(notAFolder.open());
+        const QByteArray config = qgetenv("XDG_CONFIG_HOME");
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(notAFolder.fileName()));
+        Gorvel forgetful;
+        forgetful.setServerAddress(QStringLiteral("127.0.0.1"));
+        forgetful.setPort(port);
+        forgetful.OpenClient();
+        QTRY_VERIFY2(forgetful.accessibleDescription().startsWith(
+                         QStringLiteral("参加中\n参加者 3/5人") + key + QStringLiteral("\n鍵を保存できません: cannot write ")
+                         + notAFolder.fileName() + QStringLiteral("/tavix/known_hosts")),
+                     qPrintable(forgetful.accessibleDescription()));
+        qputenv("XDG_CONFIG_HOME", config);
+    }
     control.CloseConnection();
     // The member still shows the key of the host it was in.
     QTRY_COMPARE(joiner.accessibleDescription(), QStringLiteral("未接続\nサーバが終了しました") + key);
@@ -88,6 +105,7 @@ void tst_Gorvel::drawsEachStateInJapanese()
     QVERIFY(squatter.listen(QHostAddress::Any, 0));
     control.setPort(squatter.serverPort());
     control.OpenServer();
+    QCOMPARE(control.room()->state(), Room::State::Idle); // at once, not when the end is raised
     QTRY_COMPARE(control.accessibleDescription(), QStringLiteral("未接続\nポートが使用中です"));
     control.show();
     QVERIFY(QTest::qWaitForWindowExposed(&control));

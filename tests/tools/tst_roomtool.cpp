@@ -7,6 +7,8 @@
 #include "roomprocess.h"
 
 #include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <arpa/inet.h>
@@ -98,6 +100,8 @@ private slots:
     void badArgumentsExitWithTwo_data();
     void badArgumentsExitWithTwo();
     void helpExitsWithZero();
+    void aRoomThatCannotOpenSaysOnlyWhy_data();
+    void aRoomThatCannotOpenSaysOnlyWhy();
     void linesPipedBeforeTheJoinAreSaid();
     void aKilledMemberLeavesAndFreesItsSlot();
     void aKilledHostEndsEveryMember();
@@ -152,6 +156,54 @@ void tst_RoomTool::helpExitsWithZero()
     const QString out = QString::fromUtf8(p.readAllStandardOutput());
     QVERIFY(out.startsWith(QStringLiteral("Usage: tavix-room host")));
     QVERIFY(out.contains(QStringLiteral("join ADDRESS")));
+}
+
+void tst_RoomTool::aRoomThatCannotOpenSaysOnlyWhy_data()
+{
+    QTest::addColumn<QStringList>("args"); // "taken" stands for a port in use
+    QTest::addColumn<bool>("withoutTls");   // a Qt that finds no TLS backend
+    QTest::addColumn<QString>("reason");
+    const QString port = QStringLiteral("--port");
+    QTest::newRow("hosting on a port in use")
+        << QStringList{QStringLiteral("host"), port, QStringLiteral("taken")} << false
+        << QStringLiteral("ポートが使用中です (port in use)");
+    QTest::newRow("hosting without TLS") << QStringList{QStringLiteral("host"), port, QStringLiteral("0")}
+                                         << true << QStringLiteral("暗号化を使えません (no TLS support in this Qt)");
+    QTest::newRow("joining without TLS") << QStringList{QStringLiteral("join"), QStringLiteral("127.0.0.1"), port, QStringLiteral("taken")}
+                                         << true << QStringLiteral("暗号化を使えません (no TLS support in this Qt)");
+}
+
+// The failure alone: no port, address or key of a room that never opened.
+void tst_RoomTool::aRoomThatCannotOpenSaysOnlyWhy()
+{
+    QFETCH(QStringList, args);
+    QFETCH(bool, withoutTls);
+    QFETCH(QString, reason);
+    QTcpServer squatter;
+    QVERIFY(squatter.listen(QHostAddress::Any, 0));
+    args.replaceInStrings(QStringLiteral("taken"), QString::number(squatter.serverPort()));
+    QString tool = QStringLiteral(TAVIX_ROOM_TOOL);
+    QTemporaryDir folder;
+    if (withoutTls) {
+        // A copy of the tool told to look for Qt's plugins where there are none.
+        tool = folder.filePath(QStringLiteral("tavix-room"));
+        QVERIFY(QFile::copy(QStringLiteral(TAVIX_ROOM_TOOL), tool));
+        QFile conf(folder.filePath(QStringLiteral("qt.conf")));
+        QVERIFY(conf.open(QIODevice::WriteOnly));
+        conf.write("[Paths]\nPlugins=" + QFile::encodeName(folder.filePath(QStringLiteral("none"))) + "\n");
+    }
+    QProcess p;
+    p.start(tool, args);
+    p.closeWriteChannel();
+    QVERIFY(p.waitForFinished(10000));
+    QCOMPARE(p.exitCode(), 1);
+    const QStringList out = QString::fromUtf8(p.readAllStandardOutput()).split(u'\n');
+    QCOMPARE(out.value(1), QStringLiteral("切断しました。"));
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    QVERIFY2(err.contains(QStringLiteral("tavix-room: %1\n").arg(reason)), qPrintable(err));
+    QVERIFY2(!err.contains(QStringLiteral("listening")) && !err.contains(QStringLiteral("join at"))
+                 && !err.contains(QStringLiteral("key")),
+             qPrintable(err));
 }
 
 void tst_RoomTool::linesPipedBeforeTheJoinAreSaid()

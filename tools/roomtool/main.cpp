@@ -57,10 +57,10 @@ std::optional<long> numberOption(const QCommandLineParser &parser, const QComman
 // Drops the kept key of a host, so that the next join accepts its new one.
 int forget(const QString &address, quint16 port)
 {
-    KnownHosts known;
-    const int forgotten = known.forget(address, port);
+    QString error;
+    const int forgotten = KnownHosts().forget(address, port, &error);
     if (forgotten < 0) {
-        std::fprintf(stderr, "tavix-room: cannot rewrite %s\n", qPrintable(known.path()));
+        std::fprintf(stderr, "tavix-room: %s\n", qPrintable(error));
         return 1;
     }
     std::printf("tavix-room: forgot %d key%s for %s\n", forgotten, forgotten == 1 ? "" : "s",

@@ -57,6 +57,10 @@ void RoomConsole::start()
         print(RoomText::connecting());
         m_room->openClient();
     }
+    // A room that could not open says why from the event loop; until then,
+    // end of input must not pass for a member leaving on purpose.
+    if (m_room->state() == Room::State::Idle)
+        return;
     m_input = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
     connect(m_input, &QSocketNotifier::activated, this, &RoomConsole::readInput);
     // A line said while still connecting would only be stored, never sent,
@@ -72,6 +76,10 @@ void RoomConsole::start()
                 return;
             std::fprintf(stderr, "tavix-room: the host's key: %s\n",
                          qPrintable(RoomText::fingerprint(m_room->hostFingerprint())));
+            if (!m_room->keyNotKept().isEmpty()) {
+                std::fprintf(stderr, "tavix-room: %s (the next join cannot check the host's key)\n",
+                             qPrintable(RoomText::keyNotKept(m_room->keyNotKept())));
+            }
             m_input->setEnabled(true);
         });
     }
@@ -142,9 +150,10 @@ void RoomConsole::roomEnded()
             std::fprintf(stderr, "tavix-room: %s\n", qPrintable(m_room->endDetail()));
         if (reason == EndReason::HostKeyChanged) {
             std::fprintf(stderr,
-                         "tavix-room: it now shows the key %s; if the host made a new one, "
-                         "'tavix-room forget %s' accepts it (kept in %s)\n",
+                         "tavix-room: it now shows the key %s, not the kept %s; if the host made a "
+                         "new one, 'tavix-room forget %s' accepts it (kept in %s)\n",
                          qPrintable(RoomText::fingerprint(m_room->hostFingerprint())),
+                         qPrintable(RoomText::fingerprint(m_room->rememberedFingerprint())),
                          qPrintable(m_room->serverAddress()), qPrintable(KnownHosts::defaultPath()));
         }
     }
