@@ -1,6 +1,7 @@
 #include "form1.h"
 
 #include "gorvel.h"
+#include "hostkeydialog.h"
 #include "memberkeys.h"
 #include "roomdefaults.h"
 #include "roomtext.h"
@@ -236,6 +237,7 @@ void Form1::connectHandlers()
     connect(Talk, &QPushButton::clicked, this, guarded(&Form1::Talk_Click));
     connect(Gorvel1, &Gorvel::DataChanged, this, guarded(&Form1::Gorvel1_DataChanged));
     connect(Gorvel1, &Gorvel::Disconnected, this, guarded(&Form1::Gorvel1_Disconnected));
+    connect(Gorvel1, &Gorvel::HostKeyChanged, this, guarded(&Form1::Gorvel1_HostKeyChanged));
     m_showTimer.setSingleShot(true);
     connect(&m_showTimer, &QTimer::timeout, this, &Form1::showNewLines);
     for (QObject *control : filtered())
@@ -416,6 +418,22 @@ void Form1::Gorvel1_Disconnected()
 {
     EnableStart(true);
     AddChat(RoomText::disconnected());
+}
+
+// The host at an address the member joined before shows another key: the
+// user decides, in a dialog that does not hold up the event loop, whether to
+// trust it and join again at once. Nothing is trusted by default.
+void Form1::Gorvel1_HostKeyChanged(const QString &address, int port, const QByteArray &remembered,
+                                   const QByteArray &shown)
+{
+    auto *dialog = new HostKeyDialog(address, port, remembered, shown, this);
+    connect(dialog, &HostKeyDialog::trusted, this, [this, shown] {
+        run([&] {
+            Gorvel1->TrustHostKey(shown);
+            Connect_Click();
+        });
+    });
+    dialog->open();
 }
 
 // --- talking and the member list ---------------------------------------------

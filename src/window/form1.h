@@ -58,6 +58,8 @@ private:
     void aname_LostFocus();
     void Gorvel1_DataChanged(qint16 index, int second, const QString &key, const QString &value);
     void Gorvel1_Disconnected();
+    void Gorvel1_HostKeyChanged(const QString &address, int port, const QByteArray &remembered,
+                                const QByteArray &shown);
     void showS_Click();
     void Talk_Click();
     void TalkStr_KeyDown(int keyCode, Qt::KeyboardModifiers shift);

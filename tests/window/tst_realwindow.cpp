@@ -4,7 +4,11 @@
 // It runs at the scale its environment sets: QT_SCALE_FACTOR, or the screen
 // density TAVIX_TEST_DPI (96 by default) that the X server announces.
 #include "form1.h"
+#include "gorvel.h"
+#include "hostkeydialog.h"
+#include "knownhosts.h"
 #include "recordinggorvel.h"
+#include "room.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -22,6 +26,7 @@
 #include <QStandardPaths>
 #include <QStyle>
 #include <QStyleOptionButton>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTextLayout>
 
@@ -205,6 +210,8 @@ private slots:
     void captionsFitTheirControls();
     void attention_data();
     void attention();
+    void aChangedKeyAsksTheUser_data();
+    void aChangedKeyAsksTheUser();
 
 private:
     QString xdotool(const QStringList &args);
@@ -451,6 +458,80 @@ void tst_RealWindow::attention()
     QCOMPARE(requests.contains(form.winId()), asks);
     QCOMPARE(xdotool({u"getwindowfocus"_s}), m_window);
     QVERIFY(!form.isActiveWindow());
+}
+
+void tst_RealWindow::aChangedKeyAsksTheUser_data()
+{
+    QTest::addColumn<bool>("trust");
+    QTest::newRow("declined with Escape: not connected, the kept key stays") << false;
+    QTest::newRow("trusted: joined at once, the new key kept") << true;
+}
+
+// A host whose key is not the one kept for its address: the log and the
+// buttons say what they always say, and a dialog lets the user decide.
+void tst_RealWindow::aChangedKeyAsksTheUser()
+{
+    QFETCH(bool, trust);
+    QTemporaryDir config;
+    const QByteArray savedConfig = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+    auto restore = qScopeGuard([&] { qputenv("XDG_CONFIG_HOME", savedConfig); });
+
+    TAVIXLibCtl::Room host;
+    host.setPort(0);
+    host.setData(u"name"_s, u"H"_s);
+    host.openServer();
+    const int port = host.boundPort();
+    QVERIFY(port > 0);
+    const QByteArray kept = QByteArray(32, '\xab');
+    TAVIXLibCtl::KnownHosts known;
+    QVERIFY(known.remember(u"127.0.0.1"_s, quint16(port), kept));
+
+    Form1 form(new TAVIXLibCtl::Gorvel, port);
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    form.Connect->click();
+    HostKeyDialog *dialog = nullptr;
+    QTRY_VERIFY_WITH_TIMEOUT((dialog = form.findChild<HostKeyDialog *>()) && dialog->isVisible(), Timeout);
+    QCOMPARE(form.chat->toPlainText(), u"\r\n接続中...\r\n切断しました。"_s.replace(u"\r\n"_s, u"\n"_s));
+    QVERIFY(form.Connect->isEnabled() && form.StartServer->isEnabled());
+
+    // What it says, to the eye and to a screen reader: where, both keys in
+    // the grouped form the status shows, and what to do.
+    const QString shown = QString::fromLatin1(host.hostFingerprint().toHex());
+    const QString everything = dialog->text() + dialog->informativeText();
+    for (const QString &part : {u"127.0.0.1"_s, QString::number(port), u"abab abab abab abab abab abab abab abab"_s,
+                                shown.left(4) + u' ' + shown.mid(4, 4), u"ホストの鍵"_s})
+        QVERIFY2(everything.contains(part), qPrintable(part + u" in "_s + everything));
+    QCOMPARE(dialog->accessibleName(), u"ホストの鍵が変わりました"_s);
+    QVERIFY(dialog->accessibleDescription().contains(u"abab abab"_s));
+    QCOMPARE(dialog->declineButton()->text(), u"接続しない"_s);
+    QCOMPARE(dialog->trustButton()->text(), u"新しい鍵を信頼して接続"_s);
+    QCOMPARE(dialog->defaultButton(), dialog->declineButton());
+    QCOMPARE(dialog->escapeButton(), dialog->declineButton());
+
+    // Real X input, to the dialog's own window.
+    const QString box = QString::number(dialog->winId());
+    xdotool({u"windowfocus"_s, u"--sync"_s, box});
+    if (trust) {
+        const QPoint at = native(dialog->trustButton()->mapTo(dialog, dialog->trustButton()->rect().center()));
+        xdotool({u"mousemove"_s, u"--window"_s, box, QString::number(at.x()), QString::number(at.y()),
+                 u"click"_s, u"1"_s});
+    } else {
+        xdotool({u"key"_s, u"Escape"_s});
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!form.findChild<HostKeyDialog *>(), Timeout);
+    const auto *room = form.Gorvel1->room();
+    if (!trust) {
+        QCOMPARE(room->state(), TAVIXLibCtl::Room::State::Idle);
+        QCOMPARE(known.pins(u"127.0.0.1"_s, quint16(port)).fingerprints, QList{kept});
+        QVERIFY(form.Connect->isEnabled());
+        return;
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(room->state(), TAVIXLibCtl::Room::State::Joined, Timeout);
+    QCOMPARE(known.pins(u"127.0.0.1"_s, quint16(port)).fingerprints, QList{host.hostFingerprint()});
+    QVERIFY(form.chat->toPlainText().startsWith(u"\n接続中...\n切断しました。\n接続中...\n"_s));
+    QVERIFY(!form.Connect->isEnabled());
 }
 
 int main(int argc, char *argv[])
