@@ -17,7 +17,7 @@ HostKeyDialog::HostKeyDialog(const QString &address, int port, const QByteArray 
     setWindowTitle(title);
     setText(u"%1 のポート %2 のホストが、前に参加したときと違う鍵を示しました。"_s.arg(address).arg(port));
     setInformativeText(
-        u"記録している鍵: %1\n今回示された鍵: %2\n\n"
+        u"記録している鍵:\n    %1\n今回示された鍵:\n    %2\n\n"
         "ホストのマシンやアカウントが変わったのかもしれません。"
         "あるいは、別のだれかがそのアドレスで応答しています。\n"
         "ホストの人に状態表示のツールチップの「ホストの鍵」を読み上げてもらい、"
