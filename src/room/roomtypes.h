@@ -6,8 +6,6 @@
 
 namespace TAVIXLibCtl {
 
-using std::chrono::milliseconds;
-
 // Why a session ended, as the control reports it after Disconnected().
 enum class EndReason {
     None,            // no session has ended yet
@@ -29,9 +27,9 @@ enum class EndReason {
 
 // Settable so that tests need not wait for the real bounds.
 struct Timeouts {
-    milliseconds handshake{10'000};   // connect + handshake, per address
-    milliseconds deadPeer{15'000};    // silence after which a peer is gone
-    milliseconds stall{5'000};        // a member whose queue stays congested this long is dropped
+    std::chrono::milliseconds handshake{10'000}; // connect + handshake, per address
+    std::chrono::milliseconds deadPeer{15'000};  // silence after which a peer is gone
+    std::chrono::milliseconds stall{5'000};      // a member whose queue stays congested this long is dropped
 };
 
 // One change to the room, in the order the host decided it.
