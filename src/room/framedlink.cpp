@@ -21,8 +21,8 @@ constexpr std::chrono::milliseconds kLinger{5000};
 constexpr int kTicksPerBound = 5;
 // What a peer may ask of our heartbeat at most.
 constexpr std::chrono::milliseconds kShortestTick{10};
-// Holding the room up is forgiven at this fraction of the pace it is counted.
-constexpr int kForgiveness = 4;
+// A ping queued behind this much says nothing the data before it does not.
+constexpr qint64 kPingBacklog = 128 * 1024;
 // The first byte of a TLS handshake record: what a ClientHello starts with.
 constexpr char kTlsHandshakeRecord = 0x16;
 // Type, version and length come before a TLS record's body.
@@ -175,7 +175,6 @@ void FramedLink::startHandshake()
     m_state = State::Handshaking;
     m_heartbeat.start(tickInterval());
     m_lastHeard.start();
-    m_sinceTick.start();
     send(Wire::preamble());
     if (m_socket->bytesAvailable() > 0)
         m_readSoon.start();
@@ -261,8 +260,7 @@ void FramedLink::setPeerDeadPeer(std::chrono::milliseconds bound)
 
 std::chrono::milliseconds FramedLink::tickInterval() const
 {
-    const auto shortest = std::min({m_timeouts.deadPeer, m_peerDeadPeer, m_timeouts.stall});
-    return std::max(kShortestTick, shortest / kTicksPerBound);
+    return std::max(kShortestTick, std::min(m_timeouts.deadPeer, m_peerDeadPeer) / kTicksPerBound);
 }
 
 void FramedLink::setOpen()
@@ -359,30 +357,15 @@ void FramedLink::tick()
 {
     if (!isLive())
         return;
-    const std::chrono::milliseconds sinceLastTick(m_sinceTick.restart());
-    if (!isBehind())
+    if (backlog() <= kPingBacklog)
         send(Wire::Message::ping());
 
     // A full buffer that we do not read proves the peer spoke; we stopped listening.
     if (!m_readingEnabled && m_socket->bytesAvailable() >= kReadBuffer)
         m_lastHeard.restart();
     // Checked a tick early, so that no bound is ever overrun.
-    if (m_lastHeard.elapsed() > (m_timeouts.deadPeer - tickInterval()).count()) {
+    if (m_lastHeard.elapsed() > (m_timeouts.deadPeer - tickInterval()).count())
         fail(End::Silent);
-        return;
-    }
-    if (m_role == Role::Host && heldTooLong(sinceLastTick))
-        fail(End::TooSlow);
-}
-
-bool FramedLink::heldTooLong(std::chrono::milliseconds sinceLastTick)
-{
-    const bool holding = !m_readingEnabled && backlog() > kCaughtUp;
-    if (holding)
-        m_held += sinceLastTick;
-    else
-        m_held = std::max(std::chrono::milliseconds(0), m_held - sinceLastTick / kForgiveness);
-    return m_held > m_timeouts.stall - tickInterval();
 }
 
 bool FramedLink::leave(State next)

@@ -14,8 +14,9 @@ class QSslSocket;
 namespace TAVIXLibCtl {
 
 // One framed link over TLS, used at both ends of a room: the connection
-// attempt, TLS, the preamble, frames, heartbeat, silence and stall
-// detection, and a bounded outbound queue.
+// attempt, TLS, the preamble, frames, heartbeat and silence detection, and a
+// bounded outbound queue. Whom a host drops for holding its room up is the
+// host's affair (StallRule).
 //
 // A link moves one way through its states:
 //
@@ -36,15 +37,6 @@ namespace TAVIXLibCtl {
 // healthy peer is dropped because the two were set differently. Silence is
 // measured also while reading is paused; only a read buffer left full by
 // our own pause excuses it.
-//
-// On a host, a member's link that keeps the room waiting is dropped. The
-// room waits (the host stops reading every member) while any member has more
-// than kBehind unsent; a member holds it up while the room waits and its own
-// queue is above kCaughtUp. Holding counts up while it lasts and is forgiven
-// at a quarter of that pace while it does not: a member that has held the
-// room up for the stall bound in all is dropped. So one slow or dead reader
-// stops the others for at most the stall bound at a stretch, and for at most
-// a fifth of the time in the long run.
 //
 // What it emits, and when. Everything comes from the event loop, never from
 // inside a call its owner made. A link that ends by itself says so once,
@@ -74,14 +66,9 @@ public:
     };
     Q_ENUM(End)
 
-    // A host drops a member whose queue stays congested; a member held back
-    // by its host just waits.
+    // A host's end answers a connection; a member's makes it and checks the
+    // host's certificate.
     enum class Role { Host, Member };
-
-    // Above this much unsent data the room waits for the link...
-    static constexpr qint64 kBehind = 128 * 1024;
-    // ...until it is down to this again.
-    static constexpr qint64 kCaughtUp = kBehind / 2;
 
     // The host's end of an accepted connection, with the host's certificate
     // and key in `tls`.
@@ -105,7 +92,6 @@ public:
     void send(const Wire::Message &message) { send(Wire::encode(message)); }
     void flush();
     qint64 backlog() const;
-    bool isBehind() const { return backlog() > kBehind; }
 
     // Backpressure: while off, nothing is read, so TCP slows the sender. On a
     // host, off means the room is waiting.
@@ -143,7 +129,6 @@ private:
     void readFrames();
     void tick();
     std::chrono::milliseconds tickInterval() const;
-    bool heldTooLong(std::chrono::milliseconds sinceLastTick);
     bool isLive() const { return m_state == State::Handshaking || m_state == State::Open; }
     void closeGracefully();
     // Leaves the live states; false when the link already had.
@@ -161,9 +146,7 @@ private:
     QTimer m_heartbeat;
     QTimer m_readSoon;   // reading resumes on a later turn
     QElapsedTimer m_lastHeard;
-    QElapsedTimer m_sinceTick;
     std::chrono::milliseconds m_peerDeadPeer;
-    std::chrono::milliseconds m_held{0}; // how long it has kept the room waiting, less forgiveness
     bool m_readingEnabled = true;
     bool m_inReadLoop = false; // a handler's nested event loop must not re-enter it
     bool m_firstRecordWhole = false;

@@ -15,8 +15,14 @@ using Wire::Message;
 using Wire::MessageType;
 
 RoomHost::RoomHost(int size, const Timeouts &timeouts, QObject *parent)
-    : QObject(parent), m_timeouts(timeouts), m_table(size), m_links(size_t(size), nullptr)
+    : QObject(parent)
+    , m_timeouts(timeouts)
+    , m_table(size)
+    , m_links(size_t(size), nullptr)
+    , m_stall(timeouts.stall)
 {
+    m_stallCheck.setInterval(m_stall.interval());
+    connect(&m_stallCheck, &QTimer::timeout, this, &RoomHost::dropStalledMembers);
     connect(&m_server, &QTcpServer::newConnection, this, &RoomHost::acceptConnections);
     m_flushSoon.setSingleShot(true);
     m_flushSoon.setInterval(0);
@@ -69,7 +75,7 @@ qint64 RoomHost::outboundLimit() const
 {
     // Room for a whole snapshot of full members on top of what makes the
     // room wait.
-    return 4 * FramedLink::kBehind
+    return 4 * StallRule::kBehind
            + qint64(size()) * MemberValues::kMaxUnits * Wire::kUtf8BytesPerUnit;
 }
 
@@ -81,6 +87,8 @@ void RoomHost::start(const MemberValues::Values &hostValues)
     }
     m_table.occupy(0);
     emit roomEvent({RoomEvent::Kind::Arrive, 0, {}, {}});
+    m_sinceStallCheck.start();
+    m_stallCheck.start();
 }
 
 void RoomHost::setHostValue(const QString &key, const QString &value)
@@ -92,6 +100,7 @@ void RoomHost::setHostValue(const QString &key, const QString &value)
 void RoomHost::close()
 {
     m_server.close();
+    m_stallCheck.stop();
     for (auto &link : m_links) {
         if (link) {
             // Members tell a room that ended from a link that broke by this.
@@ -284,7 +293,7 @@ void RoomHost::broadcast(const Message &message)
         if (!link)
             continue;
         link->send(frame);
-        behind = behind || link->isBehind();
+        behind = behind || link->backlog() > StallRule::kBehind;
     }
     if (!m_flushSoon.isActive())
         m_flushSoon.start();
@@ -300,20 +309,19 @@ void RoomHost::flushLinks()
     }
 }
 
+std::vector<qint64> RoomHost::backlogs() const
+{
+    std::vector<qint64> backlogs(m_links.size(), -1);
+    for (size_t slot = 0; slot < m_links.size(); ++slot) {
+        if (m_links[slot])
+            backlogs[slot] = m_links[slot]->backlog();
+    }
+    return backlogs;
+}
+
 void RoomHost::updateBackpressure()
 {
-    // The room waits while anyone is behind, until everyone has caught up;
-    // a member that keeps it waiting too long is dropped by its link.
-    bool behind = false;
-    bool caughtUp = true;
-    for (FramedLink *link : m_links) {
-        if (!link)
-            continue;
-        const qint64 backlog = link->backlog();
-        behind = behind || backlog > FramedLink::kBehind;
-        caughtUp = caughtUp && backlog <= FramedLink::kCaughtUp;
-    }
-    const bool paused = m_paused ? !caughtUp : behind;
+    const bool paused = StallRule::roomWaits(m_paused, backlogs());
     if (paused == m_paused)
         return;
     m_paused = paused;
@@ -321,6 +329,16 @@ void RoomHost::updateBackpressure()
     for (FramedLink *link : m_links) {
         if (link)
             link->setReadingEnabled(!paused);
+    }
+}
+
+void RoomHost::dropStalledMembers()
+{
+    const std::chrono::milliseconds elapsed(m_sinceStallCheck.restart());
+    for (const int slot : m_stall.advance(elapsed, m_paused, backlogs())) {
+        qCDebug(lcHost) << "slot" << slot << "held the room up too long";
+        m_links[size_t(slot)]->abort();
+        depart(slot);
     }
 }
 

@@ -3,7 +3,9 @@
 #include "framedlink.h"
 #include "membertable.h"
 #include "roomtypes.h"
+#include "stallrule.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QSslConfiguration>
 #include <QTimer>
@@ -72,6 +74,9 @@ private:
     void broadcast(const Wire::Message &message);
     void flushLinks();
     void updateBackpressure();
+    void dropStalledMembers();
+    // Unsent bytes by slot; below 0 where no member's link is.
+    std::vector<qint64> backlogs() const;
     std::vector<Pending>::iterator findPending(FramedLink *link);
     qint64 outboundLimit() const;
 
@@ -94,7 +99,10 @@ private:
     // leave in one write per member before the loop polls again.
     QTimer m_flushSoon;
     EndReason m_listenError = EndReason::None;
-    bool m_paused = false;
+    StallRule m_stall;
+    QTimer m_stallCheck;
+    QElapsedTimer m_sinceStallCheck;
+    bool m_paused = false; // the room waits: no member is read
 };
 
 } // namespace TAVIXLibCtl
