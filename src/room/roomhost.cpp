@@ -11,6 +11,10 @@ namespace TAVIXLibCtl {
 
 Q_LOGGING_CATEGORY(lcHost, "tavix.room.host", QtWarningMsg)
 
+namespace {
+constexpr int kListenBacklog = 512;
+} // namespace
+
 using Wire::Message;
 using Wire::MessageType;
 
@@ -61,6 +65,9 @@ bool RoomHost::listen(quint16 port, const QString &identityPath)
 {
     if (!loadIdentity(identityPath))
         return false;
+    // A burst of connections waits in the kernel rather than losing a
+    // member's SYN to a full queue: a lost SYN costs it a second or more.
+    m_server.setListenBacklogSize(kListenBacklog);
     // Any is dual-stack: one socket takes IPv4 and IPv6 joiners alike.
     if (m_server.listen(QHostAddress::Any, port))
         return true;
