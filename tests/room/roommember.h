@@ -7,6 +7,7 @@
 
 #include <QObject>
 #include <QStringList>
+#include <QTest>
 #include <QTimer>
 
 #include <memory>
@@ -74,6 +75,15 @@ inline std::unique_ptr<Member> joiner(const QString &name, quint16 port,
     m->room->setPort(port);
     m->room->openClient();
     return m;
+}
+
+// Once the event loop has taken up what was queued for its next turn, as a
+// room's own events are.
+inline bool nextTurn()
+{
+    bool turned = false;
+    QTimer::singleShot(0, [&turned] { turned = true; });
+    return QTest::qWaitFor([&turned] { return turned; }, 1000);
 }
 
 inline bool joined(const Member &m)
