@@ -10,9 +10,12 @@
 # TAVIX_FUZZ_JOBS: parallel compile jobs (default 2).
 set -euo pipefail
 
-seconds=${1:-60}
-if ! [[ $seconds =~ ^[1-9][0-9]*$ ]]; then
-    echo "usage: $0 [seconds]" >&2
+limit=-max_total_time=${1:-60}
+if [[ ${1:-} == --runs ]]; then
+    limit=-runs=${2:-}
+fi
+if ! [[ $limit =~ =[1-9][0-9]*$ ]]; then
+    echo "usage: $0 [seconds | --runs N]" >&2
     exit 2
 fi
 here=$(cd "$(dirname "$0")" && pwd)
@@ -59,7 +62,7 @@ status=0
 # Inputs are at most 4 KiB, so a smaller quarantine still spans thousands of
 # them while keeping a long run well under libFuzzer's 2 GiB RSS limit.
 ASAN_OPTIONS=$ASAN_OPTIONS:quarantine_size_mb=64 \
-"$build/fuzz_wire" -max_total_time="$seconds" -timeout=25 -max_len=4096 -print_final_stats=1 \
+"$build/fuzz_wire" "$limit" -timeout=25 -max_len=4096 -print_final_stats=1 \
     -dict="$here/wire.dict" -artifact_prefix="$build/artifacts/" \
     "${inputs[@]}" >"$log" 2>&1 || status=$?
 
