@@ -116,7 +116,7 @@ bool Room::openClient()
         if (m_open)
             endRoom(reason);
     });
-    m_guest->join(m_address, quint16(m_port), m_local.all());
+    m_guest->join(m_address, quint16(m_port), m_local);
     emit stateChanged();
     return true;
 }
@@ -180,11 +180,12 @@ Room::SetResult Room::setData(const QString &key, const QString &value)
         return SetResult::Stored;
     const QString cleanKey = Wire::cleanText(key);
     const QString cleanValue = Wire::cleanText(value);
-    if (!m_local.fits(cleanKey, cleanValue))
+    const qsizetype at = m_local.find(cleanKey);
+    if (!m_local.fits(at, cleanKey, cleanValue))
         return SetResult::OverLimits;
 
     QScopedValueRollback inCall(m_inCall, true);
-    m_local.set(cleanKey, cleanValue);
+    m_local.set(at, cleanKey, cleanValue);
     if (m_host)
         m_host->setHostValue(cleanKey, cleanValue);
     else if (m_guest)
@@ -262,13 +263,18 @@ void Room::raise(const Pending &pending)
         emit stateChanged();
         emit dataChanged(e.slot, MemberKeys::Presence, MemberKeys::Present);
         return;
-    case RoomEvent::Kind::Update:
-        if (!m_table.fits(e.slot, e.key, e.value))
+    case RoomEvent::Kind::Update: {
+        // Looked up once: the table only changes here, or is reset with a
+        // new room, which the serial tells.
+        MemberValues *values = m_table.slotValues(e.slot);
+        const qsizetype at = values ? values->find(e.key) : MemberValues::kAbsent;
+        if (!values || !values->fits(at, e.key, e.value))
             return;
         emit dataChanged(e.slot, e.key, e.value);
-        if (room == m_roomSerial)
-            m_table.setValue(e.slot, e.key, e.value);
+        if (room == m_roomSerial && e.key != MemberKeys::Presence)
+            values->set(at, e.key, e.value);
         return;
+    }
     case RoomEvent::Kind::Depart:
         emit dataChanged(e.slot, MemberKeys::Presence, MemberKeys::Absent);
         if (room == m_roomSerial) {
