@@ -2,7 +2,10 @@
 
 #include "baseline.h"
 #include "hostidentity.h"
+#include "roomharness.h"
 #include "subjects.h"
+
+#include <QCoreApplication>
 #include "syscalls.h"
 
 #include <chrono>
@@ -35,10 +38,15 @@ std::string ratio(double ours, double floor)
 
 // The room's figure first: baseline.cpp reads that column of an earlier
 // build's table, so its place and the labels stay as they are.
+// Through processes the third column is the baseline's room, and a last
+// one the room's ratio to it.
+bool g_versusThird = false;
+
 void row(const char *what, const std::string &room, const std::string &tls, const std::string &r,
-         const std::string &plain)
+         const std::string &plain, const std::string &versus = {})
 {
-    std::printf("  %-34s %16s %16s %12s %16s\n", what, room.c_str(), tls.c_str(), r.c_str(), plain.c_str());
+    std::printf("  %-34s %16s %16s %12s %16s %12s\n", what, room.c_str(), tls.c_str(), r.c_str(), plain.c_str(),
+                versus.c_str());
 }
 
 // One figure of each column, as text, and the room's ratio to the TLS floor.
@@ -49,7 +57,9 @@ void figureRow(const char *what, const std::optional<Figures> (&f)[kColumns], Ge
     auto text = [&](Column c) { return f[c] ? fmt(format, double(get(*f[c])) / scale) : std::string("-"); };
     const double room = f[Room] ? double(get(*f[Room])) : 0;
     const double tls = f[TlsFloor] ? double(get(*f[TlsFloor])) : 0;
-    row(what, text(Room), text(TlsFloor), ratio(room, tls), text(PlainFloor));
+    const double third = f[PlainFloor] ? double(get(*f[PlainFloor])) : 0;
+    row(what, text(Room), text(TlsFloor), ratio(room, tls), text(PlainFloor),
+        g_versusThird ? ratio(room, third) : std::string());
 }
 
 void printLatency(const std::string &what, const std::optional<LatencyFigures> (&f)[kColumns])
@@ -146,9 +156,14 @@ bool runFanout(const FanoutOptions &options)
 {
     const int members = options.members;
     const int threads = std::max(1, std::min(options.threads, members));
-    std::printf("\n== fan-out: host + %d members (%d receivers); host on its own thread, members on %d "
-                "threads ==\n",
-                members, members + 1, threads);
+    if (options.processes)
+        std::printf("\n== through processes: a host and %d members, each a process driven through its pipes; "
+                    "the members' output timed ==\n",
+                    members);
+    else
+        std::printf("\n== fan-out: host + %d members (%d receivers); host on its own thread, members on %d "
+                    "threads ==\n",
+                    members, members + 1, threads);
     std::fflush(stdout);
 
     // The floor with TLS uses the room's own key and certificate, from the
@@ -164,11 +179,39 @@ bool runFanout(const FanoutOptions &options)
         identity = path.toStdString();
     }
     std::unique_ptr<Subject> owned[kColumns];
-    if (options.withRoom)
-        owned[Room] = std::make_unique<RoomSubject>();
-    if (options.withFloors) {
-        owned[TlsFloor] = std::make_unique<FloorSubject>(identity);
-        owned[PlainFloor] = std::make_unique<FloorSubject>(std::string());
+    g_versusThird = options.processes;
+    if (options.processes) {
+        // A script's way: a host and members, each a process on a pipe.
+        auto tool = [&](const std::string &path) {
+            return ProcessRoom{QString::fromStdString(path),
+                               {QStringLiteral("host"), QStringLiteral("--port"), QStringLiteral("0"),
+                                QStringLiteral("--size"), QString::number(members + 1), QStringLiteral("--name"),
+                                QStringLiteral("host")},
+                               {QStringLiteral("join"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
+                                QStringLiteral("PORT"), QStringLiteral("--name"), QStringLiteral("NAME")},
+                               "the host's key"};
+        };
+        const QString floor = QCoreApplication::applicationDirPath() + QStringLiteral("/tavix_floor");
+        const QString key = QString::fromStdString(identity);
+        if (options.withRoom)
+            owned[Room] = std::make_unique<RoomSubject>(tool(options.roomTool), "tavix-room");
+        if (options.withFloors)
+            owned[TlsFloor] = std::make_unique<RoomSubject>(
+                ProcessRoom{floor,
+                            {QStringLiteral("relay"), QStringLiteral("--identity"), key},
+                            {QStringLiteral("client"), QStringLiteral("--port"), QStringLiteral("PORT"),
+                             QStringLiteral("--identity"), key},
+                            "connected"},
+                "TLS floor");
+        if (!options.baselineTool.empty())
+            owned[PlainFloor] = std::make_unique<RoomSubject>(tool(options.baselineTool), "baseline");
+    } else {
+        if (options.withRoom)
+            owned[Room] = std::make_unique<RoomSubject>();
+        if (options.withFloors) {
+            owned[TlsFloor] = std::make_unique<FloorSubject>(identity);
+            owned[PlainFloor] = std::make_unique<FloorSubject>(std::string());
+        }
     }
     Subject *subjects[kColumns] = {owned[Room].get(), owned[TlsFloor].get(), owned[PlainFloor].get()};
 
@@ -195,9 +238,13 @@ bool runFanout(const FanoutOptions &options)
     if (ok) {
         if (subjects[Room])
             std::printf("  room formed in %.0f ms\n", formedMs);
-        if (subjects[TlsFloor])
+        if (subjects[TlsFloor] && !options.processes)
             std::printf("  TLS floor: %s\n", static_cast<FloorSubject *>(subjects[TlsFloor])->cipher().c_str());
-        row("", "room", "TLS floor", "room/TLS", "plain floor");
+        if (options.processes)
+            row("", "tavix-room", "TLS floor", "room/TLS", options.baselineLabel.substr(0, 16).c_str(),
+                "room/before");
+        else
+            row("", "room", "TLS floor", "room/TLS", "plain floor");
         std::fflush(stdout);
     }
 

@@ -27,6 +27,11 @@ struct FanoutOptions
     // run, e.g. the room before TLS; empty for none.
     std::string baselineBench;
     std::string baselineLabel;
+    // Through processes instead: tavix-room at roomTool beside the floor's
+    // relay and clients, and the baseline's tavix-room when given.
+    bool processes = false;
+    std::string roomTool;
+    std::string baselineTool;
 };
 
 struct ThroughputFigures

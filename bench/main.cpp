@@ -2,6 +2,7 @@
 //
 //   tavix_bench all [--smoke] [options]   every item, each in a fresh process
 //   tavix_bench fanout [options]          room vs floors: latency, throughput, scale
+//   tavix_bench processes [options]       the same through tavix-room processes (5 members)
 //   tavix_bench join [--joins N] [--key-runs N]
 //   tavix_bench log [--log-lines N] [--log-turn-lines N]
 //   tavix_bench startup [--runs N] [--startup-lines N]
@@ -12,7 +13,9 @@
 // --scale LIST (25,100), --scale-lines N (5000), --subjects room|floor|both,
 // --syscall-lines N (2000; 0 skips), --baseline-bench PATH (another build's
 // tavix_bench, whose room runs the same fan-out: bench/run.sh --baseline REV
-// builds one) with --baseline-label TEXT.
+// builds one) with --baseline-label TEXT. processes takes the fan-out's
+// options and --room-tool PATH (this build's tavix-room by default),
+// --baseline-tool PATH (another build's, run beside it).
 // --smoke runs each item once at a tiny size, to prove it still works; it
 // neither counts system calls nor runs a baseline.
 //
@@ -84,6 +87,25 @@ Args parse(int argc, char **argv)
     return args;
 }
 
+bool runProcesses(const Args &args)
+{
+    bench::FanoutOptions o;
+    o.smoke = args.smoke;
+    o.processes = true;
+    o.members = args.number("members", 5, 5);
+    o.threads = args.number("threads", 4, 2);
+    o.warmup = args.number("warmup", 1000, 20);
+    o.lines = args.number("lines", 10000, 200);
+    o.paced = args.number("paced", 1000, 10);
+    o.paceMs = args.number("pace-ms", 50, 5);
+    o.seconds = args.real("seconds", 5);
+    o.syscallLines = args.number("syscall-lines", 2000, 2000);
+    o.roomTool = args.text("room-tool", (QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/roomtool/tavix-room")).toStdString(), (QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/roomtool/tavix-room")).toStdString());
+    o.baselineTool = args.smoke ? std::string() : args.text("baseline-tool", "", "");
+    o.baselineLabel = args.text("baseline-label", "", "");
+    return bench::runFanout(o);
+}
+
 bool runFanoutItems(const Args &args)
 {
     bench::FanoutOptions o;
@@ -139,6 +161,7 @@ int runAll(int argc, char **argv, const Args &args)
         int timeoutSeconds;
     } items[] = {
         {"fanout", args.smoke ? 120 : 1800},
+        {"processes", args.smoke ? 120 : 900},
         {"join", args.smoke ? 60 : 300},
         {"log", args.smoke ? 60 : 600},
         {"startup", args.smoke ? 60 : 600},
@@ -190,6 +213,9 @@ int main(int argc, char *argv[])
     if (args.mode == "fanout") {
         QCoreApplication app(argc, argv);
         ok = runFanoutItems(args);
+    } else if (args.mode == "processes") {
+        QCoreApplication app(argc, argv);
+        ok = runProcesses(args);
     } else if (args.mode == "join") {
         QCoreApplication app(argc, argv);
         ok = bench::runJoin(args.number("joins", 200, 5));
@@ -208,7 +234,7 @@ int main(int argc, char *argv[])
         QCoreApplication app(argc, argv);
         ok = bench::runIdle(args.number("idle-seconds", 60, 1));
     } else {
-        std::fprintf(stderr, "unknown item %s: all, fanout, join, log, startup or idle\n", args.mode.c_str());
+        std::fprintf(stderr, "unknown item %s: all, fanout, processes, join, log, startup or idle\n", args.mode.c_str());
         return EXIT_FAILURE;
     }
     std::fflush(stdout);

@@ -3,9 +3,10 @@
 #
 #   bench/run.sh [--baseline REV] [tavix_bench options]
 #
-# --baseline REV also builds REV's tavix_bench (in a temporary worktree and
-# build folder, removed afterwards) and runs its room beside ours, e.g.
-# --baseline 7d2aa49 for the room before TLS. Other arguments go to
+# --baseline REV also builds REV's tavix_bench and tavix-room (in a temporary
+# worktree and build folder, removed afterwards) and runs its room and its
+# tavix-room processes beside ours, e.g. --baseline 7d2aa49 for the room
+# before TLS. Other arguments go to
 # tavix_bench (e.g. --smoke, --idle-seconds 10); --smoke runs no baseline.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -37,7 +38,7 @@ if [[ ${#missing[@]} -gt 0 ]]; then
 fi
 
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build-bench -j2 --target tavix_bench tavix_window_probe tavix_floor >/dev/null
+cmake --build build-bench -j2 --target tavix_bench tavix_window_probe tavix_floor tavix-room >/dev/null
 
 if [[ -n "$baseline" && $smoke -eq 1 ]]; then
     echo "Not in smoke mode: the baseline $baseline" >&2
@@ -55,8 +56,9 @@ if [[ -n "$baseline" ]]; then
     echo "Building the baseline $rev in $scratch" >&2
     git worktree add --quiet --detach "$scratch/src" "$rev"
     cmake -S "$scratch/src" -B "$scratch/build" -DCMAKE_BUILD_TYPE=Release -DTAVIX_BUILD_TESTS=OFF >/dev/null
-    cmake --build "$scratch/build" -j2 --target tavix_bench >/dev/null
+    cmake --build "$scratch/build" -j2 --target tavix_bench tavix-room >/dev/null
     pass+=(--baseline-bench "$scratch/build/bench/tavix_bench"
+           --baseline-tool "$scratch/build/tools/roomtool/tavix-room"
            --baseline-label "$rev ($(git log -1 --format=%s "$rev"))")
 fi
 

@@ -100,6 +100,11 @@ ThroughputFigures ThroughputFigures::from(double lines, double seconds, double h
 
 RoomSubject::RoomSubject() = default;
 
+RoomSubject::RoomSubject(const ProcessRoom &room, const std::string &name)
+    : m_processes(std::make_unique<ProcessRoom>(room)), m_name(name)
+{
+}
+
 RoomSubject::~RoomSubject()
 {
     stop();
@@ -114,8 +119,12 @@ void RoomSubject::adopt(std::shared_ptr<Tracker::Sink> sink)
 bool RoomSubject::start(int members, int threads)
 {
     m_members = members;
-    m_tracker = std::make_unique<Tracker>(members + 1);
     m_harness = std::make_unique<RoomHarness>();
+    if (m_processes) {
+        m_tracker = std::make_unique<Tracker>(members);
+        return m_harness->start(*m_processes, members, threads, m_tracker.get(), &m_error);
+    }
+    m_tracker = std::make_unique<Tracker>(members + 1);
     return m_harness->start(members, threads, m_tracker.get(), &m_error);
 }
 
@@ -225,7 +234,7 @@ bool RoomSubject::throughput(const FanoutOptions &options, ThroughputFigures *fi
     auto sample = [&](std::int64_t *lines, std::int64_t *host, std::int64_t *process) {
         *lines = sink->completedLines.load();
         *host = m_harness->hostCpuNs();
-        *process = processCpuNs();
+        *process = m_harness->roomCpuNs();
         return Clock::now();
     };
     std::int64_t lines0 = 0, host0 = 0, proc0 = 0, lines1 = 0, host1 = 0, proc1 = 0;
@@ -252,7 +261,7 @@ bool RoomSubject::throughput(const FanoutOptions &options, ThroughputFigures *fi
         return false;
     }
     *figures = ThroughputFigures::from(double(lines1 - lines0), std::chrono::duration<double>(t1 - t0).count(),
-                                       double(host1 - host0), double(proc1 - proc0), m_members + 1);
+                                       double(host1 - host0), double(proc1 - proc0), m_tracker->receivers());
     return true;
 }
 

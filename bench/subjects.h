@@ -14,6 +14,7 @@
 namespace bench {
 
 class RoomHarness;
+struct ProcessRoom;
 
 // What the fan-out measures, the room or a floor, one phase at a time.
 class Subject
@@ -42,14 +43,16 @@ protected:
     std::string m_error;
 };
 
-// The room: a host Room on its own thread, members on others, in this process.
+// The room: a host Room on its own thread, members on others, in this
+// process; or a room of processes, the host's output unread by the tracker.
 class RoomSubject : public Subject
 {
 public:
     RoomSubject();
+    RoomSubject(const ProcessRoom &room, const std::string &name);
     ~RoomSubject() override;
 
-    const char *name() const override { return "room"; }
+    const char *name() const override { return m_name.c_str(); }
     bool start(int members, int threads) override;
     bool closed(int count, LatencyFigures *figures) override;
     bool paced(int count, int paceMs, LatencyFigures *figures) override;
@@ -62,6 +65,8 @@ private:
     void adopt(std::shared_ptr<Tracker::Sink> sink);
 
     int m_members = 0;
+    std::unique_ptr<ProcessRoom> m_processes;
+    std::string m_name = "room";
     std::unique_ptr<RoomHarness> m_harness;
     std::unique_ptr<Tracker> m_tracker;
     // Kept until the harness has stopped: a late arrival may still reach one.

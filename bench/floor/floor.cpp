@@ -2,6 +2,15 @@
 // process of its own, so that nothing of the bench shares its threads.
 //
 //   tavix_floor --members N [--threads T] [--identity FILE]
+//   tavix_floor relay [--identity FILE]
+//   tavix_floor client --port P [--identity FILE]
+//
+// relay and client are the same relay and one client each as processes of
+// their own, driven as a script drives tavix-room: the relay says "listening
+// on port P" on standard error and relays until its standard input ends; a
+// client says "connected" there, sends each line of its standard input and
+// prints each line relayed to it as "SLOT > LINE", a turn's lines in one
+// write.
 //
 // With --identity (a PEM file with the room's key and certificate) every link
 // is TLS 1.3, as in the room; without it, plain TCP. One epoll relay thread
@@ -210,6 +219,9 @@ public:
     ~Floor() { stop(); }
 
     bool start(int members, int threads, const std::string &identity, std::string *error);
+    // The relay alone, on this thread, until standard input ends; false
+    // when it cannot listen.
+    bool relayAlone(const std::string &identity, std::string *error);
     void stop();
     bool closed(int count, LatencyFigures *figures, std::string *error);
     bool paced(int count, int paceMs, LatencyFigures *figures, std::string *error);
@@ -220,6 +232,7 @@ public:
     int broken() const { return m_broken.load(); }
 
 private:
+    int listen(const std::string &identity, std::string *error);
     void runRelay();
     void relayAccept();
     void relayHandshake(Link &link);
@@ -266,14 +279,13 @@ private:
     std::atomic<int> m_broken{0};
 };
 
-bool Floor::start(int members, int threads, const std::string &identity, std::string *error)
+// The listening socket and the relay's loop; the port, or 0.
+int Floor::listen(const std::string &identity, std::string *error)
 {
-    m_members = members;
-    m_senders = std::vector<Sender>(size_t(members));
     if (!identity.empty()) {
         m_tls = std::make_unique<TlsContexts>();
         if (!m_tls->load(identity, error))
-            return false;
+            return 0;
     }
     m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
@@ -284,12 +296,39 @@ bool Floor::start(int members, int threads, const std::string &identity, std::st
         || ::listen(m_listen, 256) != 0
         || ::getsockname(m_listen, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
         *error = std::string("relay cannot listen: ") + std::strerror(errno);
-        return false;
+        return 0;
     }
     m_relayEpoll = ::epoll_create1(EPOLL_CLOEXEC);
     m_relayStop = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     watch(m_relayEpoll, EPOLL_CTL_ADD, m_listen, EPOLLIN, nullptr);
     watch(m_relayEpoll, EPOLL_CTL_ADD, m_relayStop, EPOLLIN, &m_relayStop);
+    return ntohs(addr.sin_port);
+}
+
+bool Floor::relayAlone(const std::string &identity, std::string *error)
+{
+    const int port = listen(identity, error);
+    if (port == 0)
+        return false;
+    // Standard input ending, or saying anything, stops it.
+    watch(m_relayEpoll, EPOLL_CTL_ADD, STDIN_FILENO, EPOLLIN, &m_relayStop);
+    std::fprintf(stderr, "tavix_floor: listening on port %d\n", port);
+    runRelay();
+    m_stopping = true;
+    return true;
+}
+
+bool Floor::start(int members, int threads, const std::string &identity, std::string *error)
+{
+    m_members = members;
+    m_senders = std::vector<Sender>(size_t(members));
+    const int port = listen(identity, error);
+    if (port == 0)
+        return false;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(std::uint16_t(port));
     m_relay = std::thread([this] {
         pthread_setname_np(pthread_self(), "floor-relay");
         m_relayTid = ::gettid();
@@ -867,6 +906,122 @@ bool answer(Floor &floor, const std::string &command, std::string *reply, std::s
     return true;
 }
 
+// Writes all of `text` to a blocking descriptor.
+void writeAll(int fd, std::string &text)
+{
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += std::size_t(n);
+    }
+    text.clear();
+}
+
+// One client as a process of its own (see the top of this file).
+int runClient(int port, const std::string &identity)
+{
+    std::string error;
+    TlsContexts tls;
+    if (!identity.empty() && !tls.load(identity, &error)) {
+        std::fprintf(stderr, "tavix_floor: %s\n", error.c_str());
+        return 1;
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(std::uint16_t(port));
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        std::fprintf(stderr, "tavix_floor: cannot connect: %s\n", std::strerror(errno));
+        return 1;
+    }
+    setNoDelay(fd);
+    SSL *ssl = nullptr;
+    if (!identity.empty()) {
+        ssl = SSL_new(tls.client());
+        if (!ssl || SSL_set_fd(ssl, fd) != 1 || SSL_connect(ssl) != 1) {
+            std::fprintf(stderr, "tavix_floor: TLS handshake failed\n");
+            return 1;
+        }
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    ::fcntl(STDIN_FILENO, F_SETFL, ::fcntl(STDIN_FILENO, F_GETFL) | O_NONBLOCK);
+    Link link;
+    link.stream.attach(fd, ssl);
+    std::fprintf(stderr, "tavix_floor: connected\n");
+
+    const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
+    int input = STDIN_FILENO;
+    watch(epoll, EPOLL_CTL_ADD, STDIN_FILENO, EPOLLIN, &input);
+    watch(epoll, EPOLL_CTL_ADD, fd, EPOLLIN, &link);
+    std::string typed; // standard input not yet a whole line
+    std::string printed;
+    bool open = true;
+    auto send = [&] {
+        bool blocked = false;
+        if (!link.stream.write(link.out, &blocked)) {
+            open = false;
+            return;
+        }
+        if (blocked != link.watchingOut) {
+            link.watchingOut = blocked;
+            watch(epoll, EPOLL_CTL_MOD, fd, EPOLLIN | (blocked ? unsigned(EPOLLOUT) : 0u), &link);
+        }
+    };
+    eventLoop(
+        epoll,
+        [&](void *ptr, std::uint32_t events) {
+            if (ptr == &input) {
+                char buffer[64 * 1024];
+                const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+                if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+                    return open = false;
+                typed.append(buffer, std::size_t(std::max<ssize_t>(n, 0)));
+                std::size_t start = 0;
+                for (std::size_t nl; (nl = typed.find('\n', start)) != std::string::npos; start = nl + 1) {
+                    char header[4];
+                    putBe32(header, std::uint32_t(nl - start));
+                    link.out.append(header, 4);
+                    link.out.append(typed, start, nl - start);
+                    link.dirty = true;
+                }
+                typed.erase(0, start);
+                return true;
+            }
+            if (events & EPOLLOUT)
+                send();
+            if (!link.stream.read(link.in))
+                return open = false;
+            while (link.in.size() - link.inStart >= 6) {
+                const char *at = link.in.data() + link.inStart;
+                const std::uint32_t length = getBe32(at);
+                if (link.in.size() - link.inStart < 4 + length)
+                    break;
+                const int slot = (std::uint8_t(at[4]) << 8) | std::uint8_t(at[5]);
+                printed += std::to_string(slot) + " > ";
+                printed.append(at + 6, length - 2);
+                printed += '\n';
+                link.inStart += 4 + length;
+            }
+            compact(link.in, link.inStart);
+            return true;
+        },
+        [&] {
+            writeAll(STDOUT_FILENO, printed);
+            if (link.dirty) {
+                link.dirty = false;
+                send();
+            }
+        });
+    writeAll(STDOUT_FILENO, printed);
+    ::close(epoll);
+    return 0;
+}
+
 } // namespace
 
 } // namespace bench
@@ -878,8 +1033,10 @@ int main(int argc, char **argv)
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     int members = 4;
     int threads = 4;
+    int port = 0;
     std::string identity;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string mode = argc > 1 && argv[1][0] != '-' ? argv[1] : "";
+    for (int i = mode.empty() ? 1 : 2; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--members")
             members = std::atoi(argv[i + 1]);
@@ -887,6 +1044,18 @@ int main(int argc, char **argv)
             threads = std::atoi(argv[i + 1]);
         else if (option == "--identity")
             identity = argv[i + 1];
+        else if (option == "--port")
+            port = std::atoi(argv[i + 1]);
+    }
+    if (mode == "client")
+        return bench::runClient(port, identity);
+    if (mode == "relay") {
+        bench::Floor relay;
+        std::string error;
+        if (relay.relayAlone(identity, &error))
+            return 0;
+        std::fprintf(stderr, "tavix_floor: %s\n", error.c_str());
+        return 1;
     }
     if (members < 1 || threads < 1) {
         std::printf("error usage: tavix_floor --members N [--threads T] [--identity FILE]\n");

@@ -4,24 +4,32 @@
 
 namespace TAVIXLibCtl {
 
-bool MemberValues::fits(const QString &key, const QString &value) const
+qsizetype MemberValues::find(const QString &key) const
 {
-    const auto it = m_values.constFind(key);
-    if (it == m_values.cend())
-        return m_values.size() < kMaxKeys && m_units + key.size() + value.size() <= kMaxUnits;
-    return m_units - it->size() + value.size() <= kMaxUnits;
+    for (size_t i = 0; i < m_values.size(); ++i) {
+        if (m_values[i].key == key)
+            return qsizetype(i);
+    }
+    return kAbsent;
 }
 
-void MemberValues::set(const QString &key, const QString &value)
+bool MemberValues::fits(qsizetype at, const QString &key, const QString &value) const
 {
-    auto it = m_values.find(key);
-    if (it == m_values.end()) {
-        m_values.insert(key, value);
+    if (at == kAbsent)
+        return m_values.size() < size_t(kMaxKeys) && m_units + key.size() + value.size() <= kMaxUnits;
+    return m_units - m_values[size_t(at)].value.size() + value.size() <= kMaxUnits;
+}
+
+void MemberValues::set(qsizetype at, const QString &key, const QString &value)
+{
+    if (at == kAbsent) {
+        m_values.push_back({key, value});
         m_units += key.size() + value.size();
-    } else {
-        m_units += value.size() - it->size();
-        *it = value;
+        return;
     }
+    QString &held = m_values[size_t(at)].value;
+    m_units += value.size() - held.size();
+    held = value;
 }
 
 void MemberTable::reset(int size)

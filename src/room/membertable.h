@@ -2,7 +2,6 @@
 
 #include "wirecodec.h"
 
-#include <QHash>
 #include <QString>
 
 #include <vector>
@@ -10,21 +9,38 @@
 namespace TAVIXLibCtl {
 
 // One member's values, kept within limits so that no member can grow a
-// host's memory.
+// host's memory. A member holds a handful of keys: a short vector searched
+// with == beats hashing every line's key.
 class MemberValues
 {
 public:
-    using Values = QHash<QString, QString>;
+    struct Value
+    {
+        QString key;
+        QString value;
+    };
+    // In the order the keys were first set.
+    using Values = std::vector<Value>;
 
     static constexpr int kMaxKeys = 32;
     // UTF-16 units over all keys and values: three keys with values at their
     // longest, a name and a chat line among them.
     static constexpr qsizetype kMaxUnits = 3 * 2 * (Wire::kMaxText + 1);
+    // What find() gives for a key not held.
+    static constexpr qsizetype kAbsent = -1;
 
-    // Whether storing key=value keeps the member within its limits.
-    bool fits(const QString &key, const QString &value) const;
-    void set(const QString &key, const QString &value);
-    QString value(const QString &key) const { return m_values.value(key); }
+    // Where `key` is held, or kAbsent: found once for both fits() and set().
+    qsizetype find(const QString &key) const;
+    // Whether storing key=value, `key` being at `at`, keeps the member within its limits.
+    bool fits(qsizetype at, const QString &key, const QString &value) const;
+    // Stores key=value, `key` being at `at`: in place when held, else added.
+    void set(qsizetype at, const QString &key, const QString &value);
+
+    bool fits(const QString &key, const QString &value) const { return fits(find(key), key, value); }
+    void set(const QString &key, const QString &value) { set(find(key), key, value); }
+    QString value(const QString &key) const { return valueAt(find(key)); }
+    // The value at `at`; empty when absent.
+    QString valueAt(qsizetype at) const { return at == kAbsent ? QString() : m_values[size_t(at)].value; }
     const Values &all() const { return m_values; }
 
 private:
@@ -56,6 +72,9 @@ public:
     const Values &values(int slot) const { return m_slots.at(size_t(slot)).values.all(); }
     bool fits(int slot, const QString &key, const QString &value) const;
     void setValue(int slot, const QString &key, const QString &value);
+    // A slot's values, to look a key up once for a check and a store; null
+    // outside the room. Presence is the caller's to keep out.
+    MemberValues *slotValues(int slot) { return valid(slot) ? &m_slots[size_t(slot)].values : nullptr; }
 
 private:
     struct Slot

@@ -147,8 +147,7 @@ bool Room::openClient()
             endRoom(reason, detail);
     });
     const bool trusted = m_trusted.address == m_address && m_trusted.port == m_port;
-    m_guest->join(m_address, quint16(m_port), m_local.all(),
-                  trusted ? m_trusted.fingerprint : QByteArray());
+    m_guest->join(m_address, quint16(m_port), m_local, trusted ? m_trusted.fingerprint : QByteArray());
     m_trusted = {};
     emit stateChanged();
     return true;
@@ -216,11 +215,12 @@ Room::SetResult Room::setData(const QString &key, const QString &value)
         return SetResult::Stored;
     const QString cleanKey = Wire::cleanText(key);
     const QString cleanValue = Wire::cleanText(value);
-    if (!m_local.fits(cleanKey, cleanValue))
+    const qsizetype at = m_local.find(cleanKey);
+    if (!m_local.fits(at, cleanKey, cleanValue))
         return SetResult::OverLimits;
 
     QScopedValueRollback inCall(m_inCall, true);
-    m_local.set(cleanKey, cleanValue);
+    m_local.set(at, cleanKey, cleanValue);
     if (m_host)
         m_host->setHostValue(cleanKey, cleanValue);
     else if (m_guest)
@@ -299,13 +299,18 @@ bool Room::raise(const Pending &pending)
         if (sameRoom())
             emit dataChanged(e.slot, MemberKeys::Presence, MemberKeys::Present);
         break;
-    case RoomEvent::Kind::Update:
-        if (!m_table.fits(e.slot, e.key, e.value))
+    case RoomEvent::Kind::Update: {
+        // Looked up once: the table only changes here, or is reset with a
+        // new room, which sameRoom() tells.
+        MemberValues *values = m_table.slotValues(e.slot);
+        const qsizetype at = values ? values->find(e.key) : MemberValues::kAbsent;
+        if (!values || !values->fits(at, e.key, e.value))
             break;
         emit dataChanged(e.slot, e.key, e.value);
-        if (sameRoom())
-            m_table.setValue(e.slot, e.key, e.value);
+        if (sameRoom() && e.key != MemberKeys::Presence)
+            values->set(at, e.key, e.value);
         break;
+    }
     case RoomEvent::Kind::Depart:
         emit dataChanged(e.slot, MemberKeys::Presence, MemberKeys::Absent);
         if (sameRoom()) {

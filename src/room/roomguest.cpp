@@ -35,7 +35,7 @@ RoomGuest::~RoomGuest()
     close();
 }
 
-void RoomGuest::join(const QString &address, quint16 port, const MemberValues::Values &values,
+void RoomGuest::join(const QString &address, quint16 port, const MemberValues &values,
                      const QByteArray &trusted)
 {
     m_trusted = trusted;
@@ -119,14 +119,14 @@ void RoomGuest::checkHost(const QByteArray &fingerprint)
 
 void RoomGuest::linked()
 {
-    for (auto it = m_values.cbegin(); it != m_values.cend(); ++it)
-        m_link->send(Message::set(it.key(), it.value()));
+    for (const auto &[key, value] : m_values.all())
+        m_link->send(Message::set(key, value));
     m_link->send(Message::join(Wire::deadPeerField(m_timeouts.deadPeer)));
 }
 
 void RoomGuest::setValue(const QString &key, const QString &value)
 {
-    m_values.insert(key, value);
+    m_values.set(key, value);
     if (m_link && m_link->state() >= FramedLink::State::Handshaking) {
         m_link->send(Message::set(key, value));
         if (!m_flushSoon.isActive())

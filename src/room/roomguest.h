@@ -25,7 +25,7 @@ public:
 
     // `trusted`, when set, is a key the member accepted in place of the one
     // kept for this host: met again, it replaces the kept one.
-    void join(const QString &address, quint16 port, const MemberValues::Values &values,
+    void join(const QString &address, quint16 port, const MemberValues &values,
               const QByteArray &trusted = {});
     // The member's own change: sent at once when linked, else kept for the join.
     void setValue(const QString &key, const QString &value);
@@ -62,7 +62,7 @@ private:
     QString m_address; // as the member gave it: what the host's key is kept under
     QList<QHostAddress> m_addresses;
     quint16 m_port = 0;
-    MemberValues::Values m_values;
+    MemberValues m_values;
     int m_lookupId = -1;
     FramedLink *m_link = nullptr;
     EndReason m_lastFailure = EndReason::Unreachable;

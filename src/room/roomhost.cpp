@@ -88,9 +88,9 @@ qint64 RoomHost::outboundLimit() const
 
 void RoomHost::start(const MemberValues::Values &hostValues)
 {
-    for (auto it = hostValues.cbegin(); it != hostValues.cend(); ++it) {
-        m_table.setValue(0, it.key(), it.value());
-        emit roomEvent({RoomEvent::Kind::Store, 0, it.key(), it.value()});
+    for (const auto &[key, value] : hostValues) {
+        m_table.setValue(0, key, value);
+        emit roomEvent({RoomEvent::Kind::Store, 0, key, value});
     }
     m_table.occupy(0);
     emit roomEvent({RoomEvent::Kind::Arrive, 0, {}, {}});
@@ -187,13 +187,15 @@ void RoomHost::handlePendingMessage(FramedLink *link, const Message &m)
     switch (m.type) {
     case MessageType::Ping:
         return;
-    case MessageType::Set:
-        if (m.key == MemberKeys::Presence || !pending->values.fits(m.key, m.value)) {
+    case MessageType::Set: {
+        const qsizetype at = pending->values.find(m.key);
+        if (m.key == MemberKeys::Presence || !pending->values.fits(at, m.key, m.value)) {
             qCDebug(lcHost) << "refusing a joiner's value for" << m.key.left(40);
             return;
         }
-        pending->values.set(m.key, m.value);
+        pending->values.set(at, m.key, m.value);
         return;
+    }
     case MessageType::Join:
         link->setPeerDeadPeer(std::chrono::milliseconds(m.deadPeerMs));
         admit(link);
@@ -248,17 +250,16 @@ void RoomHost::admit(FramedLink *link)
     for (int p = 0; p < size(); ++p) {
         if (!m_table.isPresent(p))
             continue;
-        const auto &present = m_table.values(p);
-        for (auto v = present.cbegin(); v != present.cend(); ++v)
-            link->send(Message::store(p, v.key(), v.value()));
+        for (const auto &[key, value] : m_table.values(p))
+            link->send(Message::store(p, key, value));
         link->send(Message::store(p, MemberKeys::Presence, MemberKeys::Present));
     }
     m_links[size_t(slot)] = link;
 
-    for (auto v = values.cbegin(); v != values.cend(); ++v) {
-        m_table.setValue(slot, v.key(), v.value());
-        broadcast(Message::store(slot, v.key(), v.value()));
-        emit roomEvent({RoomEvent::Kind::Store, slot, v.key(), v.value()});
+    for (const auto &[key, value] : values) {
+        m_table.setValue(slot, key, value);
+        broadcast(Message::store(slot, key, value));
+        emit roomEvent({RoomEvent::Kind::Store, slot, key, value});
     }
     m_table.occupy(slot);
     broadcast(Message::arrive(slot));
@@ -281,15 +282,21 @@ void RoomHost::update(int slot, const QString &key, const QString &value)
 {
     if (key == MemberKeys::Presence)
         return; // presence belongs to the room
-    if (key != MemberKeys::Chat && m_table.value(slot, key) == value)
+    MemberValues *values = m_table.slotValues(slot);
+    if (!values)
         return;
-    if (!m_table.fits(slot, key, value)) {
+    const qsizetype at = values->find(key);
+    if (key != MemberKeys::Chat && values->valueAt(at) == value)
+        return;
+    if (!values->fits(at, key, value)) {
         qCDebug(lcHost) << "refusing slot" << slot << "a value over its limits";
         return;
     }
+    // Stored before the event: a member admitted while a handler runs gets
+    // the new value in its snapshot, having missed the broadcast.
+    values->set(at, key, value);
     broadcast(Message::update(slot, key, value));
     emit roomEvent({RoomEvent::Kind::Update, slot, key, value});
-    m_table.setValue(slot, key, value);
 }
 
 void RoomHost::broadcast(const Message &message)

@@ -39,9 +39,10 @@
 
 #include "wirecodec.h"
 
-#include <QBuffer>
+#include "memberkeys.h"
+
 #include <QCborStreamReader>
-#include <QCborStreamWriter>
+#include <QStringEncoder>
 #include <QtEndian>
 
 #include <algorithm>
@@ -58,6 +59,12 @@ constexpr quint64 kMaxByte = 255;
 constexpr int kMaxFields = 3;
 // An encoded message beyond its texts: array, type, slot and text heads.
 constexpr qsizetype kEncodingSlack = 16;
+// CBOR's major types, as the top three bits of a head.
+constexpr quint8 kUnsigned = 0;
+constexpr quint8 kText = 3;
+constexpr quint8 kArray = 4;
+// A head with a 32-bit argument: enough for any text a frame holds.
+constexpr qsizetype kTextHeadRoom = 5;
 
 int fieldCount(MessageType type)
 {
@@ -80,6 +87,57 @@ int fieldCount(MessageType type)
     return -1;
 }
 
+// Writes a CBOR head in its shortest form, as QCborStreamWriter does;
+// returns its length.
+qsizetype writeHead(char *out, quint8 major, quint64 v)
+{
+    const auto type = char(major << 5);
+    if (v < 24) {
+        out[0] = char(type | char(v));
+        return 1;
+    }
+    if (v <= 0xff) {
+        out[0] = char(type | 24);
+        out[1] = char(v);
+        return 2;
+    }
+    if (v <= 0xffff) {
+        out[0] = char(type | 25);
+        qToBigEndian<quint16>(quint16(v), out + 1);
+        return 3;
+    }
+    if (v <= 0xffffffff) {
+        out[0] = char(type | 26);
+        qToBigEndian<quint32>(quint32(v), out + 1);
+        return 5;
+    }
+    out[0] = char(type | 27);
+    qToBigEndian<quint64>(v, out + 1);
+    return 9;
+}
+
+void appendHead(QByteArray &frame, quint8 major, quint64 v)
+{
+    char head[9];
+    frame.append(head, writeHead(head, major, v));
+}
+
+// A definite text string: UTF-8 straight into the frame, behind room for its
+// head, which is only known once the text is converted.
+void appendText(QByteArray &frame, const QString &text)
+{
+    QStringEncoder utf8(QStringEncoder::Utf8, QStringEncoder::Flag::Stateless);
+    const qsizetype at = frame.size();
+    frame.resize(at + kTextHeadRoom + utf8.requiredSpace(text.size()));
+    char *const base = frame.data() + at;
+    const qsizetype bytes = utf8.appendToBuffer(base + kTextHeadRoom, text) - (base + kTextHeadRoom);
+    char head[9];
+    const qsizetype headSize = writeHead(head, kText, quint64(bytes));
+    std::memmove(base + headSize, base + kTextHeadRoom, size_t(bytes));
+    std::memcpy(base, head, size_t(headSize));
+    frame.resize(at + headSize + bytes);
+}
+
 bool readUInt(QCborStreamReader &reader, quint64 max, int *out)
 {
     if (!reader.isUnsignedInteger())
@@ -89,6 +147,24 @@ bool readUInt(QCborStreamReader &reader, quint64 max, int *out)
         return false;
     *out = int(v);
     return reader.next();
+}
+
+// The keys every member uses come as the shared constants, with no copy of
+// their own: a short definite string whose bytes match one of them.
+bool readKnownKey(QCborStreamReader &reader, QByteArrayView body, QString *out)
+{
+    const qsizetype at = qsizetype(reader.currentOffset());
+    for (const QString *key : {&MemberKeys::Chat, &MemberKeys::Name, &MemberKeys::Presence}) {
+        const qsizetype n = key->size(); // ASCII, shorter than 24: a one-byte head
+        if (at + 1 + n > body.size() || quint8(body[at]) != ((kText << 5) | n))
+            continue;
+        const auto *bytes = reinterpret_cast<const uchar *>(body.data() + at + 1);
+        if (!std::equal(bytes, bytes + n, key->cbegin(), [](uchar b, QChar c) { return b == c.unicode(); }))
+            continue;
+        *out = *key;
+        return reader.next();
+    }
+    return false;
 }
 
 bool readText(QCborStreamReader &reader, QString *out)
@@ -141,47 +217,42 @@ PreambleStatus checkPreamble(QByteArrayView bytes, quint16 *version)
 
 QByteArray encode(const Message &m)
 {
+    // Written by hand: a CBOR writer on a QBuffer costs several allocations a
+    // frame, and every relayed line is encoded once.
     QByteArray frame;
     frame.reserve(kHeaderSize + kEncodingSlack + (m.key.size() + m.value.size()) * kUtf8BytesPerUnit);
     frame.resize(kHeaderSize);
-    {
-        // A writer on the array itself would start at offset 0, over the header.
-        QBuffer device(&frame);
-        device.open(QIODevice::WriteOnly | QIODevice::Append);
-        QCborStreamWriter writer(&device);
-        writer.startArray(quint64(1 + fieldCount(m.type)));
-        writer.append(quint64(m.type));
-        switch (m.type) {
-        case MessageType::Ping:
-        case MessageType::Bye:
-            break;
-        case MessageType::Join:
-            writer.append(quint64(m.deadPeerMs));
-            break;
-        case MessageType::Refuse:
-            writer.append(quint64(m.reason));
-            break;
-        case MessageType::Arrive:
-        case MessageType::Depart:
-            writer.append(quint64(m.slot));
-            break;
-        case MessageType::Welcome:
-            writer.append(quint64(m.slot));
-            writer.append(quint64(m.size));
-            writer.append(quint64(m.deadPeerMs));
-            break;
-        case MessageType::Set:
-            writer.append(m.key);
-            writer.append(m.value);
-            break;
-        case MessageType::Store:
-        case MessageType::Update:
-            writer.append(quint64(m.slot));
-            writer.append(m.key);
-            writer.append(m.value);
-            break;
-        }
-        writer.endArray();
+    appendHead(frame, kArray, quint64(1 + fieldCount(m.type)));
+    appendHead(frame, kUnsigned, quint64(m.type));
+    switch (m.type) {
+    case MessageType::Ping:
+    case MessageType::Bye:
+        break;
+    case MessageType::Join:
+        appendHead(frame, kUnsigned, quint64(m.deadPeerMs));
+        break;
+    case MessageType::Refuse:
+        appendHead(frame, kUnsigned, quint64(m.reason));
+        break;
+    case MessageType::Arrive:
+    case MessageType::Depart:
+        appendHead(frame, kUnsigned, quint64(m.slot));
+        break;
+    case MessageType::Welcome:
+        appendHead(frame, kUnsigned, quint64(m.slot));
+        appendHead(frame, kUnsigned, quint64(m.size));
+        appendHead(frame, kUnsigned, quint64(m.deadPeerMs));
+        break;
+    case MessageType::Set:
+        appendText(frame, m.key);
+        appendText(frame, m.value);
+        break;
+    case MessageType::Store:
+    case MessageType::Update:
+        appendHead(frame, kUnsigned, quint64(m.slot));
+        appendText(frame, m.key);
+        appendText(frame, m.value);
+        break;
     }
     qToBigEndian<quint32>(quint32(frame.size() - kHeaderSize), frame.data());
     return frame;
@@ -228,11 +299,13 @@ std::optional<Message> decode(QByteArrayView body)
              && readUInt(reader, kMaxDeadPeerMs, &m.deadPeerMs) && m.deadPeerMs >= 1;
         break;
     case MessageType::Set:
-        ok = readText(reader, &m.key) && readText(reader, &m.value);
+        ok = (readKnownKey(reader, body, &m.key) || readText(reader, &m.key))
+             && readText(reader, &m.value);
         break;
     case MessageType::Store:
     case MessageType::Update:
-        ok = readUInt(reader, maxSlot, &m.slot) && readText(reader, &m.key)
+        ok = readUInt(reader, maxSlot, &m.slot)
+             && (readKnownKey(reader, body, &m.key) || readText(reader, &m.key))
              && readText(reader, &m.value);
         break;
     }

@@ -15,7 +15,20 @@ private slots:
     void presenceIsNeverStored();
     void vacatingForgetsTheValues();
     void limitsBoundWhatAMemberKeeps();
+    void aSlotHoldsWhatFitsInTheOrderFirstSet_data();
+    void aSlotHoldsWhatFitsInTheOrderFirstSet();
 };
+
+namespace {
+// "k0=v" .. "k<n-1>=v"
+QStringList keys(int n)
+{
+    QStringList list;
+    for (int i = 0; i < n; ++i)
+        list << QStringLiteral("k%1=v").arg(i);
+    return list;
+}
+} // namespace
 
 void tst_MemberTable::freeSlotIsTheLowestAndReusedAfterADeparture()
 {
@@ -85,7 +98,7 @@ void tst_MemberTable::limitsBoundWhatAMemberKeeps()
         table.setValue(0, QString::number(i), QStringLiteral("v"));
     table.setValue(0, QStringLiteral("a"), QStringLiteral("v"));
     table.setValue(0, QStringLiteral("b"), QStringLiteral("v"));
-    QCOMPARE(table.values(0).size(), MemberValues::kMaxKeys);
+    QCOMPARE(int(table.values(0).size()), MemberValues::kMaxKeys);
     QVERIFY(!table.fits(0, QStringLiteral("one more"), QStringLiteral("v")));
     QVERIFY(table.fits(0, QStringLiteral("a"), QStringLiteral("changed")));
 
@@ -94,7 +107,50 @@ void tst_MemberTable::limitsBoundWhatAMemberKeeps()
     while (table.fits(1, QString::number(more), longest))
         table.setValue(1, QString::number(more++), longest);
     QVERIFY(more > 0);
-    QVERIFY(table.values(1).size() < MemberValues::kMaxKeys);
+    QVERIFY(int(table.values(1).size()) < MemberValues::kMaxKeys);
+}
+
+void tst_MemberTable::aSlotHoldsWhatFitsInTheOrderFirstSet_data()
+{
+    // Each change "key=value" is stored when it fits, as the room stores
+    // them; "-" vacates the slot.
+    QTest::addColumn<QStringList>("changes");
+    QTest::addColumn<QStringList>("held");
+    QTest::addColumn<bool>("roomForAnotherKey");
+    QTest::newRow("a key set again is overwritten in place")
+        << QStringList{QStringLiteral("name=a"), QStringLiteral("chat=x"), QStringLiteral("name=b")}
+        << QStringList{QStringLiteral("name=b"), QStringLiteral("chat=x")} << true;
+    QTest::newRow("the 32nd key is kept and a 33rd refused") << keys(33) << keys(32) << false;
+    QTest::newRow("a vacated slot forgets its keys and takes 32 again")
+        << keys(32) + QStringList{QStringLiteral("-")} + keys(32) << keys(32) << false;
+    QTest::newRow("a removed key reads empty")
+        << QStringList{QStringLiteral("name=a"), QStringLiteral("-"), QStringLiteral("chat=x")}
+        << QStringList{QStringLiteral("chat=x")} << true;
+}
+
+void tst_MemberTable::aSlotHoldsWhatFitsInTheOrderFirstSet()
+{
+    QFETCH(QStringList, changes);
+    QFETCH(QStringList, held);
+    QFETCH(bool, roomForAnotherKey);
+    MemberTable table(2);
+    table.occupy(1);
+    for (const QString &change : changes) {
+        const QString key = change.section(u'=', 0, 0);
+        const QString value = change.section(u'=', 1);
+        if (change == QLatin1String("-"))
+            table.vacate(1);
+        else if (table.fits(1, key, value))
+            table.setValue(1, key, value);
+    }
+    QStringList got;
+    for (const auto &[key, value] : table.values(1))
+        got << key + u'=' + value;
+    QCOMPARE(got, held);
+    for (const QString &pair : held)
+        QCOMPARE(table.value(1, pair.section(u'=', 0, 0)), pair.section(u'=', 1));
+    QCOMPARE(table.value(1, QStringLiteral("name")), held.contains(QStringLiteral("name=b")) ? QStringLiteral("b") : QString());
+    QCOMPARE(table.fits(1, QStringLiteral("another"), QStringLiteral("v")), roomForAnotherKey);
 }
 
 QTEST_APPLESS_MAIN(tst_MemberTable)

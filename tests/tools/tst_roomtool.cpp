@@ -103,6 +103,7 @@ private slots:
     void helpExitsWithZero();
     void aRoomThatCannotOpenSaysOnlyWhy_data();
     void aRoomThatCannotOpenSaysOnlyWhy();
+    void linesPipedBeforeTheJoinAreSaid_data();
     void linesPipedBeforeTheJoinAreSaid();
     void aKilledMemberLeavesAndFreesItsSlot();
     void aKilledHostEndsEveryMember();
@@ -207,8 +208,16 @@ void tst_RoomTool::aRoomThatCannotOpenSaysOnlyWhy()
              qPrintable(err));
 }
 
+void tst_RoomTool::linesPipedBeforeTheJoinAreSaid_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::newRow("one line") << 1;
+    QTest::newRow("10,000 lines, each printed whole and in order by the time the tools end") << 10000;
+}
+
 void tst_RoomTool::linesPipedBeforeTheJoinAreSaid()
 {
+    QFETCH(int, count);
     auto h = Tool::host();
     QTRY_VERIFY(h->port() != 0);
     // Next to its port, a host names the addresses others can join at.
@@ -217,12 +226,30 @@ void tst_RoomTool::linesPipedBeforeTheJoinAreSaid()
     QTRY_VERIFY2(joinAt.match(h->err).hasMatch() && !h->err.contains(QStringLiteral("127.0.0.1")), qPrintable(h->err));
     // `echo line | tavix-room join ...`: input and its end come before the join.
     auto a = Tool::join(h->port(), QStringLiteral("A"));
-    a->process.write("early\n");
+    QByteArray input;
+    QStringList expected;
+    for (int n = 0; n < count; ++n) {
+        input += "early " + QByteArray::number(n) + '\n';
+        expected << said(QStringLiteral("A"), QStringLiteral("early %1").arg(n));
+    }
+    a->process.write(input);
     a->process.closeWriteChannel();
-    QVERIFY(a->process.waitForFinished(10000));
-    QCOMPARE(a->process.exitCode(), 0);
-    QTRY_VERIFY(h->has(said(QStringLiteral("A"), QStringLiteral("early"))));
+    // Waiting in the event loop keeps reading the host, whose output would
+    // otherwise fill its pipe and stop it.
+    QTRY_VERIFY_WITH_TIMEOUT(!a->running(), 30000);
+    QVERIFY2(a->process.exitCode() == 0, qPrintable(a->err));
     QTRY_VERIFY(h->has(left(QStringLiteral("A"))));
+    // The member left only once its lines were back, and printed them all, whole.
+    QTRY_COMPARE(a->lines.last(), QStringLiteral("切断しました。"));
+    QCOMPARE(a->lines.filter(QRegularExpression(QStringLiteral("^A > "))), expected);
+    QVERIFY(a->out.isEmpty());
+    // And a host stopped at once has printed every line it relayed.
+    h->signal(SIGTERM);
+    QVERIFY(h->process.waitForFinished(10000));
+    QCOMPARE(h->process.exitCode(), 0);
+    QTRY_COMPARE(h->lines.last(), QStringLiteral("切断しました。"));
+    QCOMPARE(h->lines.filter(QRegularExpression(QStringLiteral("^A > "))), expected);
+    QVERIFY(h->out.isEmpty());
 }
 
 void tst_RoomTool::aKilledMemberLeavesAndFreesItsSlot()

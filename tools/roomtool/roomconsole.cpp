@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <poll.h>
 #include <unistd.h>
 
 using namespace TAVIXLibCtl;
@@ -32,14 +33,27 @@ RoomConsole::RoomConsole(Mode mode, Room *room, QObject *parent)
 {
     connect(m_room, &Room::dataChanged, this,
             [this](int slot, const QString &key, const QString &value) {
+                if (slot == m_room->ownSlot() && key == MemberKeys::Chat && m_unanswered > 0)
+                    --m_unanswered;
                 const auto line = RoomText::logLine(key, value, [&] {
                     return m_room->memberData(slot, MemberKeys::Name);
                 });
                 if (line)
                     print(*line);
+                if (m_leaveWhenSaid && m_unanswered == 0)
+                    leave();
             });
     connect(m_room, &Room::disconnected, this, &RoomConsole::roomEnded);
     connect(m_room, &Room::outputWritten, this, &RoomConsole::resumeWhenDrained);
+    // Qt's dispatcher runs a zero timer at the end of the turn that started it.
+    m_flushSoon.setSingleShot(true);
+    m_flushSoon.setInterval(0);
+    connect(&m_flushSoon, &QTimer::timeout, this, &RoomConsole::flushOutput);
+}
+
+RoomConsole::~RoomConsole()
+{
+    flushOutput();
 }
 
 void RoomConsole::start()
@@ -100,9 +114,14 @@ void RoomConsole::readInput()
         m_input->setEnabled(false);
         if (!m_partial.isEmpty())
             sendLine(std::exchange(m_partial, {}));
-        // End of input leaves a joined room; a host keeps its room until stopped.
-        if (m_mode == Mode::Join)
-            leave();
+        // End of input leaves a joined room once the host has relayed every
+        // line read: leaving at once would end the link with lines still in
+        // it. A host keeps its room until stopped.
+        if (m_mode == Mode::Join) {
+            m_leaveWhenSaid = true;
+            if (m_unanswered == 0)
+                leave();
+        }
         return;
     }
     m_partial.append(buffer, n);
@@ -127,7 +146,10 @@ void RoomConsole::sendLine(QByteArray line)
     if (line.isEmpty())
         return; // as the window: an empty line is not sent
     QString text = QString::fromUtf8(line);
-    if (m_room->setData(MemberKeys::Chat, text) != Room::SetResult::TooLong)
+    const Room::SetResult result = m_room->setData(MemberKeys::Chat, text);
+    if (result == Room::SetResult::Stored)
+        ++m_unanswered;
+    if (result != Room::SetResult::TooLong)
         return;
     // A pasted line longer than a room carries is said as far as it goes.
     std::fprintf(stderr, "tavix-room: a line of %lld characters was cut to %lld\n",
@@ -135,12 +157,15 @@ void RoomConsole::sendLine(QByteArray line)
     text.truncate(Wire::kMaxText);
     if (text.back().isHighSurrogate())
         text.chop(1);
-    m_room->setData(MemberKeys::Chat, text);
+    if (m_room->setData(MemberKeys::Chat, text) == Room::SetResult::Stored)
+        ++m_unanswered;
 }
 
 void RoomConsole::roomEnded()
 {
     print(RoomText::disconnected());
+    // Out before the reason on standard error, and before the program ends.
+    flushOutput();
     const EndReason reason = m_room->endReason();
     if (!m_leaving && reason != EndReason::Closed) {
         m_exitCode = 1;
@@ -170,7 +195,30 @@ void RoomConsole::leave()
 
 void RoomConsole::print(const QString &line)
 {
-    const QByteArray bytes = line.toUtf8() + '\n';
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
-    std::fflush(stdout);
+    const qsizetype had = m_output.size();
+    m_output.resize(had + m_utf8.requiredSpace(line.size()) + 1);
+    char *end = m_utf8.appendToBuffer(m_output.data() + had, line);
+    *end++ = '\n';
+    m_output.resize(end - m_output.constData());
+    if (!m_flushSoon.isActive())
+        m_flushSoon.start();
+}
+
+void RoomConsole::flushOutput()
+{
+    m_flushSoon.stop();
+    const char *next = m_output.constData();
+    const char *const end = next + m_output.size();
+    while (next < end) {
+        const ssize_t n = ::write(STDOUT_FILENO, next, size_t(end - next));
+        if (n > 0) {
+            next += n;
+        } else if (n < 0 && errno == EAGAIN) {
+            pollfd out{STDOUT_FILENO, POLLOUT, 0};
+            ::poll(&out, 1, -1); // a non-blocking pipe that is full
+        } else if (n == 0 || errno != EINTR) {
+            break; // nobody reads any more: the lines have nowhere to go
+        }
+    }
+    m_output.resize(0); // keeps its capacity for the next turn
 }

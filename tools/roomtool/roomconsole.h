@@ -4,9 +4,12 @@
 
 #include <QObject>
 #include <QSocketNotifier>
+#include <QStringEncoder>
+#include <QTimer>
 
 // Drives a Room from standard input and prints its events as log lines, one
-// per line, flushed as they come.
+// per line. A turn's lines are written together at its end, whole and in
+// order, and whatever is left when the room ends.
 class RoomConsole : public QObject
 {
     Q_OBJECT
@@ -15,6 +18,7 @@ public:
     enum class Mode { Host, Join };
 
     RoomConsole(Mode mode, TAVIXLibCtl::Room *room, QObject *parent = nullptr);
+    ~RoomConsole() override;
 
     void start();
     // Leaves the room; the program ends once the room says it has.
@@ -31,12 +35,18 @@ private:
     void sendLine(QByteArray line);
     void roomEnded();
     void print(const QString &line);
+    void flushOutput();
 
     Mode m_mode;
     TAVIXLibCtl::Room *m_room;
     QSocketNotifier *m_input = nullptr;
     QMetaObject::Connection m_untilJoined;
     QByteArray m_partial;
+    QByteArray m_output; // whole lines not yet written
+    QTimer m_flushSoon;
+    QStringEncoder m_utf8{QStringEncoder::Utf8, QStringEncoder::Flag::Stateless};
     bool m_leaving = false;
+    bool m_leaveWhenSaid = false; // input ended: leave once our lines are back
+    qint64 m_unanswered = 0;      // our lines the host has not relayed back yet
     int m_exitCode = 0;
 };
