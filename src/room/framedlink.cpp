@@ -82,7 +82,7 @@ FramedLink::FramedLink(QSslSocket *socket, Role role, const Timeouts &timeouts,
     // What is queued counts until it is on the wire, encrypted.
     connect(m_socket, &QSslSocket::encryptedBytesWritten, this, &FramedLink::bytesWritten);
     connect(m_socket, &QSslSocket::errorOccurred, this, &FramedLink::socketError);
-    connect(m_socket, &QSslSocket::disconnected, this, [this] { fail(End::RemoteClosed); });
+    connect(m_socket, &QSslSocket::disconnected, this, &FramedLink::peerClosed);
 
     m_handshakeTimer.setSingleShot(true);
     connect(&m_handshakeTimer, &QTimer::timeout, this, [this] {
@@ -184,7 +184,7 @@ void FramedLink::socketError()
 {
     switch (m_socket->error()) {
     case QAbstractSocket::RemoteHostClosedError:
-        fail(End::RemoteClosed);
+        peerClosed();
         return;
     case QAbstractSocket::ConnectionRefusedError:
         fail(m_state == State::Connecting ? End::Refused : End::Broken);
@@ -202,7 +202,7 @@ void FramedLink::socketError()
 
 void FramedLink::send(const QByteArray &frame)
 {
-    if (!isLive())
+    if (!isLive() || m_peerClosed)
         return;
     // QSslSocket encrypts and writes what a turn queued once, when control
     // returns to the event loop: one write per link per turn.
@@ -300,8 +300,25 @@ void FramedLink::readIncoming()
             break;
         consumed += got;
     }
-    if (self)
-        m_inReadLoop = false;
+    if (!self)
+        return;
+    m_inReadLoop = false;
+    if (m_peerClosed && isLive() && m_readingEnabled && m_socket->bytesAvailable() == 0)
+        fail(End::RemoteClosed);
+}
+
+// What the peer said before it closed is still read and handled, also when
+// reading is paused just then; the link ends once it has all been read.
+void FramedLink::peerClosed()
+{
+    if (!isLive()) {
+        fail(End::RemoteClosed);
+        return;
+    }
+    m_peerClosed = true;
+    m_heartbeat.stop();
+    if (m_readingEnabled)
+        m_readSoon.start();
 }
 
 bool FramedLink::readPreamble()

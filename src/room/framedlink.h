@@ -28,7 +28,9 @@ namespace TAVIXLibCtl {
 // of version 1, which speaks in plain text, in its own terms. Handshaking:
 // encrypted, the preamble sent; the room's own handshake (join, welcome) is
 // under way. The handshake bound runs from the first SYN to the end of the
-// room's handshake. Open: the owner said the handshake is done.
+// room's handshake. Open: the owner said the handshake is done. A link whose
+// peer closed stays Handshaking or Open until what the peer said before is
+// read, also when reading is paused meanwhile; then it ends.
 // Closing: the owner closed it; what is queued still goes out, then the link
 // deletes itself. Closed: it ended by itself or was aborted.
 //
@@ -125,6 +127,7 @@ private:
     void startHandshake();
     void socketError();
     void readIncoming();
+    void peerClosed();
     bool readPreamble();
     void readFrames();
     void tick();
@@ -150,6 +153,7 @@ private:
     bool m_readingEnabled = true;
     bool m_inReadLoop = false; // a handler's nested event loop must not re-enter it
     bool m_firstRecordWhole = false;
+    bool m_peerClosed = false; // what it said before is still being read
 };
 
 } // namespace TAVIXLibCtl

@@ -29,6 +29,7 @@ private slots:
     void anUnfinishedHandshakeNeverHoldsASlot();
     void aSlowReaderHoldsTheRoomUpOnlyForTheStallBound_data();
     void aSlowReaderHoldsTheRoomUpOnlyForTheStallBound();
+    void linesSaidJustBeforeLeavingAreNotLost();
     void anotherVersionIsToldWhy_data();
     void anotherVersionIsToldWhy();
 };
@@ -319,6 +320,40 @@ void tst_RoomHostile::aSlowReaderHoldsTheRoomUpOnlyForTheStallBound()
     // Every line A sent still reached the host and A, in order.
     QTRY_COMPARE_WITH_TIMEOUT(h->room->memberData(1, kChat), last, 10000);
     QTRY_COMPARE_WITH_TIMEOUT(a->room->memberData(1, kChat), last, 10000);
+}
+
+// A member says its last lines and closes while the room waits for a slow
+// one: once the room goes on, they are raised before it leaves.
+void tst_RoomHostile::linesSaidJustBeforeLeavingAreNotLost()
+{
+    auto h = host(QStringLiteral("H"));
+    Raw::Peer talker;
+    QVERIFY(talker.connectTo(portOf(*h)));
+    talker.join(QStringLiteral("T"));
+    Raw::Peer deaf;
+    QVERIFY(deaf.connectTo(portOf(*h)));
+    deaf.join(QStringLiteral("deaf"));
+    deaf.stopReading();
+    deaf.keepHeartbeat();
+    auto a = joiner(QStringLiteral("A"), portOf(*h));
+    QTRY_VERIFY(joined(*a));
+    QTRY_COMPARE(h->room->memberCount(), 4);
+    QStringList said;
+    {
+        Flood flood(*a->room);
+        // The room waits once the host raises none of the flood for a while.
+        qsizetype seen = -1;
+        const auto still = [&] { return std::exchange(seen, h->events.size()) == h->events.size(); };
+        QTRY_VERIFY(h->events.size() > 4 && still());
+        for (int n = 0; n < 100; ++n) {
+            said << QStringLiteral("1 chat=last %1 (T)").arg(n);
+            talker.send(Message::set(kChat, QStringLiteral("last %1").arg(n)));
+        }
+        talker.socket()->disconnectFromHost();
+        QTRY_VERIFY(!talker.isOpen());
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(h->events.contains(QStringLiteral("1 cnt=0 (T)")), 10000);
+    QCOMPARE(h->events.filter(QStringLiteral("(T)")).mid(1), said << QStringLiteral("1 cnt=0 (T)"));
 }
 
 void tst_RoomHostile::anotherVersionIsToldWhy_data()
