@@ -104,6 +104,8 @@ public:
     quint16 boundPort() const { return m_boundPort; }
     // Bytes queued toward the host, for callers that pace themselves.
     qint64 pendingOutput() const;
+    // Connections a host holds that have not finished their handshake: only
+    // tests ask, to watch the cap that keeps a flood of them from members.
     int pendingJoins() const;
 
 signals:

@@ -116,6 +116,8 @@ class FrameReader
 public:
     enum class Result { NeedMore, Frame, Error };
 
+    // Bytes that are not in a device: streams that tests and the fuzz target
+    // split at every byte.
     void append(QByteArrayView bytes);
     // Reads up to `most` bytes from `device` straight into the buffer;
     // returns how many, as QIODevice::read() does.
