@@ -136,7 +136,8 @@ int main(int argc, char *argv[])
         "and the start of the host's key, separated by tabs.\n"
         "\n"
         "Exit status: 0 after a normal end, 1 when the room ended on a failure\n"
-        "(the reason goes to standard error), 2 for bad arguments."));
+        "or 'rooms' found no responder to ask (the reason goes to standard\n"
+        "error), 2 for bad arguments."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help."));
     const QCommandLineOption port(
