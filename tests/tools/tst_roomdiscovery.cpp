@@ -5,6 +5,7 @@
 // Without a responder, hosting goes on as before: that needs none of it.
 
 #include "netns.h"
+#include "room.h"
 #include "roomprocess.h"
 
 #include <QDBusConnection>
@@ -165,6 +166,12 @@ bool roomsUntil(const QStringList &launcher, const std::function<bool(const QStr
     return QTest::qWaitFor([&] { return done(*found = rooms(launcher)); }, kFindMs);
 }
 
+// The name a room hosted on this machine by `host` is announced under.
+QString instanceOf(const QString &host)
+{
+    return QStringLiteral("%1 (%2)").arg(host, QSysInfo::machineHostName().section(u'.', 0, 0));
+}
+
 // The host's key as `rooms` shows it: the first 16 hex digits.
 QString keyPrefix(const Tool &host)
 {
@@ -183,6 +190,7 @@ private slots:
     void withoutAResponderHostingGoesOnAsBefore_data();
     void withoutAResponderHostingGoesOnAsBefore();
     void aHostedRoomIsFoundJoinedAndGone();
+    void aRenamedHostIsAnnouncedUnderItsNewName();
     void hostileAnnouncementsShowNothingUnreadable_data();
     void hostileAnnouncementsShowNothingUnreadable();
     void cleanup();
@@ -267,7 +275,7 @@ void tst_RoomDiscovery::aHostedRoomIsFoundJoinedAndGone()
         QSKIP(qPrintable(m_skip));
     auto host = Tool::host(5, QStringLiteral("ぺぽらん"), m_roomSide->inNamespace);
     QTRY_VERIFY(host->port() != 0);
-    const QString name = QStringLiteral("ぺぽらん (%1)").arg(QSysInfo::machineHostName().section(u'.', 0, 0));
+    const QString name = instanceOf(QStringLiteral("ぺぽらん"));
     const auto entry = [&](int members) {
         return QStringLiteral("%1\t%2\t%3\t%4/5\t%5")
                 .arg(m_net->roomAddress).arg(host->port()).arg(name).arg(members).arg(keyPrefix(*host));
@@ -298,6 +306,31 @@ void tst_RoomDiscovery::aHostedRoomIsFoundJoinedAndGone()
     QVERIFY2(roomsUntil(m_memberSide->inNamespace, &QStringList::isEmpty, &found), qPrintable(found.join(u'\n')));
     qInfo("the closed room was gone from the other side after %lld ms", clock.elapsed());
     QVERIFY(clock.elapsed() < 5000);
+}
+
+void tst_RoomDiscovery::aRenamedHostIsAnnouncedUnderItsNewName()
+{
+    if (!m_skip.isEmpty())
+        QSKIP(qPrintable(m_skip));
+    // A room of this process, announced through the room side's daemon.
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", m_roomSide->address.toUtf8());
+    TAVIXLibCtl::Room room;
+    room.setAnnounced(true);
+    room.setPort(0);
+    room.setData(QStringLiteral("name"), QStringLiteral("ぺぽらん"));
+    room.openServer();
+    QCOMPARE(room.state(), TAVIXLibCtl::Room::State::Hosting);
+    const auto onlyNamed = [](const QString &host) {
+        return [name = instanceOf(host)](const QStringList &f) {
+            return f.size() == 1 && f.first().split(u'\t').value(2) == name;
+        };
+    };
+    QStringList found;
+    QVERIFY2(roomsUntil(m_memberSide->inNamespace, onlyNamed(QStringLiteral("ぺぽらん")), &found),
+             qPrintable(found.join(u'\n')));
+    room.setData(QStringLiteral("name"), QStringLiteral("たろう"));
+    QVERIFY2(roomsUntil(m_memberSide->inNamespace, onlyNamed(QStringLiteral("たろう")), &found),
+             qPrintable(found.join(u'\n')));
 }
 
 void tst_RoomDiscovery::hostileAnnouncementsShowNothingUnreadable_data()
