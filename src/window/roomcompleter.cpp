@@ -3,6 +3,8 @@
 #include <QAbstractItemView>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QScreen>
+#include <QScrollBar>
 
 RoomCompleter::RoomCompleter(QAbstractItemModel *rooms, int addressRole, QLineEdit *box)
     : QCompleter(rooms, box), m_addressRole(addressRole)
@@ -13,6 +15,8 @@ RoomCompleter::RoomCompleter(QAbstractItemModel *rooms, int addressRole, QLineEd
     setFilterMode(Qt::MatchContains);
     setCaseSensitivity(Qt::CaseInsensitive);
     box->setCompleter(this);
+    // What cannot be shown whole loses the middle of its name, never its address.
+    popup()->setTextElideMode(Qt::ElideMiddle);
 }
 
 QString RoomCompleter::pathFromIndex(const QModelIndex &index) const
@@ -28,6 +32,15 @@ bool RoomCompleter::eventFilter(QObject *watched, QEvent *event)
         setCompletionPrefix(QString());
         complete();
         return true;
+    }
+    // The list opens as wide as the box: it takes what its entries need, up
+    // to the screen's edge.
+    auto *list = qobject_cast<QAbstractItemView *>(watched);
+    if (list && event->type() == QEvent::Show) {
+        const int needed = list->sizeHintForColumn(0) + 2 * list->frameWidth()
+                + list->verticalScrollBar()->sizeHint().width();
+        const int room = list->screen()->availableGeometry().right() - list->geometry().left() + 1;
+        list->setMinimumWidth(qMin(needed, room));
     }
     return QCompleter::eventFilter(watched, event);
 }

@@ -484,6 +484,9 @@ void tst_RealWindow::foundRoomsAreOfferedInTheAddressBox()
     QTRY_VERIFY_WITH_TIMEOUT(popup->isVisible(), Timeout);
     QCOMPARE(offered(), (QStringList{u"はなこ (desk-9) 10.0.0.7"_s, u"ぺぽらん (desk-7) 192.168.1.20 2/5人"_s,
                                      u"\uFFFD"_s + QString(62, u'長') + u"… 10.0.0.8"_s}));
+    // Wider than the box, so that an ordinary entry is seen whole.
+    QVERIFY(popup->viewport()->width() >= popup->fontMetrics().horizontalAdvance(offered().at(1)));
+    QVERIFY(form.screen()->geometry().contains(popup->geometry()));
     xdotool({u"key"_s, u"Down"_s, u"Down"_s, u"Return"_s});
     QTRY_VERIFY_WITH_TIMEOUT(!popup->isVisible(), Timeout);
     QCOMPARE(form.serverIP->text(), u"192.168.1.20"_s);
