@@ -7,6 +7,8 @@ packages=(
     cmake make g++ pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libssl-dev                # a host's key and certificate
+    # Rooms announce themselves through the desktop's own mDNS responder
+    # (avahi-daemon) over D-Bus, with Qt's QtDBus from qt6-base-dev.
     fonts-vlgothic            # Japanese glyphs without any configuration
 )
 if [[ "${1:-}" == "--tests" ]]; then
@@ -17,6 +19,7 @@ if [[ "${1:-}" == "--tests" ]]; then
         dbus-daemon at-spi2-core python3-pyatspi  # reading the window as a screen reader does
         dpkg-dev file         # dpkg-shlibdeps and file(1) for cpack -G DEB (scripts/check-package.sh)
         iproute2              # ip(8) and tc(8): the network test's namespaces, veth pair and slow link
+        avahi-daemon avahi-utils  # rooms announced and found: a responder per namespace, avahi-publish/-browse
     )
 fi
 

@@ -2,6 +2,7 @@
 
 #include "hostaddresses.h"
 #include "room.h"
+#include "roombrowser.h"
 #include "roomtext.h"
 
 #include <QAccessibleWidget>
@@ -79,7 +80,8 @@ QAccessibleInterface *accessibleGorvel(const QString &className, QObject *object
 
 } // namespace
 
-Gorvel::Gorvel(QWidget *parent) : QWidget(parent), m_room(new Room(this))
+Gorvel::Gorvel(QWidget *parent)
+    : QWidget(parent), m_room(new Room(this)), m_browser(new RoomBrowser(this))
 {
     // A status display: the keyboard never stops here.
     setFocusPolicy(Qt::NoFocus);
@@ -101,6 +103,16 @@ Gorvel::Gorvel(QWidget *parent) : QWidget(parent), m_room(new Room(this))
             emit HostKeyChanged(ServerAddress(), m_room->port(), m_room->rememberedFingerprint(),
                                 m_room->hostFingerprint());
         }
+    });
+    m_room->setAnnounced(qEnvironmentVariableIsEmpty("TAVIX_NO_ANNOUNCE"));
+    connect(m_room, &Room::notAnnounced, this, [](const QString &why) {
+        qWarning("tavix: the room is not announced on the network: %ls", qUtf16Printable(why));
+    });
+    connect(m_room, &Room::stateChanged, m_browser, [this] {
+        if (m_room->state() == Room::State::Idle)
+            m_browser->start();
+        else
+            m_browser->stop();
     });
     connect(m_room, &Room::stateChanged, this, [this] {
         const QString text = describeInFull(*this, *m_room);

@@ -6,6 +6,7 @@
 namespace TAVIXLibCtl {
 
 class Room;
+class RoomBrowser;
 
 // The room control that sits on a window: carries a chat room over TCP and
 // draws its state in its small area. Every call runs on the GUI thread and
@@ -62,6 +63,10 @@ public:
 
     // The engine behind the control, for tools and tests.
     Room *room() const { return m_room; }
+    // The rooms that announce themselves on the local network, looked for
+    // while this control is in none. A room hosted here is announced unless
+    // TAVIX_NO_ANNOUNCE is set.
+    RoomBrowser *foundRooms() const { return m_browser; }
 
     QSize sizeHint() const override;
 
@@ -79,6 +84,7 @@ protected:
 
 private:
     Room *m_room = nullptr;
+    RoomBrowser *m_browser = nullptr;
 };
 
 } // namespace TAVIXLibCtl

@@ -2,6 +2,7 @@
 
 #include "hostidentity.h"
 #include "memberkeys.h"
+#include "roomannouncer.h"
 #include "roomdefaults.h"
 #include "roomguest.h"
 #include "roomhost.h"
@@ -109,6 +110,11 @@ void Room::openServer()
     m_hostFingerprint = m_host->fingerprint();
     m_ownSlot = 0;
     m_host->start(m_local.all());
+    if (m_announced) {
+        m_announcer = new RoomAnnouncer(this);
+        connect(m_announcer, &RoomAnnouncer::unavailable, this, &Room::notAnnounced);
+        connect(this, &Room::stateChanged, m_announcer, [this] { announce(); });
+    }
     emit stateChanged();
 }
 
@@ -188,6 +194,13 @@ void Room::dropUnraised()
 
 void Room::teardown()
 {
+    if (m_announcer) {
+        // Its end withdraws the room from the network.
+        m_announcer->disconnect(this);
+        disconnect(this, nullptr, m_announcer, nullptr);
+        m_announcer->deleteLater();
+        m_announcer = nullptr;
+    }
     if (m_host) {
         m_host->disconnect(this);
         m_host->close();
@@ -200,6 +213,13 @@ void Room::teardown()
         m_guest->deleteLater();
         m_guest = nullptr;
     }
+}
+
+void Room::announce()
+{
+    m_announcer->announce({.hostName = m_local.value(MemberKeys::Name), .port = m_boundPort,
+                           .members = memberCount(), .size = m_roomSize,
+                           .fingerprint = m_hostFingerprint});
 }
 
 QString Room::memberData(int slot, const QString &key) const
@@ -225,6 +245,8 @@ Room::SetResult Room::setData(const QString &key, const QString &value)
         m_host->setHostValue(cleanKey, cleanValue);
     else if (m_guest)
         m_guest->setValue(cleanKey, cleanValue);
+    if (m_announcer && cleanKey == MemberKeys::Name)
+        announce();
     return SetResult::Stored;
 }
 

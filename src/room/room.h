@@ -11,6 +11,7 @@
 
 namespace TAVIXLibCtl {
 
+class RoomAnnouncer;
 class RoomGuest;
 class RoomHost;
 
@@ -69,6 +70,9 @@ public:
     bool setMaxMembers(int size);
     void setTimeouts(const Timeouts &timeouts) { m_timeouts = timeouts; }
     Timeouts timeouts() const { return m_timeouts; }
+    // Whether a room hosted from now on announces itself on the local
+    // network (off unless asked for).
+    void setAnnounced(bool announced) { m_announced = announced; }
 
     void openServer();
     // False, opening nothing, when the port is 0.
@@ -114,6 +118,8 @@ signals:
     void stateChanged();
     // Bytes queued toward the host went out; pendingOutput() says how many are left.
     void outputWritten();
+    // The room hosted is not announced, and why; it goes on all the same.
+    void notAnnounced(const QString &why);
 
 private:
     // A change to raise, or the end of a room when `end` is set.
@@ -134,6 +140,7 @@ private:
     // False when a handler deleted this room.
     bool raise(const Pending &pending);
     void teardown();
+    void announce();
 
     QString m_address = QStringLiteral("localhost");
     int m_port;
@@ -163,6 +170,8 @@ private:
 
     RoomHost *m_host = nullptr;
     RoomGuest *m_guest = nullptr;
+    RoomAnnouncer *m_announcer = nullptr;
+    bool m_announced = false;
 
     std::deque<Pending> m_queue;
     QTimer m_raiseSoon;

@@ -3,6 +3,8 @@
 #include "gorvel.h"
 #include "hostkeydialog.h"
 #include "memberkeys.h"
+#include "roombrowser.h"
+#include "roomcompleter.h"
 #include "roomdefaults.h"
 #include "roomtext.h"
 
@@ -146,6 +148,7 @@ Form1::Form1(Gorvel *component, int port, QWidget *parent)
     chat->setAccessibleName(u"チャットログ"_s);
     TalkStr->setAccessibleName(u"発言内容"_s);
     TalkStr->setAccessibleDescription(u"Enter キーで発言します"_s);
+    new RoomCompleter(Gorvel1->foundRooms(), TAVIXLibCtl::RoomBrowser::AddressRole, serverIP);
 
     setWindowTitle(u"Tavix Gorvel サンプル"_s);
     layOut();

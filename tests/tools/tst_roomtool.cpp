@@ -134,6 +134,9 @@ void tst_RoomTool::badArgumentsExitWithTwo_data()
     QTest::newRow("forget without an address") << QStringList{QStringLiteral("forget")};
     QTest::newRow("a stall bound below 50 ms") << QStringList{QStringLiteral("host"), QStringLiteral("--stall-ms"), QStringLiteral("10")};
     QTest::newRow("forget at port 0") << QStringList{QStringLiteral("forget"), QStringLiteral("x"), QStringLiteral("--port"), QStringLiteral("0")};
+    QTest::newRow("not announcing a join") << QStringList{QStringLiteral("join"), QStringLiteral("x"), QStringLiteral("--no-announce")};
+    QTest::newRow("looking for rooms no time at all") << QStringList{QStringLiteral("rooms"), QStringLiteral("--seconds"), QStringLiteral("0")};
+    QTest::newRow("seconds for a host") << QStringList{QStringLiteral("host"), QStringLiteral("--seconds"), QStringLiteral("3")};
 }
 
 void tst_RoomTool::badArgumentsExitWithTwo()

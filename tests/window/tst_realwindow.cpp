@@ -9,8 +9,11 @@
 #include "knownhosts.h"
 #include "recordinggorvel.h"
 #include "room.h"
+#include "roombrowser.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QCompleter>
 #include <QClipboard>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -212,6 +215,7 @@ private slots:
     void attention();
     void aChangedKeyAsksTheUser_data();
     void aChangedKeyAsksTheUser();
+    void foundRoomsAreOfferedInTheAddressBox();
 
 private:
     QString xdotool(const QStringList &args);
@@ -532,6 +536,51 @@ void tst_RealWindow::aChangedKeyAsksTheUser()
     QCOMPARE(known.pins(u"127.0.0.1"_s, quint16(port)).fingerprints, QList{host.hostFingerprint()});
     QVERIFY(form.chat->toPlainText().startsWith(u"\n接続中...\n切断しました。\n接続中...\n"_s));
     QVERIFY(!form.Connect->isEnabled());
+}
+
+// While not in a room, the address box offers the rooms found on the network
+// (fed to the control's list here, as its browser would): all of them with
+// Down, those that hold what is typed as it is typed. Choosing one puts only
+// its address in the box; a hostile name stays one bounded, readable line.
+void tst_RealWindow::foundRoomsAreOfferedInTheAddressBox()
+{
+    Form1 form(new RecordingGorvel, TAVIXLibCtl::RoomDefaults::Port);
+    TAVIXLibCtl::RoomBrowser &found = *form.Gorvel1->foundRooms();
+    found.offer(u"ぺぽらん (desk-7)"_s, u"192.168.1.20"_s, 5120, {"v=2", "n=2", "max=5"});
+    found.offer(u"はなこ (desk-9)"_s, u"10.0.0.7"_s, 5120, {"v=2"});
+    found.offer(u"\u202E"_s + QString(5000, u'長'), u"10.0.0.8"_s, 5120, {"v=2"});
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    xdotool({u"windowfocus"_s, u"--sync"_s, QString::number(form.winId())});
+    form.serverIP->setFocus();
+    QAbstractItemView *popup = form.serverIP->completer()->popup();
+    const auto offered = [popup] {
+        QStringList entries;
+        for (int row = 0; row < popup->model()->rowCount(); ++row)
+            entries << popup->model()->index(row, 0).data().toString();
+        return entries;
+    };
+
+    xdotool({u"key"_s, u"Down"_s});
+    QTRY_VERIFY_WITH_TIMEOUT(popup->isVisible(), Timeout);
+    QCOMPARE(offered(), (QStringList{u"はなこ (desk-9) 10.0.0.7"_s, u"ぺぽらん (desk-7) 192.168.1.20 2/5人"_s,
+                                     u"\uFFFD"_s + QString(62, u'長') + u"… 10.0.0.8"_s}));
+    // Wider than the box, so that an ordinary entry is seen whole.
+    QVERIFY(popup->viewport()->width() >= popup->fontMetrics().horizontalAdvance(offered().at(1)));
+    QVERIFY(form.screen()->geometry().contains(popup->geometry()));
+    xdotool({u"key"_s, u"Down"_s, u"Down"_s, u"Return"_s});
+    QTRY_VERIFY_WITH_TIMEOUT(!popup->isVisible(), Timeout);
+    QCOMPARE(form.serverIP->text(), u"192.168.1.20"_s);
+
+    xdotool({u"key"_s, u"ctrl+a"_s, u"BackSpace"_s});
+    xdotool({u"type"_s, u"10.0.0."_s});
+    QTRY_COMPARE_WITH_TIMEOUT(form.serverIP->text(), u"10.0.0."_s, Timeout);
+    QTRY_VERIFY_WITH_TIMEOUT(popup->isVisible(), Timeout);
+    QCOMPARE(offered().size(), 2);
+    xdotool({u"key"_s, u"Escape"_s});
+    QTRY_VERIFY_WITH_TIMEOUT(!popup->isVisible(), Timeout);
+    QCOMPARE(form.serverIP->text(), u"10.0.0."_s);
+    QCOMPARE(form.chat->toPlainText(), QString());
 }
 
 int main(int argc, char *argv[])

@@ -3,12 +3,14 @@
 #include "eventloop.h"
 #include "knownhosts.h"
 #include "memberkeys.h"
+#include "roombrowser.h"
 #include "roomdefaults.h"
 #include "roomtext.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <csignal>
 #include <cstdio>
@@ -25,11 +27,14 @@ constexpr long kMaxPort = 65535;
 // Bounds in milliseconds: above an hour is a typo; a heartbeat needs some room.
 constexpr long kMaxMs = 3'600'000;
 constexpr long kShortestDeadPeerMs = 50;
+constexpr long kMaxSeconds = 3600;
+constexpr int kDefaultSeconds = 3;
 
 // QCommandLineParser writes one usage line; the two commands want one each.
 const char kUsageLines[] =
-    "Usage: tavix-room host [--port N] [--size N] [--name NAME]\n"
+    "Usage: tavix-room host [--port N] [--size N] [--name NAME] [--no-announce]\n"
     "       tavix-room join ADDRESS [--port N] [--name NAME]\n"
+    "       tavix-room rooms [--seconds N]\n"
     "       tavix-room forget ADDRESS [--port N]\n"
     "\n";
 
@@ -68,6 +73,32 @@ int forget(const QString &address, quint16 port)
     return 0;
 }
 
+// Prints the rooms announced on the local network after looking for them a
+// while, one a line: address, port, name, members and the host's key, by tabs.
+int listRooms(int seconds)
+{
+    RoomBrowser browser;
+    int status = 0;
+    QObject::connect(&browser, &RoomBrowser::unavailable, &browser, [&](const QString &why) {
+        std::fprintf(stderr, "tavix-room: cannot look for rooms: %s\n", qPrintable(why));
+        status = 1;
+        QCoreApplication::exit();
+    });
+    QTimer::singleShot(seconds * 1000, &browser, [] { QCoreApplication::exit(); });
+    browser.start();
+    QCoreApplication::exec();
+    if (status != 0)
+        return status;
+    for (const FoundRoom &room : browser.rooms()) {
+        const QString members = room.members < 0 ? QStringLiteral("-")
+                                                 : QStringLiteral("%1/%2").arg(room.members).arg(room.size);
+        std::printf("%s\t%u\t%s\t%s\t%s\n", qPrintable(room.address), unsigned(room.port),
+                    qPrintable(room.name), qPrintable(members),
+                    room.key.isEmpty() ? "-" : qPrintable(room.key));
+    }
+    return 0;
+}
+
 int signalPipe[2] = {-1, -1};
 
 void onSignal(int)
@@ -99,8 +130,14 @@ int main(int argc, char *argv[])
         "for an address (at one port with --port) so that the next join accepts\n"
         "the host's new one.\n"
         "\n"
+        "A host announces its room on the local network through the system's\n"
+        "mDNS responder (Avahi) unless --no-announce is given. 'rooms' looks for\n"
+        "rooms a few seconds and prints one a line: address, port, name, members\n"
+        "and the start of the host's key, separated by tabs.\n"
+        "\n"
         "Exit status: 0 after a normal end, 1 when the room ended on a failure\n"
-        "(the reason goes to standard error), 2 for bad arguments."));
+        "or 'rooms' found no responder to ask (the reason goes to standard\n"
+        "error), 2 for bad arguments."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help."));
     const QCommandLineOption port(
@@ -133,10 +170,16 @@ int main(int argc, char *argv[])
                        "default %1.")
             .arg(defaults.stall.count()),
         QStringLiteral("MS"));
-    parser.addOptions({help, port, size, name, handshake, deadPeer, stall});
+    const QCommandLineOption noAnnounce(QStringLiteral("no-announce"),
+                                        QStringLiteral("Host without announcing the room on the local network."));
+    const QCommandLineOption seconds(
+        QStringLiteral("seconds"),
+        QStringLiteral("How long 'rooms' looks for rooms, default %1.").arg(kDefaultSeconds),
+        QStringLiteral("N"));
+    parser.addOptions({help, port, size, name, handshake, deadPeer, stall, noAnnounce, seconds});
     parser.addPositionalArgument(QStringLiteral("command"),
-                                 QStringLiteral("host, join ADDRESS or forget ADDRESS."),
-                                 QStringLiteral("host | join ADDRESS | forget ADDRESS"));
+                                 QStringLiteral("host, join ADDRESS, rooms or forget ADDRESS."),
+                                 QStringLiteral("host | join ADDRESS | rooms | forget ADDRESS"));
 
     if (!parser.parse(app.arguments()))
         return usageError(parser.errorText());
@@ -162,6 +205,16 @@ int main(int argc, char *argv[])
             return usageError(bad);
         return forget(args.at(1), quint16(at.value_or(0)));
     }
+    if (command == QLatin1String("rooms")) {
+        if (args.size() != 1)
+            return usageError(QStringLiteral("'rooms' takes no address"));
+        const auto n = numberOption(parser, seconds, 1, kMaxSeconds, &bad);
+        if (!bad.isEmpty())
+            return usageError(bad);
+        return listRooms(int(n.value_or(kDefaultSeconds)));
+    }
+    if (parser.isSet(seconds))
+        return usageError(QStringLiteral("--seconds is for 'rooms'"));
     RoomConsole::Mode mode;
     if (command == QLatin1String("host") && args.size() == 1)
         mode = RoomConsole::Mode::Host;
@@ -175,6 +228,8 @@ int main(int argc, char *argv[])
 
     if (parser.isSet(size) && !hosting)
         return usageError(QStringLiteral("--size is for hosting"));
+    if (parser.isSet(noAnnounce) && !hosting)
+        return usageError(QStringLiteral("--no-announce is for hosting"));
     // A host may listen on any free port (0); a joiner needs a real one.
     const auto portNumber = numberOption(parser, port, hosting ? 0 : 1, kMaxPort, &bad);
     const auto sizeNumber = numberOption(parser, size, 1, Room::kMaxSize, &bad);
@@ -193,6 +248,10 @@ int main(int argc, char *argv[])
     timeouts.deadPeer = milliseconds(deadPeerMs.value_or(timeouts.deadPeer.count()));
     timeouts.stall = milliseconds(stallMs.value_or(deadPeerMs.value_or(timeouts.stall.count())));
     room.setTimeouts(timeouts);
+    room.setAnnounced(hosting && !parser.isSet(noAnnounce));
+    QObject::connect(&room, &Room::notAnnounced, &room, [](const QString &why) {
+        std::fprintf(stderr, "tavix-room: the room is not announced on the network: %s\n", qPrintable(why));
+    });
     QString nameValue = parser.value(name);
     if (nameValue.isEmpty())
         nameValue = RoomText::fallbackName();

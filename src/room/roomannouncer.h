@@ -1,0 +1,78 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <optional>
+
+class QDBusMessage;
+
+namespace TAVIXLibCtl {
+
+class AvahiDaemon;
+
+// What a hosted room tells the local network about itself.
+struct Announcement
+{
+    QString hostName; // the host's display name
+    quint16 port = 0;
+    int members = 0;
+    int size = 0;
+    QByteArray fingerprint; // SHA-256 of the host's certificate
+
+    bool operator==(const Announcement &) const = default;
+};
+
+// Publishes a hosted room as a DNS-SD service of type _tavix._tcp through the
+// Avahi daemon, so that browsers on the local network find it. A name that
+// another service holds gives way to the daemon's alternative; a daemon that
+// comes back gets the announcement again. Whatever fails, the room goes on
+// unannounced. Destroying the announcer withdraws it.
+class RoomAnnouncer : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit RoomAnnouncer(QObject *parent = nullptr);
+    ~RoomAnnouncer() override;
+
+    // Publishes `room`, or brings what is published up to date.
+    void announce(const Announcement &room);
+
+    // "<display name> (<machine>)", cut to fit the 63 bytes DNS-SD allows.
+    static QString instanceName(const QString &hostName, const QString &machine);
+    static QList<QByteArray> txtRecords(const Announcement &room);
+
+signals:
+    // Why the room is not announced: at most once per announcer, and only
+    // once in a process for the same reason.
+    void unavailable(const QString &why);
+
+private:
+    void sync();
+    void addService();
+    void takeAlternativeName();
+    void handleSignal(const QDBusMessage &message);
+    void forgetGroup();
+    void fail(const QString &why);
+    // Runs `step` for a reply only while nothing has been started over since.
+    template <typename Step>
+    auto inThisEpoch(Step step);
+
+    AvahiDaemon *m_daemon;
+    std::optional<Announcement> m_wanted;
+    std::optional<Announcement> m_published;
+    QString m_group;      // the entry group's object path, once made
+    QString m_ownName;    // the instance name the room asks for
+    QString m_name;       // the one it gets: its own, or the daemon's alternative
+    QString m_publishedName;
+    int m_clashes = 0;
+    quint64 m_epoch = 0;  // bumped whenever the daemon's objects are forgotten
+    bool m_busy = false;  // a step is waiting for the daemon
+    bool m_clashed = false;
+    bool m_reported = false;
+};
+
+} // namespace TAVIXLibCtl

@@ -1,0 +1,112 @@
+#pragma once
+
+#include <QAbstractListModel>
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <optional>
+#include <vector>
+
+class QDBusMessage;
+
+namespace TAVIXLibCtl {
+
+class AvahiDaemon;
+
+// A room that announced itself, as far as it may be shown and joined.
+struct FoundRoom
+{
+    QString service{}; // the instance name as announced
+    QString name{};    // the same, cleaned as member names are, and bounded
+    QString address{};
+    quint16 port = 0;
+    int members = -1; // -1 with the size when the room did not say
+    int size = -1;
+    QString key{};     // the first 16 hex digits of the host's key, or empty
+
+    // "ぺぽらん (desk-7) 192.168.1.20 2/5人"
+    QString entry() const;
+
+    // Judges what the network said of a service: nothing to show when it
+    // cannot be joined (no address, port 0, another protocol). Fields that
+    // are missing or absurd are left out.
+    static std::optional<FoundRoom> fromService(const QString &service, const QString &address,
+                                                int port, const QList<QByteArray> &txt);
+};
+
+// The rooms on the local network, as a list model: browses for _tavix._tcp
+// through the Avahi daemon while started and keeps each room's address, port,
+// name and members current. One row per room, in order of name, at most
+// kMaxRooms of them. Without a daemon the list stays empty.
+class RoomBrowser : public QAbstractListModel
+{
+    Q_OBJECT
+
+public:
+    static constexpr int kMaxRooms = 64;
+    static constexpr qsizetype kMaxName = 64;
+    // The address alone, where Qt::DisplayRole gives the whole entry.
+    static constexpr int AddressRole = Qt::UserRole;
+
+    explicit RoomBrowser(QObject *parent = nullptr);
+    ~RoomBrowser() override;
+
+    void start();
+    // Stops browsing and empties the list.
+    void stop();
+    bool isActive() const { return m_active; }
+
+    // Shows what was resolved for `service`, or stops showing it when it is
+    // nothing to show. The daemon's answers come through here.
+    void offer(const QString &service, const QString &address, int port, const QList<QByteArray> &txt);
+    const QList<FoundRoom> &rooms() const { return m_rooms; }
+
+    int rowCount(const QModelIndex &parent = {}) const override;
+    QVariant data(const QModelIndex &index, int role) const override;
+
+signals:
+    // No daemon could be asked, or it refused to browse.
+    void unavailable(const QString &why);
+
+private:
+    // Where the daemon saw a service: an interface and a protocol.
+    struct Sighting
+    {
+        int interface = 0;
+        int protocol = 0;
+        bool operator==(const Sighting &) const = default;
+    };
+    struct Service
+    {
+        QString name{};
+        QString domain{};
+        std::vector<Sighting> seen{};
+        Sighting resolving{};
+        QString resolver{}; // object path, once the daemon made it
+        quint64 request = 0;
+    };
+
+    void browse();
+    void handleSignal(const QDBusMessage &message);
+    void serviceSeen(const QVariantList &args);
+    void serviceGone(const QVariantList &args);
+    void resolve(Service &service);
+    void resolved(const QString &path, const QVariantList &args);
+    void dropService(std::vector<Service>::iterator service);
+    void freeResolver(Service &service);
+    void hide(const QString &service);
+    void forget();
+    std::vector<Service>::iterator findService(const QString &name);
+
+    AvahiDaemon *m_daemon = nullptr;
+    QString m_browser; // the daemon's browser object, once made
+    std::vector<Service> m_services; // seen, resolved or not
+    QList<FoundRoom> m_rooms;        // the rows
+    quint64 m_epoch = 0;             // bumped whenever the daemon's objects are forgotten
+    quint64 m_requests = 0;
+    bool m_active = false;
+    bool m_browsing = false; // a browser is made or asked for
+};
+
+} // namespace TAVIXLibCtl
