@@ -44,10 +44,85 @@ int usageError(const QString &message)
     return kUsageError;
 }
 
-// The number given for `option`, if it was given and lies within min..max;
-// `bad` says why when it was given but does not.
-std::optional<long> numberOption(const QCommandLineParser &parser, const QCommandLineOption &option,
-                                 long min, long max, QString *bad)
+// Every option, and the parser that reads them.
+struct CommandLine
+{
+    CommandLine();
+    // The number given for `option`, if it was given and lies within
+    // min..max; the first that does not is kept in `bad`.
+    std::optional<long> number(const QCommandLineOption &option, long min, long max);
+    int printHelp() const;
+
+    QCommandLineParser parser;
+    QString bad;
+    const Timeouts defaults;
+    const QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help.")};
+    const QCommandLineOption port{
+        QStringLiteral("port"),
+        QStringLiteral("TCP port, default %1 (0 hosts on any free port).").arg(RoomDefaults::Port),
+        QStringLiteral("N")};
+    const QCommandLineOption size{
+        QStringLiteral("size"),
+        QStringLiteral("Room size when hosting, 1-%1, default %2.").arg(Room::kMaxSize).arg(RoomDefaults::Size),
+        QStringLiteral("N")};
+    const QCommandLineOption name{QStringLiteral("name"),
+                                  QStringLiteral("Display name, default %1.").arg(RoomText::fallbackName()),
+                                  QStringLiteral("NAME")};
+    const QCommandLineOption handshake{
+        QStringLiteral("handshake-ms"),
+        QStringLiteral("Drop a connection whose handshake takes longer, default %1.").arg(defaults.handshake.count()),
+        QStringLiteral("MS")};
+    const QCommandLineOption deadPeer{
+        QStringLiteral("dead-peer-ms"),
+        QStringLiteral("Drop a peer that is silent this long, default %1; also the stall bound unless "
+                       "--stall-ms is given.")
+            .arg(defaults.deadPeer.count()),
+        QStringLiteral("MS")};
+    const QCommandLineOption stall{
+        QStringLiteral("stall-ms"),
+        QStringLiteral("When hosting, drop a member that has kept the room waiting this long in all, "
+                       "default %1.")
+            .arg(defaults.stall.count()),
+        QStringLiteral("MS")};
+    const QCommandLineOption noAnnounce{QStringLiteral("no-announce"),
+                                        QStringLiteral("Host without announcing the room on the local network.")};
+    const QCommandLineOption seconds{
+        QStringLiteral("seconds"),
+        QStringLiteral("How long 'rooms' looks for rooms, default %1.").arg(kDefaultSeconds),
+        QStringLiteral("N")};
+};
+
+CommandLine::CommandLine()
+{
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.setApplicationDescription(QStringLiteral(
+        "Hosts or joins a Tavix chat room without a window. Every event is printed\n"
+        "as the window's log would show it, one line each. Each line read from\n"
+        "standard input is said in the room. End of input leaves a joined room\n"
+        "once the host has relayed every line read; a host keeps its room until\n"
+        "interrupted (Ctrl-C or SIGTERM). A host names its port and the addresses\n"
+        "others can join at on standard error.\n"
+        "\n"
+        "Every room is encrypted. A member keeps the key of each host it joined\n"
+        "and refuses a host whose key has changed; 'forget' drops the kept key\n"
+        "for an address (at one port with --port) so that the next join accepts\n"
+        "the host's new one.\n"
+        "\n"
+        "A host announces its room on the local network through the system's\n"
+        "mDNS responder (Avahi) unless --no-announce is given. 'rooms' looks for\n"
+        "rooms a few seconds and prints one a line: address, port, name, members\n"
+        "and the start of the host's key, separated by tabs.\n"
+        "\n"
+        "Exit status: 0 after a normal end, 1 when the room ended on a failure\n"
+        "or 'rooms' found no responder to ask (the reason goes to standard\n"
+        "error), 2 for bad arguments."));
+    parser.addOptions({help, port, size, name, handshake, deadPeer, stall, noAnnounce, seconds});
+    parser.addPositionalArgument(QStringLiteral("command"),
+                                 QStringLiteral("host, join ADDRESS, rooms or forget ADDRESS."),
+                                 QStringLiteral("host | join ADDRESS | rooms | forget ADDRESS"));
+}
+
+std::optional<long> CommandLine::number(const QCommandLineOption &option, long min, long max)
 {
     if (!parser.isSet(option))
         return std::nullopt;
@@ -55,15 +130,33 @@ std::optional<long> numberOption(const QCommandLineParser &parser, const QComman
     const long v = parser.value(option).toLong(&ok);
     if (ok && v >= min && v <= max)
         return v;
-    *bad = QStringLiteral("--%1 must be a number from %2 to %3").arg(option.names().constLast()).arg(min).arg(max);
+    if (bad.isEmpty())
+        bad = QStringLiteral("--%1 must be a number from %2 to %3").arg(option.names().constLast()).arg(min).arg(max);
     return std::nullopt;
 }
 
-// Drops the kept key of a host, so that the next join accepts its new one.
-int forget(const QString &address, quint16 port)
+int CommandLine::printHelp() const
 {
+    // Our usage lines, one per command, instead of the parser's one.
+    const QString text = parser.helpText();
+    const QByteArray rest = text.mid(text.indexOf(u'\n') + 1).toUtf8();
+    std::fputs(kUsageLines, stdout);
+    std::fputs(rest.constData(), stdout);
+    return 0;
+}
+
+// forget ADDRESS [--port N]: drops the kept key of a host, so that the next
+// join accepts its new one.
+int forgetHost(CommandLine &cl, const QStringList &args)
+{
+    if (args.size() != 2)
+        return usageError(QStringLiteral("'forget' takes one address"));
+    const auto port = cl.number(cl.port, 1, kMaxPort);
+    if (!cl.bad.isEmpty())
+        return usageError(cl.bad);
+    const QString &address = args.at(1);
     QString error;
-    const int forgotten = KnownHosts().forget(address, port, &error);
+    const int forgotten = KnownHosts().forget(address, quint16(port.value_or(0)), &error);
     if (forgotten < 0) {
         std::fprintf(stderr, "tavix-room: %s\n", qPrintable(error));
         return 1;
@@ -73,10 +166,16 @@ int forget(const QString &address, quint16 port)
     return 0;
 }
 
-// Prints the rooms announced on the local network after looking for them a
-// while, one a line: address, port, name, members and the host's key, by tabs.
-int listRooms(int seconds)
+// rooms [--seconds N]: prints the rooms announced on the local network after
+// looking for them a while, one a line: address, port, name, members and the
+// host's key, by tabs.
+int listRooms(CommandLine &cl, const QStringList &args)
 {
+    if (args.size() != 1)
+        return usageError(QStringLiteral("'rooms' takes no address"));
+    const auto seconds = cl.number(cl.seconds, 1, kMaxSeconds);
+    if (!cl.bad.isEmpty())
+        return usageError(cl.bad);
     RoomBrowser browser;
     int status = 0;
     QObject::connect(&browser, &RoomBrowser::unavailable, &browser, [&](const QString &why) {
@@ -84,7 +183,7 @@ int listRooms(int seconds)
         status = 1;
         QCoreApplication::exit();
     });
-    QTimer::singleShot(seconds * 1000, &browser, [] { QCoreApplication::exit(); });
+    QTimer::singleShot(int(seconds.value_or(kDefaultSeconds)) * 1000, &browser, [] { QCoreApplication::exit(); });
     browser.start();
     QCoreApplication::exec();
     if (status != 0)
@@ -107,6 +206,75 @@ void onSignal(int)
     [[maybe_unused]] const auto n = ::write(signalPipe[1], &byte, 1);
 }
 
+// Runs the room from standard input until it ends; an interrupt leaves it.
+int runRoom(Room &room, RoomConsole::Mode mode)
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+        return usageError(QStringLiteral("cannot set up signal handling"));
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+
+    RoomConsole console(mode, &room);
+    QObject::connect(&console, &RoomConsole::finished, &room,
+                     [&] { QCoreApplication::exit(console.exitCode()); }, Qt::QueuedConnection);
+    QSocketNotifier interrupts(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&interrupts, &QSocketNotifier::activated, &console, [&] {
+        char byte;
+        [[maybe_unused]] const auto n = ::read(signalPipe[0], &byte, 1);
+        console.leave();
+    });
+    console.start();
+    return QCoreApplication::exec();
+}
+
+// host [--port N] [--size N] [--name NAME] [--no-announce] and
+// join ADDRESS [--port N] [--name NAME], with the bounds of both.
+int hostOrJoin(CommandLine &cl, const QStringList &args, RoomConsole::Mode mode)
+{
+    const bool hosting = mode == RoomConsole::Mode::Host;
+    if (hosting && args.size() != 1)
+        return usageError(QStringLiteral("unknown command '%1'").arg(args.join(u' ')));
+    if (!hosting && args.size() != 2)
+        return usageError(QStringLiteral("'join' takes one address"));
+    if (cl.parser.isSet(cl.seconds))
+        return usageError(QStringLiteral("--seconds is for 'rooms'"));
+    if (cl.parser.isSet(cl.size) && !hosting)
+        return usageError(QStringLiteral("--size is for hosting"));
+    if (cl.parser.isSet(cl.noAnnounce) && !hosting)
+        return usageError(QStringLiteral("--no-announce is for hosting"));
+    // A host may listen on any free port (0); a joiner needs a real one.
+    const auto port = cl.number(cl.port, hosting ? 0 : 1, kMaxPort);
+    const auto size = cl.number(cl.size, 1, Room::kMaxSize);
+    const auto handshakeMs = cl.number(cl.handshake, 1, kMaxMs);
+    const auto deadPeerMs = cl.number(cl.deadPeer, kShortestDeadPeerMs, kMaxMs);
+    const auto stallMs = cl.number(cl.stall, kShortestDeadPeerMs, kMaxMs);
+    if (!cl.bad.isEmpty())
+        return usageError(cl.bad);
+
+    using std::chrono::milliseconds;
+    Room room;
+    room.setPort(int(port.value_or(RoomDefaults::Port)));
+    room.setMaxMembers(int(size.value_or(RoomDefaults::Size)));
+    Timeouts timeouts;
+    timeouts.handshake = milliseconds(handshakeMs.value_or(timeouts.handshake.count()));
+    timeouts.deadPeer = milliseconds(deadPeerMs.value_or(timeouts.deadPeer.count()));
+    timeouts.stall = milliseconds(stallMs.value_or(deadPeerMs.value_or(timeouts.stall.count())));
+    room.setTimeouts(timeouts);
+    room.setAnnounced(hosting && !cl.parser.isSet(cl.noAnnounce));
+    QObject::connect(&room, &Room::notAnnounced, &room, [](const QString &why) {
+        std::fprintf(stderr, "tavix-room: the room is not announced on the network: %s\n", qPrintable(why));
+    });
+    QString name = cl.parser.value(cl.name);
+    if (name.isEmpty())
+        name = RoomText::fallbackName();
+    if (room.setData(MemberKeys::Name, name) != Room::SetResult::Stored)
+        return usageError(QStringLiteral("--name is too long"));
+    if (!hosting)
+        room.setServerAddress(args.at(1));
+    return runRoom(room, mode);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -116,165 +284,22 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("tavix-room"));
     QCoreApplication::setApplicationVersion(RoomDefaults::ProductVersion);
 
-    QCommandLineParser parser;
-    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    parser.setApplicationDescription(QStringLiteral(
-        "Hosts or joins a Tavix chat room without a window. Every event is printed\n"
-        "as the window's log would show it, one line each. Each line read from\n"
-        "standard input is said in the room. End of input leaves a joined room;\n"
-        "a host keeps its room until interrupted (Ctrl-C or SIGTERM). A host names\n"
-        "its port and the addresses others can join at on standard error.\n"
-        "\n"
-        "Every room is encrypted. A member keeps the key of each host it joined\n"
-        "and refuses a host whose key has changed; 'forget' drops the kept key\n"
-        "for an address (at one port with --port) so that the next join accepts\n"
-        "the host's new one.\n"
-        "\n"
-        "A host announces its room on the local network through the system's\n"
-        "mDNS responder (Avahi) unless --no-announce is given. 'rooms' looks for\n"
-        "rooms a few seconds and prints one a line: address, port, name, members\n"
-        "and the start of the host's key, separated by tabs.\n"
-        "\n"
-        "Exit status: 0 after a normal end, 1 when the room ended on a failure\n"
-        "or 'rooms' found no responder to ask (the reason goes to standard\n"
-        "error), 2 for bad arguments."));
-    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
-                                  QStringLiteral("Show this help."));
-    const QCommandLineOption port(
-        QStringLiteral("port"),
-        QStringLiteral("TCP port, default %1 (0 hosts on any free port).").arg(RoomDefaults::Port),
-        QStringLiteral("N"));
-    const QCommandLineOption size(
-        QStringLiteral("size"),
-        QStringLiteral("Room size when hosting, 1-%1, default %2.").arg(Room::kMaxSize).arg(RoomDefaults::Size),
-        QStringLiteral("N"));
-    const QCommandLineOption name(
-        QStringLiteral("name"),
-        QStringLiteral("Display name, default %1.").arg(RoomText::fallbackName()),
-        QStringLiteral("NAME"));
-    const Timeouts defaults;
-    const QCommandLineOption handshake(
-        QStringLiteral("handshake-ms"),
-        QStringLiteral("Drop a connection whose handshake takes longer, default %1.")
-            .arg(defaults.handshake.count()),
-        QStringLiteral("MS"));
-    const QCommandLineOption deadPeer(
-        QStringLiteral("dead-peer-ms"),
-        QStringLiteral("Drop a peer that is silent this long, default %1; also the stall bound unless "
-                       "--stall-ms is given.")
-            .arg(defaults.deadPeer.count()),
-        QStringLiteral("MS"));
-    const QCommandLineOption stall(
-        QStringLiteral("stall-ms"),
-        QStringLiteral("When hosting, drop a member that has kept the room waiting this long in all, "
-                       "default %1.")
-            .arg(defaults.stall.count()),
-        QStringLiteral("MS"));
-    const QCommandLineOption noAnnounce(QStringLiteral("no-announce"),
-                                        QStringLiteral("Host without announcing the room on the local network."));
-    const QCommandLineOption seconds(
-        QStringLiteral("seconds"),
-        QStringLiteral("How long 'rooms' looks for rooms, default %1.").arg(kDefaultSeconds),
-        QStringLiteral("N"));
-    parser.addOptions({help, port, size, name, handshake, deadPeer, stall, noAnnounce, seconds});
-    parser.addPositionalArgument(QStringLiteral("command"),
-                                 QStringLiteral("host, join ADDRESS, rooms or forget ADDRESS."),
-                                 QStringLiteral("host | join ADDRESS | rooms | forget ADDRESS"));
-
-    if (!parser.parse(app.arguments()))
-        return usageError(parser.errorText());
-    if (parser.isSet(help)) {
-        const QString text = parser.helpText();
-        // Our two usage lines instead of the parser's one.
-        const QByteArray rest = text.mid(text.indexOf(u'\n') + 1).toUtf8();
-        std::fputs(kUsageLines, stdout);
-        std::fputs(rest.constData(), stdout);
-        return 0;
-    }
-
-    const QStringList args = parser.positionalArguments();
+    CommandLine cl;
+    if (!cl.parser.parse(app.arguments()))
+        return usageError(cl.parser.errorText());
+    if (cl.parser.isSet(cl.help))
+        return cl.printHelp();
+    const QStringList args = cl.parser.positionalArguments();
+    const QString verb = args.value(0);
+    if (verb == QLatin1String("host"))
+        return hostOrJoin(cl, args, RoomConsole::Mode::Host);
+    if (verb == QLatin1String("join"))
+        return hostOrJoin(cl, args, RoomConsole::Mode::Join);
+    if (verb == QLatin1String("rooms"))
+        return listRooms(cl, args);
+    if (verb == QLatin1String("forget"))
+        return forgetHost(cl, args);
     if (args.isEmpty())
         return usageError(QStringLiteral("say 'host' or 'join ADDRESS'"));
-    const QString command = args.first();
-    QString bad;
-    if (command == QLatin1String("forget")) {
-        if (args.size() != 2)
-            return usageError(QStringLiteral("'forget' takes one address"));
-        const auto at = numberOption(parser, port, 1, kMaxPort, &bad);
-        if (!bad.isEmpty())
-            return usageError(bad);
-        return forget(args.at(1), quint16(at.value_or(0)));
-    }
-    if (command == QLatin1String("rooms")) {
-        if (args.size() != 1)
-            return usageError(QStringLiteral("'rooms' takes no address"));
-        const auto n = numberOption(parser, seconds, 1, kMaxSeconds, &bad);
-        if (!bad.isEmpty())
-            return usageError(bad);
-        return listRooms(int(n.value_or(kDefaultSeconds)));
-    }
-    if (parser.isSet(seconds))
-        return usageError(QStringLiteral("--seconds is for 'rooms'"));
-    RoomConsole::Mode mode;
-    if (command == QLatin1String("host") && args.size() == 1)
-        mode = RoomConsole::Mode::Host;
-    else if (command == QLatin1String("join") && args.size() == 2)
-        mode = RoomConsole::Mode::Join;
-    else if (command == QLatin1String("join"))
-        return usageError(QStringLiteral("'join' takes one address"));
-    else
-        return usageError(QStringLiteral("unknown command '%1'").arg(args.join(u' ')));
-    const bool hosting = mode == RoomConsole::Mode::Host;
-
-    if (parser.isSet(size) && !hosting)
-        return usageError(QStringLiteral("--size is for hosting"));
-    if (parser.isSet(noAnnounce) && !hosting)
-        return usageError(QStringLiteral("--no-announce is for hosting"));
-    // A host may listen on any free port (0); a joiner needs a real one.
-    const auto portNumber = numberOption(parser, port, hosting ? 0 : 1, kMaxPort, &bad);
-    const auto sizeNumber = numberOption(parser, size, 1, Room::kMaxSize, &bad);
-    const auto handshakeMs = numberOption(parser, handshake, 1, kMaxMs, &bad);
-    const auto deadPeerMs = numberOption(parser, deadPeer, kShortestDeadPeerMs, kMaxMs, &bad);
-    const auto stallMs = numberOption(parser, stall, kShortestDeadPeerMs, kMaxMs, &bad);
-    if (!bad.isEmpty())
-        return usageError(bad);
-
-    using std::chrono::milliseconds;
-    Room room;
-    room.setPort(int(portNumber.value_or(RoomDefaults::Port)));
-    room.setMaxMembers(int(sizeNumber.value_or(RoomDefaults::Size)));
-    Timeouts timeouts;
-    timeouts.handshake = milliseconds(handshakeMs.value_or(timeouts.handshake.count()));
-    timeouts.deadPeer = milliseconds(deadPeerMs.value_or(timeouts.deadPeer.count()));
-    timeouts.stall = milliseconds(stallMs.value_or(deadPeerMs.value_or(timeouts.stall.count())));
-    room.setTimeouts(timeouts);
-    room.setAnnounced(hosting && !parser.isSet(noAnnounce));
-    QObject::connect(&room, &Room::notAnnounced, &room, [](const QString &why) {
-        std::fprintf(stderr, "tavix-room: the room is not announced on the network: %s\n", qPrintable(why));
-    });
-    QString nameValue = parser.value(name);
-    if (nameValue.isEmpty())
-        nameValue = RoomText::fallbackName();
-    if (room.setData(MemberKeys::Name, nameValue) != Room::SetResult::Stored)
-        return usageError(QStringLiteral("--name is too long"));
-    if (!hosting)
-        room.setServerAddress(args.at(1));
-
-    std::signal(SIGPIPE, SIG_IGN);
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
-        return usageError(QStringLiteral("cannot set up signal handling"));
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
-
-    RoomConsole console(mode, &room);
-    QObject::connect(&console, &RoomConsole::finished, &app,
-                     [&] { QCoreApplication::exit(console.exitCode()); }, Qt::QueuedConnection);
-    QSocketNotifier interrupts(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&interrupts, &QSocketNotifier::activated, &console, [&] {
-        char byte;
-        [[maybe_unused]] const auto n = ::read(signalPipe[0], &byte, 1);
-        console.leave();
-    });
-    console.start();
-    return app.exec();
+    return usageError(QStringLiteral("unknown command '%1'").arg(args.join(u' ')));
 }
