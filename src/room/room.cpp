@@ -88,22 +88,26 @@ void Room::becomeIdle()
     m_boundPort = 0;
 }
 
+// Idle when the call returns; the end is raised from the event loop.
+void Room::failToOpen(EndReason reason, const QString &detail)
+{
+    endRoom(reason, detail);
+    becomeIdle();
+    emit stateChanged();
+}
+
 void Room::openServer()
 {
     QScopedValueRollback inCall(m_inCall, true);
     beginRoom(State::Hosting);
     if (!QSslSocket::supportsSsl()) {
-        endRoom(EndReason::NoTls);
-        becomeIdle();
-        emit stateChanged();
+        failToOpen(EndReason::NoTls);
         return;
     }
     m_host = new RoomHost(m_roomSize, m_timeouts, this);
     connect(m_host, &RoomHost::roomEvent, this, [this](const RoomEvent &event) { queue({event}); });
     if (!m_host->listen(quint16(m_port), HostIdentity::defaultPath())) {
-        endRoom(m_host->listenError(), m_host->listenErrorDetail());
-        becomeIdle();
-        emit stateChanged();
+        failToOpen(m_host->listenError(), m_host->listenErrorDetail());
         return;
     }
     m_boundPort = m_host->port();
@@ -125,9 +129,7 @@ bool Room::openClient()
     QScopedValueRollback inCall(m_inCall, true);
     beginRoom(State::Connecting);
     if (!QSslSocket::supportsSsl()) {
-        endRoom(EndReason::NoTls);
-        becomeIdle();
-        emit stateChanged();
+        failToOpen(EndReason::NoTls);
         return true;
     }
     m_guest = new RoomGuest(m_timeouts, this);

@@ -133,6 +133,7 @@ private:
 
     void beginRoom(State state);
     void becomeIdle();
+    void failToOpen(EndReason reason, const QString &detail = {});
     void endRoom(EndReason reason, const QString &detail = {});
     void dropUnraised();
     void queue(Pending pending);
