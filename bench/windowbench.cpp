@@ -1,12 +1,11 @@
-#include "windowbench.h"
+#include "items.h"
 
 #include "form1.h"
 #include "gorvel.h"
 #include "windowlog.h"
 #include "memberkeys.h"
-#include "procstats.h"
 #include "room.h"
-#include "tracker.h"
+#include "measure.h"
 
 #include <QApplication>
 #include <QCoreApplication>

@@ -11,9 +11,8 @@
 #include "form1.h"
 #include "gorvel.h"
 #include "memberkeys.h"
-#include "procstats.h"
 #include "room.h"
-#include "tracker.h"
+#include "measure.h"
 #include "windowlog.h"
 
 #include <QApplication>
