@@ -1,15 +1,20 @@
-// The fan-out: the room beside the floors, phase by phase, and the table of
-// what they did. An earlier build's table is read back here too (--baseline).
+// The fan-out: the room beside the floors, phase by phase, the table of what
+// they did, the system calls per line under strace, and the room of another
+// build (--baseline), whose table is read back here.
 
 #include "items.h"
 
 #include "hostidentity.h"
 #include "subjects.h"
-#include "syscalls.h"
 
 #include <QCoreApplication>
+#include <QFile>
+#include <QTemporaryDir>
 
+#include <csignal>
 #include <cstdio>
+#include <functional>
+#include <iterator>
 #include <sstream>
 
 namespace bench {
@@ -105,6 +110,57 @@ void printRates(int window, const std::optional<ThroughputFigures> (&f)[kColumns
     figureRow("    process CPU per line", f, versus, [](const T &t) { return t.processNsPerLine; }, "%.2f us", 1000);
 }
 
+// Runs `work` under `strace -c -p TID`: without -f, so that only that thread
+// is traced, not the other threads of its process. The summary's rows (%
+// time, seconds, usecs/call, calls, [errors,] name) as the total and the
+// calls by name, most first; false, with the reason, when there are none.
+bool traceSyscalls(pid_t thread, const std::function<bool()> &work, std::int64_t *total,
+                   std::vector<std::pair<std::int64_t, std::string>> *byName, std::string *error)
+{
+    QTemporaryDir folder;
+    const QString summary = folder.filePath(QStringLiteral("summary"));
+    QProcess strace;
+    strace.setReadChannel(QProcess::StandardError);
+    strace.start(QStringLiteral("strace"),
+                 {QStringLiteral("-c"), QStringLiteral("-o"), summary, QStringLiteral("-p"), QString::number(thread)});
+    // It says so on standard error once it is attached.
+    QByteArray said;
+    while (!said.contains("attached")) {
+        if (!strace.waitForReadyRead(5000)) {
+            *error = "strace did not attach: " + (said.isEmpty() ? strace.errorString() : QString::fromLocal8Bit(said.trimmed())).toStdString();
+            strace.kill();
+            strace.waitForFinished(5000);
+            return false;
+        }
+        said += strace.readAllStandardError();
+    }
+    const bool done = work();
+    // On SIGINT strace detaches and writes its summary.
+    ::kill(pid_t(strace.processId()), SIGINT);
+    if (!strace.waitForFinished(10000)) {
+        strace.kill();
+        strace.waitForFinished(5000);
+    }
+    QFile file(summary);
+    if (!done || !file.open(QIODevice::ReadOnly)) {
+        *error = done ? "strace wrote no summary" : "the traced run failed";
+        return false;
+    }
+    std::istringstream lines(file.readAll().toStdString());
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::vector<std::string> w{std::istream_iterator<std::string>(words), {}};
+        if (w.size() < 5 || w[0].find_first_not_of("0123456789.") != std::string::npos)
+            continue;
+        if (w.back() == "total")
+            *total = std::stoll(w[3]);
+        else
+            byName->emplace_back(std::stoll(w[3]), w.back());
+    }
+    std::stable_sort(byName->begin(), byName->end(), [](const auto &a, const auto &b) { return a.first > b.first; });
+    return true;
+}
+
 // With one line in flight, nothing is batched: each line pays its own way.
 void countSyscallsPerLine(Subject *const (&subjects)[kColumns], const char *const (&names)[kColumns], int lines)
 {
@@ -115,18 +171,19 @@ void countSyscallsPerLine(Subject *const (&subjects)[kColumns], const char *cons
         Subject *s = subjects[c];
         if (!s)
             continue;
-        SyscallCount count;
+        std::int64_t total = 0;
+        std::vector<std::pair<std::int64_t, std::string>> byName;
         std::string error;
         LatencyFigures ignored;
-        if (!countSyscalls(s->relayThread(), [&] { return s->closed(lines, &ignored); }, &count, &error)) {
+        if (!traceSyscalls(s->relayThread(), [&] { return s->closed(lines, &ignored); }, &total, &byName, &error)) {
             std::printf("    %-12s not counted: %s%s%s\n", names[c], error.c_str(), s->error.empty() ? "" : ": ",
                         s->error.c_str());
             continue;
         }
         std::string detail;
-        for (std::size_t i = 0; i < count.byName.size() && i < 6; ++i)
-            detail += (i ? ", " : "") + count.byName[i].first + " " + fmt("%.1f", double(count.byName[i].second) / lines);
-        std::printf("    %-12s %6.1f   (%s)\n", names[c], double(count.calls) / lines, detail.c_str());
+        for (std::size_t i = 0; i < byName.size() && i < 6; ++i)
+            detail += (i ? ", " : "") + byName[i].second + " " + fmt("%.1f", double(byName[i].first) / lines);
+        std::printf("    %-12s %6.1f   (%s)\n", names[c], double(total) / lines, detail.c_str());
     }
 }
 
