@@ -328,26 +328,22 @@ bool runFanout(const FanoutOptions &o)
     const char *names[kColumns] = {"room", "TLS floor", "plain floor"};
     if (o.processes) {
         // A script's way: a host and members, each a process on a pipe.
+        auto words = [](const QString &text) { return text.split(u' '); };
         auto tool = [&](const std::string &path) {
-            return std::make_unique<RoomSubject>(ProcessRoom{
-                QString::fromStdString(path),
-                {QStringLiteral("host"), QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--size"),
-                 QString::number(members + 1), QStringLiteral("--name"), QStringLiteral("host")},
-                {QStringLiteral("join"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"), QStringLiteral("PORT"),
-                 QStringLiteral("--name"), QStringLiteral("NAME")},
-                "the host's key"});
+            return std::make_unique<RoomSubject>(
+                ProcessRoom{QString::fromStdString(path),
+                            words(QStringLiteral("host --port 0 --size %1 --name host").arg(members + 1)),
+                            words(QStringLiteral("join 127.0.0.1 --port PORT --name NAME")), "the host's key"});
         };
         names[Room] = "tavix-room";
         names[Third] = "baseline";
         if (o.room)
             owned[Room] = tool(o.roomTool);
         if (o.tls)
-            owned[TlsFloor] = std::make_unique<RoomSubject>(ProcessRoom{
-                QCoreApplication::applicationDirPath() + QStringLiteral("/tavix_floor"),
-                {QStringLiteral("relay"), QStringLiteral("--identity"), identity},
-                {QStringLiteral("client"), QStringLiteral("--port"), QStringLiteral("PORT"),
-                 QStringLiteral("--identity"), identity},
-                "connected"});
+            owned[TlsFloor] = std::make_unique<RoomSubject>(
+                ProcessRoom{QCoreApplication::applicationDirPath() + QStringLiteral("/tavix_floor"),
+                            words(QStringLiteral("relay --identity")) << identity,
+                            words(QStringLiteral("client --port PORT --identity")) << identity, "connected"});
         if (!o.baselineTool.empty())
             owned[Third] = tool(o.baselineTool);
     } else {

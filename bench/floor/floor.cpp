@@ -205,6 +205,11 @@ private:
     void runClients(ClientThread &thread);
     void clientRead(ClientThread &thread, Link &link);
     void flush(int epoll, Link &link);
+    // A link's event: what waits to go, then what came.
+    template <typename Read>
+    void onLink(int epoll, Link &link, std::uint32_t events, Read read);
+    template <typename Links>
+    bool flushDirty(int epoll, const Links &links);
     void closeLink(int epoll, Link &link);
 
     const std::string m_identity;
@@ -318,28 +323,13 @@ void Floor::runRelay()
                 return true;
             }
             Link &link = *static_cast<Link *>(ptr);
-            if (!link.stream.isOpen())
-                return true;
-            if (!link.live) {
+            if (link.stream.isOpen() && !link.live)
                 relayHandshake(link);
-                return true;
-            }
-            if (events & EPOLLOUT)
-                flush(m_relayEpoll, link);
-            if (link.stream.isOpen() && (events & (EPOLLIN | EPOLLHUP | EPOLLERR)))
-                relayRead(link);
+            else
+                onLink(m_relayEpoll, link, events, [this](Link &l) { relayRead(l); });
             return true;
         },
-        [this] {
-            // One write per link per turn, however many frames it collected.
-            for (auto &link : m_relayLinks) {
-                if (link->dirty && link->stream.isOpen()) {
-                    link->dirty = false;
-                    flush(m_relayEpoll, *link);
-                }
-            }
-            return true;
-        });
+        [this] { return flushDirty(m_relayEpoll, m_relayLinks); });
 }
 
 void Floor::relayAccept()
@@ -401,6 +391,28 @@ void Floor::flush(int epoll, Link &link)
         closeLink(epoll, link);
 }
 
+template <typename Read>
+void Floor::onLink(int epoll, Link &link, std::uint32_t events, Read read)
+{
+    if (link.stream.isOpen() && (events & EPOLLOUT))
+        flush(epoll, link);
+    if (link.stream.isOpen() && (events & (EPOLLIN | EPOLLHUP | EPOLLERR)))
+        read(link);
+}
+
+// What the turn sent leaves in one write per link, however many frames.
+template <typename Links>
+bool Floor::flushDirty(int epoll, const Links &links)
+{
+    for (const auto &link : links) {
+        if (link->dirty && link->stream.isOpen()) {
+            link->dirty = false;
+            flush(epoll, *link);
+        }
+    }
+    return true;
+}
+
 void Floor::closeLink(int epoll, Link &link)
 {
     if (!link.stream.isOpen())
@@ -435,26 +447,13 @@ void Floor::runClients(ClientThread &thread)
                 runAll();
                 return true;
             }
-            Link &link = *static_cast<Link *>(ptr);
-            if (!link.stream.isOpen())
-                return true;
-            if (events & EPOLLOUT)
-                flush(thread.epoll, link);
-            if (link.stream.isOpen() && (events & (EPOLLIN | EPOLLHUP | EPOLLERR)))
-                clientRead(thread, link);
+            onLink(thread.epoll, *static_cast<Link *>(ptr), events, [&](Link &l) { clientRead(thread, l); });
             return true;
         },
         [&] {
             tasks.swap(thread.later);
             runAll();
-            // What the turn sent leaves in one write per link.
-            for (Link *link : thread.links) {
-                if (link->dirty && link->stream.isOpen()) {
-                    link->dirty = false;
-                    flush(thread.epoll, *link);
-                }
-            }
-            return true;
+            return flushDirty(thread.epoll, thread.links);
         });
 }
 
