@@ -522,18 +522,12 @@ void Floor::stop()
     m_listen = m_relayEpoll = m_relayStop = -1;
 }
 
-// Writes all of `text` to a blocking descriptor.
-void writeAll(int fd, std::string &text)
+// Prints a turn's lines in one write: standard output's buffer holds more
+// than a turn brings.
+void print(std::string &text)
 {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += std::size_t(n);
-    }
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
     text.clear();
 }
 
@@ -548,6 +542,7 @@ int runClient(int port, const std::string &identity)
         return 1;
     }
     ::fcntl(STDIN_FILENO, F_SETFL, ::fcntl(STDIN_FILENO, F_GETFL) | O_NONBLOCK);
+    std::setvbuf(stdout, nullptr, _IOFBF, 1 << 22);
     std::fprintf(stderr, "tavix_floor: connected\n");
 
     const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
@@ -585,11 +580,11 @@ int runClient(int port, const std::string &identity)
             });
         },
         [&] {
-            writeAll(STDOUT_FILENO, printed);
+            print(printed);
             const bool dirty = std::exchange(link.dirty, false);
             return !dirty || writeOut(epoll, link);
         });
-    writeAll(STDOUT_FILENO, printed);
+    print(printed);
     ::close(epoll);
     return 0;
 }
