@@ -100,7 +100,10 @@ bench::FanoutOptions fanoutOptions(const Args &args, bool processes)
     o.tls = has("tls") || has("floor") || has("both");
     o.plain = has("plain") || has("floor") || has("both");
     o.baselineLabel = args.text("baseline-label", "");
-    o.baselineBench = args.text("baseline-bench", "");
+    if (!processes) {
+        o.baselineBench = args.text("baseline-bench", "");
+        return o;
+    }
     o.roomTool = args.text("room-tool", (QCoreApplication::applicationDirPath()
                                          + QStringLiteral("/../tools/roomtool/tavix-room")).toStdString());
     o.baselineTool = args.smoke ? std::string() : args.text("baseline-tool", "");
