@@ -127,7 +127,8 @@ bool traceSyscalls(pid_t thread, const std::function<bool()> &work, std::int64_t
     QByteArray said;
     while (!said.contains("attached")) {
         if (!strace.waitForReadyRead(5000)) {
-            *error = "strace did not attach: " + (said.isEmpty() ? strace.errorString() : QString::fromLocal8Bit(said.trimmed())).toStdString();
+            const QString why = said.isEmpty() ? strace.errorString() : QString::fromLocal8Bit(said.trimmed());
+            *error = "strace did not attach: " + why.toStdString();
             strace.kill();
             strace.waitForFinished(5000);
             return false;

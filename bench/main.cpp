@@ -213,7 +213,8 @@ int main(int argc, char *argv[])
     } else if (args.mode == "idle") {
         ok = bench::runIdle(args.number("idle-seconds", 60, 1));
     } else {
-        std::fprintf(stderr, "unknown item %s: all, fanout, processes, join, log, startup or idle\n", args.mode.c_str());
+        std::fprintf(stderr, "unknown item %s: all, fanout, processes, join, log, startup or idle\n",
+                     args.mode.c_str());
         return EXIT_FAILURE;
     }
     std::fflush(stdout);

@@ -57,7 +57,7 @@ bool RoomSubject::start(int members, int threads)
 
 void RoomSubject::attach(Room *room, int log)
 {
-    QObject::connect(room, &Room::dataChanged, room, [this, room, log](int slot, const QString &key, const QString &value) {
+    auto changed = [this, room, log](int slot, const QString &key, const QString &value) {
         if (key == MemberKeys::Chat) {
             arrived(log, readLineId(value.utf16(), std::size_t(value.size())));
         } else if (key == MemberKeys::Presence && value == MemberKeys::Present && slot == room->ownSlot()) {
@@ -65,7 +65,8 @@ void RoomSubject::attach(Room *room, int log)
             ++m_joined;
             m_changed.notify_all();
         }
-    });
+    };
+    QObject::connect(room, &Room::dataChanged, room, changed);
     QObject::connect(room, &Room::disconnected, room, [this] { ++m_lost; });
 }
 

@@ -319,7 +319,8 @@ bool runIdle(int seconds)
     std::printf("  CPU over %.1f s                      %10.1f ms (user %.1f, system %.1f)\n", secs, user + sys, user,
                 sys);
     std::printf("  CPU share                           %10.4f %%\n", (user + sys) / (secs * 1000) * 100);
-    std::printf("  voluntary context switches          %10lld (%.2f/s)\n", (long long)switches, double(switches) / secs);
+    std::printf("  voluntary context switches          %10lld (%.2f/s)\n", (long long)switches,
+                double(switches) / secs);
     std::printf("  resident after (VmRSS)              %10.1f MiB\n", mib(v.at(QStringLiteral("rss_kb"))));
     if (v.at(QStringLiteral("idle_state")) != int(Room::State::Joined)) {
         std::printf("  ERROR: the window left the room while idle\n");

@@ -368,7 +368,7 @@ void Floor::relayHandshake(Link &link)
 void Floor::relayRead(Link &link)
 {
     const auto slot = std::uint16_t(link.member + 1);
-    const bool good = link.stream.read(link.in) && takeFrames(link, 1, kMaxFrame, [&](const char *line, std::uint32_t length) {
+    auto relay = [&](const char *line, std::uint32_t length) {
         char header[6];
         putBe32(header, length + 2);
         header[4] = char(slot >> 8);
@@ -380,8 +380,8 @@ void Floor::relayRead(Link &link)
             to->out.append(line, length);
             to->dirty = true;
         }
-    });
-    if (!good)
+    };
+    if (!link.stream.read(link.in) || !takeFrames(link, 1, kMaxFrame, relay))
         closeLink(m_relayEpoll, link);
 }
 
@@ -459,10 +459,10 @@ void Floor::runClients(ClientThread &thread)
 
 void Floor::clientRead(ClientThread &thread, Link &link)
 {
-    const bool good = link.stream.read(link.in) && takeFrames(link, 2, kMaxFrame + 2, [&](const char *frame, std::uint32_t length) {
+    auto arrival = [&](const char *frame, std::uint32_t length) {
         arrived(thread.index, readLineId(frame + 2, length - 2));
-    });
-    if (!good)
+    };
+    if (!link.stream.read(link.in) || !takeFrames(link, 2, kMaxFrame + 2, arrival))
         closeLink(thread.epoll, link);
 }
 
@@ -524,7 +524,7 @@ void Floor::stop()
 
 // Prints a turn's lines in one write: standard output's buffer holds more
 // than a turn brings.
-void print(std::string &text)
+void flushOut(std::string &text)
 {
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
@@ -551,6 +551,11 @@ int runClient(int port, const std::string &identity)
     watch(epoll, EPOLL_CTL_ADD, link.stream.fd(), EPOLLIN, &link);
     std::string typed; // standard input not yet a whole line
     std::string printed;
+    auto print = [&](const char *frame, std::uint32_t length) {
+        printed += std::to_string((std::uint8_t(frame[0]) << 8) | std::uint8_t(frame[1])) + " > ";
+        printed.append(frame + 2, length - 2);
+        printed += '\n';
+    };
     eventLoop(
         epoll,
         [&](void *ptr, std::uint32_t events) {
@@ -573,18 +578,14 @@ int runClient(int port, const std::string &identity)
             }
             if ((events & EPOLLOUT) && !writeOut(epoll, link))
                 return false;
-            return link.stream.read(link.in) && takeFrames(link, 2, kMaxFrame + 2, [&](const char *frame, std::uint32_t length) {
-                printed += std::to_string((std::uint8_t(frame[0]) << 8) | std::uint8_t(frame[1])) + " > ";
-                printed.append(frame + 2, length - 2);
-                printed += '\n';
-            });
+            return link.stream.read(link.in) && takeFrames(link, 2, kMaxFrame + 2, print);
         },
         [&] {
-            print(printed);
+            flushOut(printed);
             const bool dirty = std::exchange(link.dirty, false);
             return !dirty || writeOut(epoll, link);
         });
-    print(printed);
+    flushOut(printed);
     ::close(epoll);
     return 0;
 }
