@@ -114,8 +114,8 @@ private:
 //
 // (broken: links lost since start.)
 //
-// Serves a started `subject` so until quit or the end of input; false when
-// a phase failed.
+// Serves a started `subject` this way until quit or the end of input; false
+// when a phase failed.
 bool serve(Subject &subject, std::FILE *in, std::FILE *out);
 // The commands, for printf and scanf alike.
 inline constexpr char kClosedCommand[] = "closed %d";
