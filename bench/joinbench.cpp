@@ -1,8 +1,6 @@
-#include "joinbench.h"
+#include "items.h"
 
-#include "chatline.h"
 #include "hostidentity.h"
-#include "latency.h"
 #include "loopthread.h"
 #include "memberkeys.h"
 #include "room.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "procstats.h"
+#include "measure.h"
 
 #include <QObject>
 #include <QThread>

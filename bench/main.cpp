@@ -10,7 +10,8 @@
 //
 // fanout options: --members N (4), --threads N (4), --warmup N (1000),
 // --lines N (20000), --paced N (1000), --pace-ms N (50), --seconds S (5),
-// --scale LIST (25,100), --scale-lines N (5000), --subjects room|floor|both,
+// --scale LIST (25,100), --scale-lines N (5000), --subjects LIST (of room,
+// tls, plain; floor for both floors; both, the default, for all three),
 // --syscall-lines N (2000; 0 skips), --baseline-bench PATH (another build's
 // tavix_bench, whose room runs the same fan-out: bench/run.sh --baseline REV
 // builds one) with --baseline-label TEXT. processes takes the fan-out's
@@ -23,22 +24,19 @@
 // temporary folder of its own, never at the user's.
 
 #include "eventloop.h"
-#include "fanout.h"
-#include "joinbench.h"
-#include "windowbench.h"
+#include "items.h"
 
 #include <QApplication>
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
-#include <QStringList>
 #include <QTemporaryDir>
 
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <string>
+#include <memory>
+#include <sstream>
 
 namespace {
 
@@ -53,15 +51,10 @@ struct Args
         const auto it = options.find(key);
         return it != options.end() ? std::stoi(it->second) : (smoke ? smokeValue : normal);
     }
-    double real(const std::string &key, double normal) const
+    std::string text(const std::string &key, const std::string &normal) const
     {
         const auto it = options.find(key);
-        return it != options.end() ? std::stod(it->second) : normal;
-    }
-    std::string text(const std::string &key, const std::string &normal, const std::string &smokeValue) const
-    {
-        const auto it = options.find(key);
-        return it != options.end() ? it->second : (smoke ? smokeValue : normal);
+        return it != options.end() ? it->second : normal;
     }
 };
 
@@ -69,7 +62,7 @@ Args parse(int argc, char **argv)
 {
     Args args;
     for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
+        const std::string a = argv[i];
         if (a == "--smoke") {
             args.smoke = true;
         } else if (a.rfind("--", 0) == 0) {
@@ -87,51 +80,43 @@ Args parse(int argc, char **argv)
     return args;
 }
 
-bool runProcesses(const Args &args)
+// The fan-out's options; through processes 5 members and 10,000 lines.
+bench::FanoutOptions fanoutOptions(const Args &args, bool processes)
 {
     bench::FanoutOptions o;
     o.smoke = args.smoke;
-    o.processes = true;
-    o.members = args.number("members", 5, 5);
+    o.processes = processes;
+    o.members = args.number("members", processes ? 5 : 4, processes ? 5 : 4);
     o.threads = args.number("threads", 4, 2);
     o.warmup = args.number("warmup", 1000, 20);
-    o.lines = args.number("lines", 10000, 200);
+    o.lines = args.number("lines", processes ? 10000 : 20000, 200);
     o.paced = args.number("paced", 1000, 10);
     o.paceMs = args.number("pace-ms", 50, 5);
-    o.seconds = args.real("seconds", 5);
+    o.seconds = std::stod(args.text("seconds", "5"));
     o.syscallLines = args.number("syscall-lines", 2000, 2000);
-    o.roomTool = args.text("room-tool", (QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/roomtool/tavix-room")).toStdString(), (QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/roomtool/tavix-room")).toStdString());
-    o.baselineTool = args.smoke ? std::string() : args.text("baseline-tool", "", "");
-    o.baselineLabel = args.text("baseline-label", "", "");
-    return bench::runFanout(o);
+    const std::string subjects = "," + args.text("subjects", "both") + ",";
+    auto has = [&](const char *word) { return subjects.find("," + std::string(word) + ",") != std::string::npos; };
+    o.room = has("room") || has("both");
+    o.tls = has("tls") || has("floor") || has("both");
+    o.plain = has("plain") || has("floor") || has("both");
+    o.baselineLabel = args.text("baseline-label", "");
+    if (!processes) {
+        o.baselineBench = args.text("baseline-bench", "");
+        return o;
+    }
+    o.roomTool = args.text("room-tool", (QCoreApplication::applicationDirPath()
+                                         + QStringLiteral("/../tools/roomtool/tavix-room")).toStdString());
+    o.baselineTool = args.smoke ? std::string() : args.text("baseline-tool", "");
+    return o;
 }
 
 bool runFanoutItems(const Args &args)
 {
-    bench::FanoutOptions o;
-    o.smoke = args.smoke;
-    o.members = args.number("members", 4, 4);
-    o.threads = args.number("threads", 4, 2);
-    o.warmup = args.number("warmup", 1000, 20);
-    o.lines = args.number("lines", 20000, 200);
-    o.paced = args.number("paced", 1000, 10);
-    o.paceMs = args.number("pace-ms", 50, 5);
-    o.seconds = args.real("seconds", 5);
-    o.syscallLines = args.number("syscall-lines", 2000, 2000);
-    o.baselineBench = args.text("baseline-bench", "", "");
-    o.baselineLabel = args.text("baseline-label", "", "");
-    const std::string subjects = args.text("subjects", "both", "both");
-    o.withRoom = subjects != "floor";
-    o.withFloors = subjects != "room";
+    const bench::FanoutOptions o = fanoutOptions(args, false);
     bool ok = bench::runFanout(o);
-
     // Bigger rooms: the same back-to-back latency and throughput, no paced run.
-    const std::string scale = args.text("scale", "25,100", "25");
-    size_t pos = 0;
-    while (pos < scale.size()) {
-        const size_t comma = scale.find(',', pos);
-        const std::string item = scale.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
-        pos = comma == std::string::npos ? scale.size() : comma + 1;
+    std::istringstream scale(args.text("scale", args.smoke ? "25" : "25,100"));
+    for (std::string item; std::getline(scale, item, ',');) {
         if (item.empty())
             continue;
         bench::FanoutOptions big = o;
@@ -148,7 +133,6 @@ bool runFanoutItems(const Args &args)
 // Each item in a process of its own, so that memory figures start clean.
 int runAll(int argc, char **argv, const Args &args)
 {
-    QCoreApplication app(argc, argv);
     QStringList passOn;
     for (int i = 1; i < argc; ++i) {
         if (std::string(argv[i]) != "all")
@@ -206,35 +190,31 @@ int main(int argc, char *argv[])
     // The room's threads run on the event dispatcher the programs choose.
     TAVIXLibCtl::preferLeanEventLoop();
     const Args args = parse(argc, argv);
-    if (args.mode == "all")
-        return runAll(argc, argv, args);
-
+    if (args.mode == "log" && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The log needs widgets; the rest only an event loop.
+    const std::unique_ptr<QCoreApplication> app(args.mode == "log" ? new QApplication(argc, argv)
+                                                                   : new QCoreApplication(argc, argv));
     bool ok = false;
-    if (args.mode == "fanout") {
-        QCoreApplication app(argc, argv);
+    if (args.mode == "all") {
+        return runAll(argc, argv, args);
+    } else if (args.mode == "fanout") {
         ok = runFanoutItems(args);
     } else if (args.mode == "processes") {
-        QCoreApplication app(argc, argv);
-        ok = runProcesses(args);
+        ok = bench::runFanout(fanoutOptions(args, true));
     } else if (args.mode == "join") {
-        QCoreApplication app(argc, argv);
         ok = bench::runJoin(args.number("joins", 200, 5));
         ok = bench::runKeyMaking(args.number("key-runs", 20, 2)) && ok;
     } else if (args.mode == "log") {
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-            qputenv("QT_QPA_PLATFORM", "offscreen");
-        QApplication app(argc, argv);
         ok = bench::runLog(args.number("log-lines", 100000, 2000));
         ok = bench::runLogTurns(args.number("log-turn-lines", 100000, 200)) && ok;
     } else if (args.mode == "startup") {
-        QCoreApplication app(argc, argv);
-        ok = bench::runStartup(args.number("runs", 10, 1), args.number("startup-lines", 100000, 200),
-                               args.smoke);
+        ok = bench::runStartup(args.number("runs", 10, 1), args.number("startup-lines", 100000, 200), args.smoke);
     } else if (args.mode == "idle") {
-        QCoreApplication app(argc, argv);
         ok = bench::runIdle(args.number("idle-seconds", 60, 1));
     } else {
-        std::fprintf(stderr, "unknown item %s: all, fanout, processes, join, log, startup or idle\n", args.mode.c_str());
+        std::fprintf(stderr, "unknown item %s: all, fanout, processes, join, log, startup or idle\n",
+                     args.mode.c_str());
         return EXIT_FAILURE;
     }
     std::fflush(stdout);

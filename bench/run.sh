@@ -22,19 +22,13 @@ while [[ $# -gt 0 ]]; do
     esac
 done
 
-packages=(cmake make g++ qt6-base-dev libgl-dev libssl-dev fonts-vlgothic strace)
-missing=()
-for p in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-        missing+=("$p")
-    fi
-done
-if [[ ${#missing[@]} -gt 0 ]]; then
+# What the build needs, and strace for the system calls per line.
+scripts/setup.sh
+if ! command -v strace >/dev/null; then
     sudo=""
     [[ $(id -u) -ne 0 ]] && sudo="sudo"
-    echo "Installing: ${missing[*]}" >&2
     $sudo apt-get update -q
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends strace
 fi
 
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release >/dev/null

@@ -1,438 +1,342 @@
 #include "subjects.h"
 
-#include "latch.h"
-#include "procstats.h"
-#include "roomharness.h"
+#include "memberkeys.h"
+#include "room.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QRegularExpression>
 
-#include <atomic>
-#include <chrono>
-#include <cstdio>
-#include <sstream>
-#include <thread>
+using namespace std::chrono_literals;
+using TAVIXLibCtl::Room;
+namespace MemberKeys = TAVIXLibCtl::MemberKeys;
 
 namespace bench {
 
 namespace {
 
-using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+// The host keeps at most 32 connections waiting for their handshake; join in
+// smaller waves so that none of ours is dropped as a flood.
+constexpr int kJoinWave = 16;
+constexpr auto kJoinTimeout = 20s;
 
-// Generous: a loaded two-core machine may stall a turn for a second or more.
-constexpr auto kLineTimeout = 30s;
-// Lines that smoke mode's throughput waits for instead of a timed window.
-constexpr int kSmokeLines = 300;
-
-void sendOn(RoomHarness &harness, int member, std::uint64_t id)
+void stopProcess(QProcess *process)
 {
-    harness.post(member, [&harness, member, id] { harness.send(member, id); });
+    process->closeWriteChannel(); // a member leaves, the floor's relay stops
+    if (!process->waitForFinished(3000)) {
+        process->terminate(); // a host closes its room
+        if (!process->waitForFinished(5000)) {
+            process->kill();
+            process->waitForFinished(5000);
+        }
+    }
+    delete process;
 }
 
-// Keeps the latency of `count` lines numbered from `base`, and says when all
-// of them reached every receiver.
-struct LatencySink : Tracker::Sink
+template <typename... Args>
+std::string command(const char *format, Args... args)
 {
-    int count = 0;
-    std::uint64_t base = 0;
-    std::vector<std::int64_t> samples;
-    std::atomic<int> done{0};
-    Latch finished;
-
-    void prepare(Tracker &tracker, int lines)
-    {
-        count = lines;
-        base = tracker.takeIds(std::uint64_t(lines));
-        samples.assign(size_t(lines), 0);
-    }
-    // How many lines are done with this one, or 0 when it is not ours.
-    int record(std::uint64_t id, std::int64_t ns)
-    {
-        const auto k = std::int64_t(id - base);
-        if (k < 0 || k >= count)
-            return 0;
-        samples[size_t(k)] = ns;
-        const int next = ++done;
-        if (next == count)
-            finished.raise();
-        return next;
-    }
-    void completed(std::uint64_t id, int, std::int64_t ns) override { record(id, ns); }
-
-    // Bounded by the lines still to come, so that a slow run is not cut short.
-    bool wait(std::string *error, const char *what)
-    {
-        auto deadline = Clock::now() + kLineTimeout;
-        int seen = done.load();
-        while (!finished.waitUntil(std::min(deadline, Clock::now() + 1s))) {
-            const int now = done.load();
-            if (now != seen) {
-                seen = now;
-                deadline = Clock::now() + kLineTimeout;
-            } else if (Clock::now() >= deadline) {
-                *error = std::string(what) + ": line " + std::to_string(now) + " of "
-                         + std::to_string(count) + " never reached every receiver";
-                return false;
-            }
-        }
-        return true;
-    }
-};
+    char text[96];
+    std::snprintf(text, sizeof text, format, args...);
+    return text;
+}
 
 } // namespace
 
-ThroughputFigures ThroughputFigures::from(double lines, double seconds, double hostCpuNs,
-                                          double processCpuNs, int receivers)
-{
-    ThroughputFigures f;
-    if (seconds <= 0)
-        return f;
-    f.lines = lines / seconds;
-    f.deliveries = f.lines * receivers;
-    f.hostCore = hostCpuNs / 1e9 / seconds;
-    f.hostNsPerLine = lines > 0 ? hostCpuNs / lines : 0;
-    f.processCore = processCpuNs / 1e9 / seconds;
-    f.processNsPerLine = lines > 0 ? processCpuNs / lines : 0;
-    return f;
-}
-
 // ---- the room ----
-
-RoomSubject::RoomSubject() = default;
-
-RoomSubject::RoomSubject(const ProcessRoom &room, const std::string &name)
-    : m_processes(std::make_unique<ProcessRoom>(room)), m_name(name)
-{
-}
-
-RoomSubject::~RoomSubject()
-{
-    stop();
-}
-
-void RoomSubject::adopt(std::shared_ptr<Tracker::Sink> sink)
-{
-    m_sinks.push_back(sink);
-    m_tracker->setSink(sink.get());
-}
 
 bool RoomSubject::start(int members, int threads)
 {
-    m_members = members;
-    m_harness = std::make_unique<RoomHarness>();
-    if (m_processes) {
-        m_tracker = std::make_unique<Tracker>(members);
-        return m_harness->start(*m_processes, members, threads, m_tracker.get(), &m_error);
-    }
-    m_tracker = std::make_unique<Tracker>(members + 1);
-    return m_harness->start(members, threads, m_tracker.get(), &m_error);
+    // In this process the host receives too, on a thread of its own.
+    prepare(members, threads, m_room ? members : members + 1);
+    m_hostLoop = std::make_unique<LoopThread>("room-host");
+    for (int t = 0; t < threads; ++t)
+        m_memberLoops.push_back(std::make_unique<LoopThread>("room-members"));
+    return m_room ? startProcesses(members) : startRooms(members);
 }
 
-bool RoomSubject::closed(int count, LatencyFigures *figures)
+void RoomSubject::attach(Room *room, int log)
 {
-    struct Sink : LatencySink
-    {
-        RoomHarness *harness = nullptr;
-        int members = 0;
-
-        void completed(std::uint64_t id, int, std::int64_t ns) override
-        {
-            const int next = record(id, ns);
-            if (next > 0 && next < count)
-                sendOn(*harness, next % members, base + std::uint64_t(next));
+    auto changed = [this, room, log](int slot, const QString &key, const QString &value) {
+        if (key == MemberKeys::Chat) {
+            arrived(log, readLineId(value.utf16(), std::size_t(value.size())));
+        } else if (key == MemberKeys::Presence && value == MemberKeys::Present && slot == room->ownSlot()) {
+            std::lock_guard lock(m_mutex);
+            ++m_joined;
+            m_changed.notify_all();
         }
     };
-    auto sink = std::make_shared<Sink>();
-    sink->harness = m_harness.get();
-    sink->members = m_members;
-    sink->prepare(*m_tracker, count);
-    adopt(sink);
+    QObject::connect(room, &Room::dataChanged, room, changed);
+    QObject::connect(room, &Room::disconnected, room, [this] { ++m_lost; });
+}
 
-    sendOn(*m_harness, 0, sink->base);
-    if (!sink->wait(&m_error, "back to back"))
+bool RoomSubject::waitJoined(int count)
+{
+    std::unique_lock lock(m_mutex);
+    if (m_changed.wait_for(lock, kJoinTimeout, [&] { return m_joined >= count || m_lost > 0; }) && m_lost == 0)
+        return true;
+    error = "room did not form: " + std::to_string(m_joined) + " of " + std::to_string(count) + " members joined, "
+            + std::to_string(m_lost.load()) + " sessions ended";
+    return false;
+}
+
+bool RoomSubject::startRooms(int members)
+{
+    const int threads = int(m_memberLoops.size());
+    m_members.assign(std::size_t(members), nullptr);
+    quint16 port = 0;
+    m_hostLoop->run([&] {
+        m_host = new Room;
+        m_host->setPort(0);
+        m_host->setMaxMembers(members + 1);
+        m_host->setData(MemberKeys::Name, QStringLiteral("host"));
+        attach(m_host, threads);
+        m_host->openServer();
+        port = m_host->boundPort();
+    });
+    if (port == 0) {
+        error = "host could not listen";
         return false;
-    *figures = summarise(sink->samples);
-    return true;
-}
-
-bool RoomSubject::paced(int count, int paceMs, LatencyFigures *figures)
-{
-    auto sink = std::make_shared<LatencySink>();
-    sink->prepare(*m_tracker, count);
-    adopt(sink);
-
-    const auto start = Clock::now();
-    for (int k = 0; k < count; ++k) {
-        std::this_thread::sleep_until(start + k * std::chrono::milliseconds(paceMs));
-        sendOn(*m_harness, k % m_members, sink->base + std::uint64_t(k));
     }
-    if (!sink->wait(&m_error, "paced"))
+    if (!waitJoined(1))
         return false;
-    *figures = summarise(sink->samples);
-    return true;
-}
-
-bool RoomSubject::throughput(const FanoutOptions &options, ThroughputFigures *figures)
-{
-    struct Sender
-    {
-        std::atomic<int> inFlight{0};
-        std::atomic<bool> refillPosted{false};
-    };
-    struct Sink : Tracker::Sink
-    {
-        RoomHarness *harness = nullptr;
-        Tracker *tracker = nullptr;
-        int window = 0;
-        std::vector<Sender> senders;
-        std::atomic<bool> running{true};
-        std::atomic<std::int64_t> completedLines{0};
-        std::atomic<int> inFlight{0};
-        std::int64_t target = 0; // raise `reached` at this many lines; 0 for never
-        Latch reached;
-        Latch drained;
-
-        explicit Sink(int members) : senders(size_t(members)) {}
-
-        // On the member's thread.
-        void refill(int member)
-        {
-            Sender &sender = senders[size_t(member)];
-            sender.refillPosted.store(false);
-            while (running.load(std::memory_order_relaxed)
-                   && sender.inFlight.load(std::memory_order_relaxed) < window) {
-                ++sender.inFlight;
-                ++inFlight;
-                harness->send(member, tracker->takeIds());
-            }
+    for (int first = 0; first < members; first += kJoinWave) {
+        const int last = std::min(members, first + kJoinWave);
+        for (int m = first; m < last; ++m) {
+            loopOf(m).run([&, m] {
+                auto *room = new Room;
+                room->setServerAddress(QStringLiteral("127.0.0.1"));
+                room->setPort(port);
+                room->setData(MemberKeys::Name, QStringLiteral("member%1").arg(m + 1));
+                attach(room, m % threads);
+                room->openClient();
+                m_members[std::size_t(m)] = room;
+            });
         }
-        void scheduleRefill(int member)
-        {
-            if (!senders[size_t(member)].refillPosted.exchange(true))
-                harness->post(member, [this, member] { refill(member); });
-        }
-        void completed(std::uint64_t, int sender, std::int64_t) override
-        {
-            const std::int64_t lines = ++completedLines;
-            --senders[size_t(sender)].inFlight;
-            const int left = --inFlight;
-            if (lines == target)
-                reached.raise();
-            if (running.load())
-                scheduleRefill(sender);
-            else if (left == 0)
-                drained.raise();
-        }
-    };
-    auto sink = std::make_shared<Sink>(m_members);
-    sink->harness = m_harness.get();
-    sink->tracker = m_tracker.get();
-    sink->window = options.window;
-    sink->target = options.smoke ? kSmokeLines : 0;
-    adopt(sink);
-
-    auto sample = [&](std::int64_t *lines, std::int64_t *host, std::int64_t *process) {
-        *lines = sink->completedLines.load();
-        *host = m_harness->hostCpuNs();
-        *process = m_harness->roomCpuNs();
-        return Clock::now();
-    };
-    std::int64_t lines0 = 0, host0 = 0, proc0 = 0, lines1 = 0, host1 = 0, proc1 = 0;
-    Clock::time_point t0;
-    if (options.smoke)
-        t0 = sample(&lines0, &host0, &proc0);
-    for (int m = 0; m < m_members; ++m)
-        sink->scheduleRefill(m);
-    if (options.smoke) {
-        if (!sink->reached.waitUntil(Clock::now() + kLineTimeout)) {
-            m_error = "throughput: only " + std::to_string(sink->completedLines.load()) + " lines delivered";
-            sink->running = false;
+        if (!waitJoined(1 + last))
             return false;
-        }
-    } else {
-        std::this_thread::sleep_for(1s); // warm-up
-        t0 = sample(&lines0, &host0, &proc0);
-        std::this_thread::sleep_for(std::chrono::duration<double>(options.seconds));
     }
-    const Clock::time_point t1 = sample(&lines1, &host1, &proc1);
-    sink->running = false;
-    if (sink->inFlight.load() > 0 && !sink->drained.waitUntil(Clock::now() + kLineTimeout)) {
-        m_error = "throughput: " + std::to_string(sink->inFlight.load()) + " lines never reached every receiver";
-        return false;
-    }
-    *figures = ThroughputFigures::from(double(lines1 - lines0), std::chrono::duration<double>(t1 - t0).count(),
-                                       double(host1 - host0), double(proc1 - proc0), m_tracker->receivers());
     return true;
+}
+
+// Process `index` (0 the host, m + 1 member m) on its loop thread, which
+// reads what it prints.
+void RoomSubject::launch(int index, const QStringList &arguments, const QByteArray &ready)
+{
+    auto *process = new QProcess;
+    m_processes[std::size_t(index)] = process;
+    if (index > 0) {
+        const int log = (index - 1) % int(m_memberLoops.size());
+        auto pending = std::make_shared<QByteArray>(); // output not yet a whole line
+        QObject::connect(process, &QProcess::readyReadStandardOutput, process, [this, process, pending, log] {
+            *pending += process->readAllStandardOutput();
+            qsizetype start = 0;
+            for (qsizetype nl; (nl = pending->indexOf('\n', start)) >= 0; start = nl + 1) {
+                const qsizetype text = pending->indexOf("> ", start);
+                if (text >= 0 && text < nl)
+                    arrived(log, readLineId(pending->constData() + text + 2, std::size_t(nl - text - 2)));
+            }
+            pending->remove(0, start);
+        });
+    }
+    auto said = std::make_shared<QByteArray>();
+    QObject::connect(process, &QProcess::readyReadStandardError, process, [this, process, said, ready] {
+        const bool before = said->contains(ready);
+        *said += process->readAllStandardError();
+        if (!before && said->contains(ready)) {
+            static const QRegularExpression port(QStringLiteral("port (\\d+)"));
+            std::lock_guard lock(m_mutex);
+            m_port = m_port ? m_port : quint16(port.match(QString::fromUtf8(*said)).captured(1).toUInt());
+            ++m_joined;
+            m_changed.notify_all();
+        }
+    });
+    QObject::connect(process, &QProcess::finished, process, [this] {
+        if (!m_stopping)
+            ++m_lost;
+        m_changed.notify_all();
+    });
+    process->start(m_room->program, arguments);
+}
+
+bool RoomSubject::startProcesses(int members)
+{
+    m_processes.assign(std::size_t(members) + 1, nullptr);
+    m_hostLoop->run([&] { launch(0, m_room->host, "port "); });
+    if (!waitJoined(1))
+        return false;
+    const QString port = QString::number(m_port);
+    for (int m = 0; m < members; ++m) {
+        QStringList arguments = m_room->member;
+        arguments.replaceInStrings(QStringLiteral("PORT"), port);
+        arguments.replaceInStrings(QStringLiteral("NAME"), QStringLiteral("member%1").arg(m + 1));
+        loopOf(m).run([&, m] { launch(m + 1, arguments, m_room->joined); });
+        // One at a time, in slot order.
+        if (!waitJoined(2 + m))
+            return false;
+    }
+    return true;
+}
+
+void RoomSubject::post(int member, std::uint64_t id)
+{
+    loopOf(member).post([this, member, id] { run(member, id); });
+}
+
+void RoomSubject::say(int member, std::uint64_t id)
+{
+    if (m_room) {
+        char line[kLineLength + 1];
+        writeLine(line, id);
+        line[kLineLength] = '\n';
+        m_processes[std::size_t(member) + 1]->write(line, sizeof line);
+        return;
+    }
+    QString line(kLineLength, Qt::Uninitialized);
+    writeLine(reinterpret_cast<char16_t *>(line.data()), id);
+    m_members[std::size_t(member)]->setData(MemberKeys::Chat, line);
+}
+
+std::int64_t RoomSubject::hostCpuNs() const
+{
+    if (m_room)
+        return threadCpuNsOf(m_processes[0]->processId(), m_processes[0]->processId());
+    return m_hostLoop->cpuNs();
+}
+
+std::int64_t RoomSubject::processCpuNs() const
+{
+    if (!m_room)
+        return bench::processCpuNs();
+    std::int64_t ns = 0;
+    for (const QProcess *process : m_processes)
+        ns += processCpuNsOf(process->processId());
+    return ns;
 }
 
 pid_t RoomSubject::relayThread() const
 {
-    return m_harness ? m_harness->hostThread() : 0;
-}
-
-std::string RoomSubject::trouble() const
-{
-    return m_harness ? m_harness->trouble() : std::string();
+    if (m_room)
+        return m_processes.empty() ? 0 : pid_t(m_processes[0]->processId());
+    return m_hostLoop ? m_hostLoop->tid() : 0;
 }
 
 void RoomSubject::stop()
 {
-    if (m_harness)
-        m_harness->stop();
-    if (m_tracker)
-        m_tracker->setSink(nullptr);
+    if (!m_hostLoop)
+        return;
+    m_stopping = true;
+    // Members leave first, so the host is not busy announcing departures.
+    for (std::size_t m = 0; m < m_members.size(); ++m) {
+        if (Room *room = m_members[m]) {
+            loopOf(int(m)).run([room] {
+                room->disconnect();
+                delete room;
+            });
+        }
+    }
+    for (std::size_t m = 1; m < m_processes.size(); ++m) {
+        if (QProcess *process = m_processes[m])
+            loopOf(int(m) - 1).run([process] { stopProcess(process); });
+    }
+    m_hostLoop->run([this] {
+        if (m_host)
+            m_host->disconnect();
+        delete m_host;
+        if (!m_processes.empty() && m_processes[0])
+            stopProcess(m_processes[0]);
+    });
+    m_host = nullptr;
+    m_members.clear();
+    m_processes.clear();
+    m_memberLoops.clear();
+    m_hostLoop.reset();
 }
 
 // ---- a floor ----
 
-FloorSubject::FloorSubject(const std::string &identity) : m_identity(identity), m_tls(!identity.empty()) {}
-
-FloorSubject::~FloorSubject()
-{
-    stop();
-}
-
 bool FloorSubject::start(int members, int threads)
 {
-    m_receivers = members + 1;
     QStringList arguments{QStringLiteral("--members"), QString::number(members), QStringLiteral("--threads"),
                           QString::number(threads)};
-    if (m_tls)
+    if (!m_identity.empty())
         arguments << QStringLiteral("--identity") << QString::fromStdString(m_identity);
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.start(QCoreApplication::applicationDirPath() + QStringLiteral("/tavix_floor"), arguments);
     if (!m_process.waitForStarted(10000)) {
-        m_error = "cannot start tavix_floor: " + m_process.errorString().toStdString();
+        error = "cannot start tavix_floor: " + m_process.errorString().toStdString();
         return false;
     }
-    Answer ready;
-    if (!readAnswer(&ready, 60))
+    std::string ready;
+    char cipher[64] = "";
+    if (!ask({}, 60, &ready))
         return false;
-    for (const auto &[key, value] : ready) {
-        if (key == "relay_tid")
-            m_relayTid = pid_t(std::stol(value));
-        else if (key == "cipher")
-            m_cipher = value;
+    if (std::sscanf(ready.c_str(), "ready relay_tid=%d cipher=%63s", &m_relayTid, cipher) != 2) {
+        error = "tavix_floor said: " + ready;
+        return false;
     }
+    m_cipher = cipher;
     return true;
 }
 
-bool FloorSubject::readAnswer(Answer *answer, int timeoutSeconds)
+bool FloorSubject::ask(const std::string &command, int timeoutSeconds, std::string *answer)
 {
-    const auto deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
+    if (!command.empty()) {
+        m_process.write(QByteArray::fromStdString(command + "\n"));
+        m_process.waitForBytesWritten(1000);
+    }
+    const QDeadlineTimer deadline(timeoutSeconds * 1000);
     while (!m_process.canReadLine()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0 || m_process.state() != QProcess::Running) {
-            m_error = m_process.state() == QProcess::Running ? "no answer in time" : "tavix_floor ended";
+        if (deadline.hasExpired() || m_process.state() != QProcess::Running) {
+            error = m_process.state() == QProcess::Running ? "no answer in time" : "tavix_floor ended";
             return false;
         }
-        m_process.waitForReadyRead(int(std::min<std::int64_t>(left.count(), 1000)));
+        m_process.waitForReadyRead(int(std::min<qint64>(deadline.remainingTime(), 1000)));
     }
-    const std::string line = m_process.readLine().trimmed().toStdString();
-    if (line.rfind("error", 0) == 0) {
-        m_error = line.size() > 6 ? line.substr(6) : line;
+    *answer = m_process.readLine().trimmed().toStdString();
+    if (answer->rfind("error", 0) != 0)
+        return true;
+    error = answer->size() > 6 ? answer->substr(6) : *answer;
+    return false;
+}
+
+template <typename Figures>
+bool FloorSubject::phase(const std::string &command, int timeoutSeconds, Figures *figures)
+{
+    std::string answer;
+    if (!ask(command, timeoutSeconds, &answer))
         return false;
-    }
-    std::istringstream words(line);
-    std::string word;
-    answer->clear();
-    while (words >> word) {
-        const auto eq = word.find('=');
-        if (eq == std::string::npos)
-            answer->emplace_back("reply", word);
-        else
-            answer->emplace_back(word.substr(0, eq), word.substr(eq + 1));
-        if (answer->back().first == "broken")
-            m_broken = std::stoi(answer->back().second);
-    }
-    return true;
+    if (readAnswer(answer, figures, &m_broken))
+        return true;
+    error = "tavix_floor answered: " + answer;
+    return false;
 }
-
-bool FloorSubject::ask(const std::string &command, Answer *answer, int timeoutSeconds)
-{
-    if (m_process.state() != QProcess::Running) {
-        m_error = "tavix_floor is not running";
-        return false;
-    }
-    m_process.write(QByteArray::fromStdString(command + "\n"));
-    m_process.waitForBytesWritten(1000);
-    return readAnswer(answer, timeoutSeconds);
-}
-
-namespace {
-
-double field(const std::vector<std::pair<std::string, std::string>> &answer, const char *key)
-{
-    for (const auto &[k, v] : answer) {
-        if (k == key)
-            return std::stod(v);
-    }
-    return 0;
-}
-
-LatencyFigures latencyOf(const std::vector<std::pair<std::string, std::string>> &answer)
-{
-    LatencyFigures f;
-    f.count = size_t(field(answer, "count"));
-    f.p50 = std::int64_t(field(answer, "p50_ns"));
-    f.p99 = std::int64_t(field(answer, "p99_ns"));
-    f.max = std::int64_t(field(answer, "max_ns"));
-    return f;
-}
-
-} // namespace
 
 bool FloorSubject::closed(int count, LatencyFigures *figures)
 {
-    Answer answer;
-    if (!ask("closed " + std::to_string(count), &answer, 120 + count / 100))
-        return false;
-    *figures = latencyOf(answer);
-    return true;
+    return phase(command(kClosedCommand, count), 120 + count / 100, figures);
 }
 
 bool FloorSubject::paced(int count, int paceMs, LatencyFigures *figures)
 {
-    Answer answer;
-    if (!ask("paced " + std::to_string(count) + " " + std::to_string(paceMs), &answer,
-             120 + count * paceMs / 1000))
-        return false;
-    *figures = latencyOf(answer);
-    return true;
+    return phase(command(kPacedCommand, count, paceMs), 120 + count * paceMs / 1000, figures);
 }
 
-bool FloorSubject::throughput(const FanoutOptions &options, ThroughputFigures *figures)
+bool FloorSubject::throughput(double seconds, int lines, int window, Rates *rates)
 {
-    char command[96];
-    if (options.smoke)
-        std::snprintf(command, sizeof command, "throughput-lines %d %d", kSmokeLines, options.window);
-    else
-        std::snprintf(command, sizeof command, "throughput %.3f %d", options.seconds, options.window);
-    Answer answer;
-    if (!ask(command, &answer, 120 + int(options.seconds)))
-        return false;
-    *figures = ThroughputFigures::from(field(answer, "lines"), field(answer, "seconds"),
-                                       field(answer, "relay_cpu_ns"), field(answer, "process_cpu_ns"),
-                                       m_receivers);
-    return true;
-}
-
-std::string FloorSubject::trouble() const
-{
-    return m_broken ? std::to_string(m_broken) + " links broke during the run" : std::string();
+    return phase(command(kThroughputCommand, seconds, lines, window), 120 + int(seconds), rates);
 }
 
 void FloorSubject::stop()
 {
     if (m_process.state() == QProcess::NotRunning)
         return;
-    // Reads its "bye" for the count of broken links, keeping any earlier error.
-    const std::string kept = m_error;
-    Answer bye;
-    m_process.write("quit\n");
-    m_process.waitForBytesWritten(1000);
-    readAnswer(&bye, 10);
-    m_error = kept;
+    // Its last answer counts the links lost; any earlier error stays.
+    const std::string kept = error;
+    std::string bye;
+    if (ask("quit", 10, &bye))
+        std::sscanf(bye.c_str(), "bye broken=%d", &m_broken);
+    error = kept;
     if (!m_process.waitForFinished(10000)) {
         m_process.kill();
         m_process.waitForFinished(5000);

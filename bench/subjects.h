@@ -1,106 +1,105 @@
 #pragma once
 
-#include "fanout.h"
-#include "tracker.h"
+#include "drive.h"
+#include "loopthread.h"
 
 #include <QProcess>
+#include <QStringList>
 
-#include <memory>
-#include <string>
-#include <vector>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
 
-#include <sys/types.h>
+namespace TAVIXLibCtl {
+class Room;
+}
 
 namespace bench {
 
-class RoomHarness;
-struct ProcessRoom;
-
-// What the fan-out measures, the room or a floor, one phase at a time.
-class Subject
+// A room of processes, driven through their pipes as a script drives them:
+// each member's standard input takes its lines, and every line it prints with
+// "> " before the text counts as an arrival.
+struct ProcessRoom
 {
-public:
-    virtual ~Subject() = default;
-
-    virtual const char *name() const = 0;
-    // False, with the reason in error(), when it did not start.
-    virtual bool start(int members, int threads) = 0;
-    // Back to back: the next line once the last reached every receiver.
-    virtual bool closed(int count, LatencyFigures *figures) = 0;
-    // One line every paceMs, whatever the subject does.
-    virtual bool paced(int count, int paceMs, LatencyFigures *figures) = 0;
-    // options.window own lines in flight per member.
-    virtual bool throughput(const FanoutOptions &options, ThroughputFigures *figures) = 0;
-    // The thread that relays: the room's host, or the floor's relay.
-    virtual pid_t relayThread() const = 0;
-    // Lost links and the like since start, for the report.
-    virtual std::string trouble() const = 0;
-    virtual void stop() = 0;
-
-    const std::string &error() const { return m_error; }
-
-protected:
-    std::string m_error;
+    QString program;
+    QStringList host;   // says "port N" on standard error once it listens
+    QStringList member; // "PORT" and "NAME" are filled in
+    QByteArray joined;  // what a member says on standard error once it is in
 };
 
-// The room: a host Room on its own thread, members on others, in this
-// process; or a room of processes, the host's output unread by the tracker.
-class RoomSubject : public Subject
+// The room under test: a host and `members` joined members. By default real
+// Room objects over loopback in this process: the host on an event-loop
+// thread of its own, so that it never shares a loop with the members it
+// serves, the members on `threads` others, every one of them a receiver.
+// With a ProcessRoom, the host and the members are processes, each one's
+// pipes served on one of those threads; only the members' output is timed.
+class RoomSubject : public Driver
 {
 public:
-    RoomSubject();
-    RoomSubject(const ProcessRoom &room, const std::string &name);
-    ~RoomSubject() override;
+    RoomSubject() = default;
+    explicit RoomSubject(const ProcessRoom &room) : m_room(room) {}
+    ~RoomSubject() override { stop(); }
 
-    const char *name() const override { return m_name.c_str(); }
     bool start(int members, int threads) override;
-    bool closed(int count, LatencyFigures *figures) override;
-    bool paced(int count, int paceMs, LatencyFigures *figures) override;
-    bool throughput(const FanoutOptions &options, ThroughputFigures *figures) override;
     pid_t relayThread() const override;
-    std::string trouble() const override;
+    int lost() const override { return m_lost.load(); }
     void stop() override;
 
-private:
-    void adopt(std::shared_ptr<Tracker::Sink> sink);
+protected:
+    void post(int member, std::uint64_t id) override;
+    void say(int member, std::uint64_t id) override;
+    std::int64_t hostCpuNs() const override;
+    std::int64_t processCpuNs() const override;
 
-    int m_members = 0;
-    std::unique_ptr<ProcessRoom> m_processes;
-    std::string m_name = "room";
-    std::unique_ptr<RoomHarness> m_harness;
-    std::unique_ptr<Tracker> m_tracker;
-    // Kept until the harness has stopped: a late arrival may still reach one.
-    std::vector<std::shared_ptr<Tracker::Sink>> m_sinks;
+private:
+    bool startRooms(int members);
+    bool startProcesses(int members);
+    void attach(TAVIXLibCtl::Room *room, int log);
+    void launch(int index, const QStringList &arguments, const QByteArray &ready);
+    LoopThread &loopOf(int member) { return *m_memberLoops[std::size_t(member) % m_memberLoops.size()]; }
+    bool waitJoined(int count);
+
+    std::optional<ProcessRoom> m_room;
+    std::unique_ptr<LoopThread> m_hostLoop;
+    std::vector<std::unique_ptr<LoopThread>> m_memberLoops;
+    TAVIXLibCtl::Room *m_host = nullptr;
+    std::vector<TAVIXLibCtl::Room *> m_members;
+    std::vector<QProcess *> m_processes; // the host first
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    int m_joined = 0;
+    quint16 m_port = 0; // the host process's, once it listens
+    std::atomic<int> m_lost{0};
+    std::atomic<bool> m_stopping{false};
 };
 
-// A floor: tavix_floor as a child process, plain or with the room's TLS
-// (its key and certificate), driven one command at a time.
+// A floor: tavix_floor as a child process, plain or with the room's TLS (its
+// key and certificate), driven one phase at a time (drive.h).
 class FloorSubject : public Subject
 {
 public:
     // `identity` empty: plain TCP.
-    explicit FloorSubject(const std::string &identity);
-    ~FloorSubject() override;
+    explicit FloorSubject(const std::string &identity) : m_identity(identity) {}
+    ~FloorSubject() override { stop(); }
 
-    const char *name() const override { return m_tls ? "TLS floor" : "plain floor"; }
     bool start(int members, int threads) override;
     bool closed(int count, LatencyFigures *figures) override;
     bool paced(int count, int paceMs, LatencyFigures *figures) override;
-    bool throughput(const FanoutOptions &options, ThroughputFigures *figures) override;
+    bool throughput(double seconds, int lines, int window, Rates *rates) override;
     pid_t relayThread() const override { return m_relayTid; }
-    std::string trouble() const override;
+    int lost() const override { return m_broken; }
     void stop() override;
-    std::string cipher() const { return m_cipher; }
+    const std::string &cipher() const { return m_cipher; }
 
 private:
-    // One answer line of the floor, as key=value pairs; the first word is "reply".
-    using Answer = std::vector<std::pair<std::string, std::string>>;
-    bool ask(const std::string &command, Answer *answer, int timeoutSeconds);
-    bool readAnswer(Answer *answer, int timeoutSeconds);
+    // Sends `command` (none: only reads) and reads the line that answers it.
+    bool ask(const std::string &command, int timeoutSeconds, std::string *answer);
+    // Asks for a phase and reads its figures from the answer.
+    template <typename Figures>
+    bool phase(const std::string &command, int timeoutSeconds, Figures *figures);
 
     const std::string m_identity;
-    const bool m_tls;
-    int m_receivers = 0;
     QProcess m_process;
     pid_t m_relayTid = 0;
     std::string m_cipher;

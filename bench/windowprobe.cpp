@@ -11,9 +11,8 @@
 #include "form1.h"
 #include "gorvel.h"
 #include "memberkeys.h"
-#include "procstats.h"
 #include "room.h"
-#include "tracker.h"
+#include "measure.h"
 #include "windowlog.h"
 
 #include <QApplication>
@@ -107,25 +106,20 @@ int main(int argc, char *argv[])
     std::unique_ptr<Form1> window = joinPort > 0
         ? std::make_unique<Form1>(new TAVIXLibCtl::Gorvel, joinPort)
         : std::make_unique<Form1>();
-    std::int64_t shownNs = 0;
 
     auto idleInRoom = [&] {
         Room *room = window->Gorvel1->room();
         auto measure = [&, room] {
             const auto cpu0 = bench::processCpu();
             const auto vol0 = bench::procStatus("voluntary_ctxt_switches");
-            const auto invol0 = bench::procStatus("nonvoluntary_ctxt_switches");
             const std::int64_t t0 = nowNs();
             QTimer::singleShot(idleSeconds * 1000, Qt::PreciseTimer, &app, [=, &app] {
                 const auto cpu1 = bench::processCpu();
-                std::printf("idle_ns=%lld\nidle_user_ns=%lld\nidle_sys_ns=%lld\n"
-                            "idle_voluntary_switches=%lld\nidle_involuntary_switches=%lld\n"
+                std::printf("idle_ns=%lld\nidle_user_ns=%lld\nidle_sys_ns=%lld\nidle_voluntary_switches=%lld\n"
                             "idle_state=%d\n",
                             (long long)(nowNs() - t0), (long long)(cpu1.userNs - cpu0.userNs),
                             (long long)(cpu1.systemNs - cpu0.systemNs),
-                            (long long)(bench::procStatus("voluntary_ctxt_switches") - vol0),
-                            (long long)(bench::procStatus("nonvoluntary_ctxt_switches") - invol0),
-                            int(room->state()));
+                            (long long)(bench::procStatus("voluntary_ctxt_switches") - vol0), int(room->state()));
                 printMemory();
                 app.quit();
             });
@@ -151,8 +145,7 @@ int main(int argc, char *argv[])
     };
 
     FirstPaint firstPaint(window.get(), [&] {
-        std::printf("main_ns=%lld\nshown_ns=%lld\npainted_ns=%lld\n", (long long)mainNs,
-                    (long long)shownNs, (long long)nowNs());
+        std::printf("main_ns=%lld\npainted_ns=%lld\n", (long long)mainNs, (long long)nowNs());
         std::fflush(stdout);
         if (joinPort > 0) {
             idleInRoom();
@@ -169,7 +162,6 @@ int main(int argc, char *argv[])
         }
     });
     window->show();
-    shownNs = nowNs();
     const int status = app.exec();
     std::fflush(stdout);
     window.reset();

@@ -2,12 +2,17 @@
 
 #include <openssl/err.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 
 namespace bench {
 
@@ -34,6 +39,21 @@ bool prepare(SSL_CTX *ctx)
     SSL_CTX_set_read_ahead(ctx, 1);
     SSL_CTX_set_default_read_buffer_len(ctx, kReadAhead);
     return true;
+}
+
+sockaddr_in loopback(int port)
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(std::uint16_t(port));
+    return addr;
+}
+
+void setNoDelay(int fd)
+{
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
 bool wouldBlock(SSL *ssl, int result)
@@ -70,11 +90,55 @@ bool TlsContexts::load(const std::string &identity, std::string *error)
     return true;
 }
 
-void Stream::attach(int fd, SSL *ssl)
+int listenOnLoopback(int *port, std::string *error)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = loopback(0);
+    socklen_t len = sizeof addr;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::listen(fd, 256) != 0
+        || ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+        *error = std::string("cannot listen: ") + std::strerror(errno);
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
+    *port = ntohs(addr.sin_port);
+    return fd;
+}
+
+bool Stream::connect(int port, SSL_CTX *tls, std::string *error)
 {
     close();
-    m_fd = fd;
-    m_ssl = ssl;
+    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in addr = loopback(port);
+    if (m_fd < 0 || ::connect(m_fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
+        *error = std::string("cannot connect: ") + std::strerror(errno);
+        close();
+        return false;
+    }
+    setNoDelay(m_fd);
+    if (tls && (!(m_ssl = SSL_new(tls)) || SSL_set_fd(m_ssl, m_fd) != 1 || SSL_connect(m_ssl) != 1)) {
+        *error = opensslError("TLS handshake failed");
+        close();
+        return false;
+    }
+    ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) | O_NONBLOCK);
+    return true;
+}
+
+bool Stream::accept(int listening, SSL_CTX *tls)
+{
+    close();
+    m_fd = ::accept4(listening, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (m_fd < 0)
+        return false;
+    setNoDelay(m_fd);
+    if (tls) {
+        m_ssl = SSL_new(tls);
+        SSL_set_fd(m_ssl, m_fd);
+        SSL_set_accept_state(m_ssl);
+    }
+    return true;
 }
 
 int Stream::handshake(bool *wantWrite)

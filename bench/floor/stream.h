@@ -27,9 +27,13 @@ private:
     SSL_CTX *m_client = nullptr;
 };
 
+// A listening socket on 127.0.0.1, non-blocking; its descriptor and *port,
+// or -1 with the reason.
+int listenOnLoopback(int *port, std::string *error);
+
 // One non-blocking connection, plain or TLS, that asks the kernel for no
 // more than a turn needs: one recv per read, and one send per write (per
-// record with TLS).
+// record with TLS). TCP_NODELAY.
 class Stream
 {
 public:
@@ -38,8 +42,10 @@ public:
     Stream(const Stream &) = delete;
     Stream &operator=(const Stream &) = delete;
 
-    // Takes `fd` and, for TLS, `ssl` (which already owns a handshake state).
-    void attach(int fd, SSL *ssl);
+    // Connects to 127.0.0.1:port, blocking until TLS (with `tls`) is set up.
+    bool connect(int port, SSL_CTX *tls, std::string *error);
+    // Takes the next waiting connection; TLS (with `tls`) then needs handshake().
+    bool accept(int listening, SSL_CTX *tls);
     bool isOpen() const { return m_fd >= 0; }
     int fd() const { return m_fd; }
     SSL *ssl() const { return m_ssl; }
