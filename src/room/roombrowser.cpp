@@ -241,12 +241,19 @@ void RoomBrowser::resolve(Service &service)
 }
 
 // Found: interface, protocol, name, type, domain, host, aprotocol, address,
-// port, txt, flags. It comes again whenever the room's records change.
+// port, txt, flags. It comes again whenever the room's records change. The
+// daemon sends the first one as soon as it knows the records, which may be
+// before its reply naming the resolver has reached us.
 void RoomBrowser::resolved(const QString &path, const QVariantList &args)
 {
-    const auto it = std::find_if(m_services.begin(), m_services.end(),
-                                 [&](const Service &s) { return s.resolver == path; });
-    if (it == m_services.end() || args.size() < 10)
+    if (args.size() < 10)
+        return;
+    const Sighting where{args.at(0).toInt(), args.at(1).toInt()};
+    const auto it = std::find_if(m_services.begin(), m_services.end(), [&](const Service &s) {
+        return s.resolver == path
+               || (s.resolver.isEmpty() && s.request != 0 && s.resolving == where && s.name == args.at(2).toString());
+    });
+    if (it == m_services.end())
         return;
     QHostAddress address(args.at(7).toString());
     if (address.protocol() == QAbstractSocket::IPv6Protocol && address.isLinkLocal())
