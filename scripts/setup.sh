@@ -19,7 +19,7 @@ if [[ "${1:-}" == "--tests" ]]; then
         dbus-daemon at-spi2-core python3-pyatspi  # reading the window as a screen reader does
         dpkg-dev file         # dpkg-shlibdeps and file(1) for cpack -G DEB (scripts/check-package.sh)
         iproute2              # ip(8) and tc(8): the network test's namespaces, veth pair and slow link
-        avahi-daemon avahi-utils  # rooms announced and found: a responder per namespace, avahi-publish/-browse
+        avahi-daemon avahi-utils  # rooms announced and found: a responder per namespace, avahi-browse
     )
 fi
 

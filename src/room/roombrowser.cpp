@@ -155,6 +155,8 @@ void RoomBrowser::handleSignal(const QDBusMessage &message)
             serviceSeen(message.arguments());
         else if (member == QLatin1String("ItemRemove"))
             serviceGone(message.arguments());
+        else if (member == QLatin1String("AllForNow"))
+            m_allForNow = true;
         else if (member == QLatin1String("Failure"))
             emit unavailable(message.arguments().value(0).toString());
     } else if (message.interface() == AvahiDaemon::ServiceResolver) {
@@ -167,6 +169,7 @@ void RoomBrowser::handleSignal(const QDBusMessage &message)
                 dropService(it);
         }
     }
+    checkSettled();
 }
 
 // ItemNew and ItemRemove: interface, protocol, name, type, domain, flags.
@@ -229,6 +232,7 @@ void RoomBrowser::resolve(Service &service)
                        }
                        if (path.isEmpty()) {
                            dropService(it);
+                           checkSettled();
                            return;
                        }
                        it->resolver = path;
@@ -237,17 +241,25 @@ void RoomBrowser::resolve(Service &service)
 }
 
 // Found: interface, protocol, name, type, domain, host, aprotocol, address,
-// port, txt, flags. It comes again whenever the room's records change.
+// port, txt, flags. It comes again whenever the room's records change. The
+// daemon sends the first one as soon as it knows the records, which may be
+// before its reply naming the resolver has reached us.
 void RoomBrowser::resolved(const QString &path, const QVariantList &args)
 {
-    const auto it = std::find_if(m_services.begin(), m_services.end(),
-                                 [&](const Service &s) { return s.resolver == path; });
-    if (it == m_services.end() || args.size() < 10)
+    if (args.size() < 10)
+        return;
+    const Sighting where{args.at(0).toInt(), args.at(1).toInt()};
+    const auto it = std::find_if(m_services.begin(), m_services.end(), [&](const Service &s) {
+        return s.resolver == path
+               || (s.resolver.isEmpty() && s.request != 0 && s.resolving == where && s.name == args.at(2).toString());
+    });
+    if (it == m_services.end())
         return;
     QHostAddress address(args.at(7).toString());
     if (address.protocol() == QAbstractSocket::IPv6Protocol && address.isLinkLocal())
         address.setScopeId(QNetworkInterface::interfaceNameFromIndex(args.at(0).toInt()));
     const auto txt = qdbus_cast<QList<QByteArray>>(args.at(9));
+    it->found = true;
     offer(it->name, address.toString(), args.at(8).toInt(), txt);
 }
 
@@ -312,6 +324,7 @@ void RoomBrowser::forget()
         m_daemon->call(m_browser, AvahiDaemon::ServiceBrowser, QStringLiteral("Free"));
     m_browser.clear();
     m_browsing = false;
+    m_allForNow = false;
     for (Service &service : m_services)
         freeResolver(service);
     m_services.clear();
@@ -320,6 +333,12 @@ void RoomBrowser::forget()
     beginResetModel();
     m_rooms.clear();
     endResetModel();
+}
+
+void RoomBrowser::checkSettled()
+{
+    if (m_allForNow && std::all_of(m_services.begin(), m_services.end(), [](const Service &s) { return s.found; }))
+        emit settled();
 }
 
 std::vector<RoomBrowser::Service>::iterator RoomBrowser::findService(const QString &name)

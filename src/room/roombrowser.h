@@ -68,6 +68,9 @@ public:
 signals:
     // No daemon could be asked, or it refused to browse.
     void unavailable(const QString &why);
+    // The daemon has told all it knows for now, and every room it named is
+    // resolved: the list holds what the network said.
+    void settled();
 
 private:
     // Where the daemon saw a service: an interface and a protocol.
@@ -85,6 +88,7 @@ private:
         Sighting resolving{};
         QString resolver{}; // object path, once the daemon made it
         quint64 request = 0;
+        bool found = false; // resolved at least once
     };
 
     void browse();
@@ -97,6 +101,7 @@ private:
     void freeResolver(Service &service);
     void hide(const QString &service);
     void forget();
+    void checkSettled();
     std::vector<Service>::iterator findService(const QString &name);
 
     AvahiDaemon *m_daemon = nullptr;
@@ -107,6 +112,7 @@ private:
     quint64 m_requests = 0;
     bool m_active = false;
     bool m_browsing = false; // a browser is made or asked for
+    bool m_allForNow = false; // the browser said it has named every room it knows
 };
 
 } // namespace TAVIXLibCtl

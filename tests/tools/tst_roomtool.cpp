@@ -259,7 +259,7 @@ void tst_RoomTool::aKilledMemberLeavesAndFreesItsSlot()
 {
     auto h = Tool::host();
     QTRY_VERIFY(h->port() != 0);
-    QCOMPARE(h->lines.value(0), QStringLiteral("サーバ起動中..."));
+    QTRY_COMPARE(h->lines.value(0), QStringLiteral("サーバ起動中..."));
     auto a = Tool::join(h->port(), QStringLiteral("A"));
     QTRY_VERIFY(h->has(arrived(QStringLiteral("A"))));
     auto observer = member(QStringLiteral("O"), h->port());

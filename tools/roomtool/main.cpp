@@ -88,7 +88,8 @@ struct CommandLine
                                         QStringLiteral("Host without announcing the room on the local network.")};
     const QCommandLineOption seconds{
         QStringLiteral("seconds"),
-        QStringLiteral("How long 'rooms' looks for rooms, default %1.").arg(kDefaultSeconds),
+        QStringLiteral("How long 'rooms' looks for rooms, default until the responder has told "
+                       "all it knows, at most %1.").arg(kDefaultSeconds),
         QStringLiteral("N")};
 };
 
@@ -110,8 +111,9 @@ CommandLine::CommandLine()
         "\n"
         "A host announces its room on the local network through the system's\n"
         "mDNS responder (Avahi) unless --no-announce is given. 'rooms' looks for\n"
-        "rooms a few seconds and prints one a line: address, port, name, members\n"
-        "and the start of the host's key, separated by tabs.\n"
+        "rooms until the responder has told all it knows (--seconds N: N seconds)\n"
+        "and prints one a line: address, port, name, members and the start of\n"
+        "the host's key, separated by tabs.\n"
         "\n"
         "Exit status: 0 after a normal end, 1 when the room ended on a failure\n"
         "or 'rooms' found no responder to ask (the reason goes to standard\n"
@@ -167,8 +169,8 @@ int forgetHost(CommandLine &cl, const QStringList &args)
 }
 
 // rooms [--seconds N]: prints the rooms announced on the local network after
-// looking for them a while, one a line: address, port, name, members and the
-// host's key, by tabs.
+// looking for them N seconds, or without N until the daemon has told all it
+// knows, one a line: address, port, name, members and the host's key, by tabs.
 int listRooms(CommandLine &cl, const QStringList &args)
 {
     if (args.size() != 1)
@@ -183,6 +185,8 @@ int listRooms(CommandLine &cl, const QStringList &args)
         status = 1;
         QCoreApplication::exit();
     });
+    if (!seconds)
+        QObject::connect(&browser, &RoomBrowser::settled, &browser, [] { QCoreApplication::exit(); });
     QTimer::singleShot(int(seconds.value_or(kDefaultSeconds)) * 1000, &browser, [] { QCoreApplication::exit(); });
     browser.start();
     QCoreApplication::exec();
