@@ -23,7 +23,7 @@ Room::Room(QObject *parent)
 {
     m_raiseSoon.setSingleShot(true);
     m_raiseSoon.setInterval(0);
-    connect(&m_raiseSoon, &QTimer::timeout, this, &Room::raiseQueued);
+    connect(&m_raiseSoon, &QTimer::timeout, this, [this] { raiseQueued(); });
 }
 
 Room::~Room()
@@ -263,6 +263,12 @@ QString Room::data(const QString &key) const
 
 void Room::queue(Pending pending)
 {
+    if (!m_raising && !m_inCall && m_queue.empty()) {
+        // Straight from the network with nothing before it: raised at once,
+        // without a turn through the queue.
+        raiseQueued(&pending);
+        return;
+    }
     m_queue.push_back(std::move(pending));
     if (m_raising)
         return; // the running loop takes it up
@@ -272,26 +278,29 @@ void Room::queue(Pending pending)
         raiseQueued(); // straight from the network: no need to wait a turn
 }
 
-void Room::raiseQueued()
+void Room::raiseQueued(const Pending *first)
 {
     if (m_raising)
         return;
     m_raising = true;
+    // A handler may delete this room, also from a nested event loop.
+    const QPointer<Room> self(this);
+    if (first && !raise(*first, self))
+        return;
     while (!m_queue.empty()) {
         const Pending next = std::move(m_queue.front());
         m_queue.pop_front();
-        if (!raise(next))
+        if (!raise(next, self))
             return; // deleted by a handler: nothing of it is left to touch
     }
     m_raising = false;
 }
 
-bool Room::raise(const Pending &pending)
+bool Room::raise(const Pending &pending, const QPointer<Room> &self)
 {
     // A handler may delete this room, or leave or replace the room it is
     // in, also from a nested event loop: after each signal, nothing is
     // touched once the room is gone, and nothing stored once it was left.
-    QPointer<Room> self(this);
     const quint64 room = m_roomSerial;
     const auto sameRoom = [&] { return self && room == m_roomSerial; };
     const RoomEvent &e = pending.event;

@@ -5,6 +5,7 @@
 #include "wirecodec.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QTimer>
 
 #include <deque>
@@ -137,9 +138,10 @@ private:
     void endRoom(EndReason reason, const QString &detail = {});
     void dropUnraised();
     void queue(Pending pending);
-    void raiseQueued();
+    // Raises `first`, when given, then whatever is queued.
+    void raiseQueued(const Pending *first = nullptr);
     // False when a handler deleted this room.
-    bool raise(const Pending &pending);
+    bool raise(const Pending &pending, const QPointer<Room> &self);
     void teardown();
     void announce();
 

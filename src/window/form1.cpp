@@ -294,10 +294,18 @@ void Form1::AddChat(const QString &text)
         m_pendingLines.emplace(chat->document());
         m_pendingLines->movePosition(QTextCursor::End);
         m_pendingLines->beginEditBlock();
+        // Looked up once a frame, not in the document's trees for every
+        // line: each line takes the formats at the end, as insertText()
+        // would give it.
+        m_lineFormats = {m_pendingLines->blockFormat(), m_pendingLines->charFormat()};
+        m_lineFormats.text.clearProperty(QTextFormat::ObjectType);
         const qint64 sinceShown = m_sinceShown.isValid() ? m_sinceShown.elapsed() : FrameMs;
         m_showTimer.start(int(std::clamp<qint64>(FrameMs - sinceShown, 0, FrameMs)));
     }
-    m_pendingLines->insertText(u"\r\n"_s + text);
+    // What inserting "\r\n" + text makes, without the two characters the
+    // document would keep unseen for every line.
+    m_pendingLines->insertBlock(m_lineFormats.block, m_lineFormats.text);
+    m_pendingLines->insertText(text, m_lineFormats.text);
 }
 
 // Someone else's arrival, departure or line marks the window on the taskbar

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QElapsedTimer>
+#include <QTextBlockFormat>
+#include <QTextCharFormat>
 #include <QTextCursor>
 #include <QTimer>
 #include <QWidget>
@@ -84,6 +86,11 @@ private:
 
     const int m_port;
     std::optional<QTextCursor> m_pendingLines; // lines in the log, not yet laid out or shown
+    struct
+    {
+        QTextBlockFormat block;
+        QTextCharFormat text;
+    } m_lineFormats; // what they are written in
     QTimer m_showTimer;
     QElapsedTimer m_sinceShown;
     bool m_failed = false;

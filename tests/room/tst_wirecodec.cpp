@@ -53,6 +53,8 @@ private slots:
     void streamSplitAtEveryByte();
     void lengthOutOfRangeIsRejectedFromTheHeader_data();
     void lengthOutOfRangeIsRejectedFromTheHeader();
+    void otherWritersFormsAreRead_data();
+    void otherWritersFormsAreRead();
     void malformedBodiesAreRejected_data();
     void malformedBodiesAreRejected();
     void truncatedStreamWaitsForMore();
@@ -161,6 +163,28 @@ void tst_WireCodec::lengthOutOfRangeIsRejectedFromTheHeader()
     QCOMPARE(reader.next(&body), FrameReader::Result::Error);
 }
 
+void tst_WireCodec::otherWritersFormsAreRead_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<Message>("message");
+    QTest::newRow("a text in chunks")
+        << QByteArray::fromHex("830164636861747f626865636c6c6fff")
+        << Message::set(QStringLiteral("chat"), QStringLiteral("hello"));
+    QTest::newRow("Japanese in chunks cut between characters")
+        << QByteArray::fromHex("830164636861747f63e3819363e38293ff")
+        << Message::set(QStringLiteral("chat"), QStringLiteral("こん"));
+    QTest::newRow("numbers and a key's length in longer forms than they need")
+        << QByteArray::fromHex("84081a0000000278046e616d656178")
+        << Message::update(2, QStringLiteral("name"), QStringLiteral("x"));
+}
+
+void tst_WireCodec::otherWritersFormsAreRead()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(Message, message);
+    QCOMPARE(decode(body), std::optional<Message>(message));
+}
+
 void tst_WireCodec::malformedBodiesAreRejected_data()
 {
     QTest::addColumn<QByteArray>("body");
@@ -186,6 +210,9 @@ void tst_WireCodec::malformedBodiesAreRejected_data()
     QTest::newRow("a text that says it is longer than it is") << QByteArray::fromHex("8301616178ff61");
     QTest::newRow("trailing bytes after the message") << QByteArray::fromHex("810300");
     QTest::newRow("a truncated array") << QByteArray::fromHex("830161");
+    QTest::newRow("a character cut between two chunks") << QByteArray::fromHex("830161617f62e3816193ff");
+    QTest::newRow("chunks without their end") << QByteArray::fromHex("830161617f6161");
+    QTest::newRow("a number among the chunks") << QByteArray::fromHex("830161617f01ff");
     QByteArray tooLong = QByteArray::fromHex("830161617a") ;
     const quint32 n = quint32(3 * kMaxText + 1);
     tooLong.append(char(n >> 24)).append(char(n >> 16)).append(char(n >> 8)).append(char(n));
