@@ -6,7 +6,8 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
-#include <QtTest>
+#include <QSignalSpy>
+#include <QTest>
 
 using namespace TAVIXLibCtl;
 

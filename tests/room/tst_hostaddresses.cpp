@@ -1,6 +1,6 @@
 #include "hostaddresses.h"
 
-#include <QtTest>
+#include <QTest>
 
 using namespace TAVIXLibCtl;
 

@@ -1,6 +1,6 @@
 #include "membertable.h"
 
-#include <QtTest>
+#include <QTest>
 
 using TAVIXLibCtl::MemberTable;
 using TAVIXLibCtl::MemberValues;

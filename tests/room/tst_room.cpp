@@ -4,7 +4,8 @@
 #include "roommember.h"
 #include "roomtext.h"
 
-#include <QtTest>
+#include <QSignalSpy>
+#include <QTest>
 
 using namespace RoomTest;
 using Raw::Message;

@@ -5,7 +5,8 @@
 #include "roommember.h"
 
 #include <QElapsedTimer>
-#include <QtTest>
+#include <QSignalSpy>
+#include <QTest>
 
 using namespace RoomTest;
 using Raw::Message;

@@ -1,7 +1,7 @@
 // The host's rule for members that keep its room waiting, without sockets.
 #include "stallrule.h"
 
-#include <QtTest>
+#include <QTest>
 
 using namespace TAVIXLibCtl;
 using std::chrono::milliseconds;

@@ -2,7 +2,7 @@
 
 #include <QCborStreamWriter>
 #include <QtEndian>
-#include <QtTest>
+#include <QTest>
 
 using namespace TAVIXLibCtl::Wire;
 

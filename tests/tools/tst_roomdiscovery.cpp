@@ -14,7 +14,7 @@
 #include <QDBusObjectPath>
 #include <QSysInfo>
 #include <QTemporaryDir>
-#include <QtTest>
+#include <QTest>
 
 #include <memory>
 

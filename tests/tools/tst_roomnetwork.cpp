@@ -7,7 +7,7 @@
 #include "roomprocess.h"
 
 #include <QElapsedTimer>
-#include <QtTest>
+#include <QTest>
 
 #include <optional>
 

@@ -7,9 +7,10 @@
 #include "roomprocess.h"
 
 #include <QElapsedTimer>
+#include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTemporaryDir>
-#include <QtTest>
+#include <QTest>
 
 #include <arpa/inet.h>
 #include <csignal>
