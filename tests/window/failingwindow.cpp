@@ -50,9 +50,7 @@ int main(int argc, char *argv[])
         form.StartServer->click();
     } else if (scenario == u"nested") {
         room->setMember(0, u"A"_s, u"1"_s);
-        room->onSetData = [room](const QString &key, const QString &value) {
-            room->raiseDataChanged(0, key, value);
-        };
+        room->echoSetDataAs(0);
         room->failOn = u"GetMemberData"_s;
         form.TalkStr->setText(u"hi"_s);
         form.Talk->click();

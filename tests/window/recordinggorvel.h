@@ -111,6 +111,14 @@ public:
         emit DataChanged(index, 0, key, value);
     }
     void raiseDisconnected() { emit Disconnected(); }
+    // Every SetData raises its own DataChanged from inside the call, as the
+    // member in `slot`.
+    void echoSetDataAs(qint16 slot)
+    {
+        onSetData = [this, slot](const QString &key, const QString &value) {
+            raiseDataChanged(slot, key, value);
+        };
+    }
 
 private:
     void record(const QString &call) const

@@ -503,9 +503,7 @@ void tst_Form1::eventsNestedInSetDataWhileTalking()
     auto *room = new RecordingGorvel;
     room->setMember(2, u"Me"_s, u"1"_s);
     Form1 form(room, TAVIXLibCtl::RoomDefaults::Port);
-    room->onSetData = [room](const QString &key, const QString &value) {
-        room->raiseDataChanged(2, key, value);
-    };
+    room->echoSetDataAs(2);
     room->observe = [&form] { return form.TalkStr->text(); };
     form.TalkStr->setText(u"hello"_s);
 
@@ -524,9 +522,7 @@ void tst_Form1::eventsNestedInOpening()
     auto *room = new RecordingGorvel;
     room->setMember(0, u"Old"_s, u"1"_s);
     Form1 form(room, TAVIXLibCtl::RoomDefaults::Port);
-    room->onSetData = [room](const QString &key, const QString &value) {
-        room->raiseDataChanged(0, key, value);
-    };
+    room->echoSetDataAs(0);
     room->onOpen = [room] { room->raiseDisconnected(); };
     QSignalSpy disconnected(room, &RecordingGorvel::Disconnected);
 
