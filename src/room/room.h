@@ -74,6 +74,7 @@ public:
     // Whether a room hosted from now on announces itself on the local
     // network (off unless asked for).
     void setAnnounced(bool announced) { m_announced = announced; }
+    bool announced() const { return m_announced; }
 
     void openServer();
     // False, opening nothing, when the port is 0.
