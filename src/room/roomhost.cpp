@@ -5,6 +5,7 @@
 
 #include <QHash>
 #include <QLoggingCategory>
+#include <QPointer>
 #include <QSslSocket>
 
 namespace TAVIXLibCtl {
@@ -272,10 +273,11 @@ void RoomHost::depart(int slot)
         return;
     m_links[size_t(slot)] = nullptr;
     broadcast(Message::depart(slot));
-    emit roomEvent({RoomEvent::Kind::Depart, slot, {}, {}});
     m_table.vacate(slot);
     if (m_paused)
         updateBackpressure();
+    // Last: a handler may close the room, or delete it and us with it.
+    emit roomEvent({RoomEvent::Kind::Depart, slot, {}, {}});
 }
 
 void RoomHost::update(int slot, const QString &key, const QString &value)
@@ -349,7 +351,11 @@ void RoomHost::updateBackpressure()
 void RoomHost::dropStalledMembers()
 {
     const std::chrono::milliseconds elapsed(m_sinceStallCheck.restart());
+    const QPointer<RoomHost> self(this);
     for (const int slot : m_stall.advance(elapsed, m_paused, backlogs())) {
+        // A handler of the last departure may have closed the room or deleted it.
+        if (!self || !m_links[size_t(slot)])
+            return;
         qCDebug(lcHost) << "slot" << slot << "held the room up too long";
         m_links[size_t(slot)]->abort();
         depart(slot);

@@ -116,8 +116,12 @@ public:
     explicit Flood(Room &room) : m_room(room)
     {
         QObject::connect(&m_timer, &QTimer::timeout, &m_timer, [this] {
-            while (m_room.pendingOutput() < 512 * 1024 && m_room.state() == Room::State::Joined)
+            // Bounded per turn: a link whose host has gone queues nothing.
+            for (int n = 0; n < 64 && m_room.pendingOutput() < 512 * 1024
+                            && m_room.state() == Room::State::Joined;
+                 ++n) {
                 m_room.setData(kChat, m_line + QString::number(m_sent++));
+            }
         });
         m_timer.start(1);
     }

@@ -8,6 +8,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <array>
+
 using namespace RoomTest;
 using Raw::Message;
 using Raw::MessageType;
@@ -30,6 +32,7 @@ private slots:
     void anUnfinishedHandshakeNeverHoldsASlot();
     void aSlowReaderHoldsTheRoomUpOnlyForTheStallBound_data();
     void aSlowReaderHoldsTheRoomUpOnlyForTheStallBound();
+    void aHostClosingOnTheFirstOfTwoStalledMembersStopsThere();
     void linesSaidJustBeforeLeavingAreNotLost();
     void anotherVersionIsToldWhy_data();
     void anotherVersionIsToldWhy();
@@ -321,6 +324,35 @@ void tst_RoomHostile::aSlowReaderHoldsTheRoomUpOnlyForTheStallBound()
     // Every line A sent still reached the host and A, in order.
     QTRY_COMPARE_WITH_TIMEOUT(h->room->memberData(1, kChat), last, 10000);
     QTRY_COMPARE_WITH_TIMEOUT(a->room->memberData(1, kChat), last, 10000);
+}
+
+// Two members stop reading together and are dropped in one check; the
+// host's handler closes the room on the first departure.
+void tst_RoomHostile::aHostClosingOnTheFirstOfTwoStalledMembersStopsThere()
+{
+    Timeouts t = fastTimeouts();
+    t.stall = std::chrono::milliseconds(600);
+    auto h = host(QStringLiteral("H"), 5, t);
+    std::array<Raw::Peer, 2> deaf;
+    for (Raw::Peer &peer : deaf) {
+        QVERIFY(peer.connectTo(portOf(*h)));
+        peer.join(QStringLiteral("deaf"));
+        peer.stopReading();
+        peer.keepHeartbeat();
+    }
+    auto a = joiner(QStringLiteral("A"), portOf(*h));
+    QTRY_COMPARE(h->room->memberCount(), 4);
+    QObject::connect(h->room.get(), &Room::dataChanged, h->room.get(),
+                     [&](int, const QString &key, const QString &value) {
+                         if (key == kCnt && value == QStringLiteral("0"))
+                             h->room->closeConnection();
+                     });
+    {
+        Flood flood(*a->room);
+        QTRY_COMPARE_WITH_TIMEOUT(h->room->state(), Room::State::Idle, 20000);
+    }
+    QVERIFY(nextTurn());
+    QCOMPARE(h->events.filter(QStringLiteral("cnt=0")).size(), 1);
 }
 
 // A member says its last lines and closes while the room waits for a slow
