@@ -26,6 +26,8 @@ RoomHost::RoomHost(int size, const Timeouts &timeouts, QObject *parent)
     , m_links(size_t(size), nullptr)
     , m_stall(timeouts.stall)
 {
+    // Never early: the rule counts a check as one interval at most.
+    m_stallCheck.setTimerType(Qt::PreciseTimer);
     m_stallCheck.setInterval(m_stall.interval());
     connect(&m_stallCheck, &QTimer::timeout, this, &RoomHost::dropStalledMembers);
     connect(&m_server, &QTcpServer::newConnection, this, &RoomHost::acceptConnections);

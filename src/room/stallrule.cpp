@@ -35,11 +35,10 @@ std::vector<int> StallRule::advance(std::chrono::milliseconds elapsed, bool room
         if (backlogs[slot] < 0)
             held = milliseconds(0);
         else if (roomWaits && backlogs[slot] > kCaughtUp)
-            held += elapsed;
+            held += std::min(elapsed, interval()); // a late check counts one interval
         else
             held = std::max(milliseconds(0), held - elapsed / kForgiveness);
-        // Checked an interval early, so that the bound is never overrun.
-        if (held > m_bound - interval()) {
+        if (held >= m_bound) {
             gone.push_back(int(slot));
             held = milliseconds(0);
         }

@@ -17,6 +17,12 @@ namespace TAVIXLibCtl {
 // reader stops the others for at most the bound at a stretch, and for at
 // most a fifth of the time in the long run.
 //
+// Holding is seen at checks an interval apart, and a check that finds it
+// counts the interval before it, at most: a hold is counted at most one
+// interval more than it lasted. So a member goes after holding the room up
+// for between the bound less one interval and the bound, when the checks
+// keep their pace.
+//
 // Members are given by slot; a slot without a member has a backlog below 0.
 class StallRule
 {
@@ -26,8 +32,7 @@ public:
 
     explicit StallRule(std::chrono::milliseconds bound) : m_bound(bound) {}
 
-    // How often advance() should be called: a member is found within a
-    // fifth of the bound.
+    // How often advance() should be called: a fifth of the bound.
     std::chrono::milliseconds interval() const;
 
     // Whether the room waits from now on, given whether it waited until now.

@@ -40,7 +40,8 @@ void tst_StallRule::theRoomWaitsForTheSlowestUntilAllCaughtUp()
 void tst_StallRule::aMemberGoesOnceItHeldTheRoomUpForTheBound_data()
 {
     // A second each: H holds a waiting room up, K keeps up while it waits,
-    // Q is behind in a room that does not wait, E is an empty slot.
+    // Q is behind in a room that does not wait, E is an empty slot; L holds
+    // it up at a check three seconds late.
     QTest::addColumn<QString>("seconds");
     QTest::addColumn<int>("goneAfter"); // seconds; 0: never
     QTest::newRow("holding a waiting room up") << "HHHHHHHH" << 5;
@@ -49,6 +50,7 @@ void tst_StallRule::aMemberGoesOnceItHeldTheRoomUpForTheBound_data()
     QTest::newRow("forgiven at a quarter of the pace") << "HHHHKKKKHHH" << 10;
     QTest::newRow("a fifth of the time, for ever") << QStringLiteral("HKKKK").repeated(10) << 0;
     QTest::newRow("a new member in the slot starts from nothing") << "HHHHEHHHHH" << 10;
+    QTest::newRow("a late check counts one interval") << "HLLLL" << 5;
 }
 
 void tst_StallRule::aMemberGoesOnceItHeldTheRoomUpForTheBound()
@@ -62,7 +64,8 @@ void tst_StallRule::aMemberGoesOnceItHeldTheRoomUpForTheBound()
         const QChar step = seconds[s];
         const qint64 backlog = step == u'E' ? -1 : step == u'K' ? StallRule::kCaughtUp : StallRule::kBehind;
         const std::vector<qint64> backlogs{-1, backlog};
-        const std::vector<int> dropped = rule.advance(milliseconds(1000), step != u'Q', backlogs);
+        const milliseconds elapsed(step == u'L' ? 3000 : 1000);
+        const std::vector<int> dropped = rule.advance(elapsed, step != u'Q', backlogs);
         if (!dropped.empty()) {
             QCOMPARE(dropped, std::vector<int>{1});
             gone = s + 1;
