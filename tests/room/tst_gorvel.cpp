@@ -1,6 +1,7 @@
 #include "gorvel.h"
 #include "hostidentity.h"
 #include "room.h"
+#include "../configfolder.h"
 
 #include <QRegularExpression>
 #include <QTcpServer>
@@ -111,8 +112,7 @@ void tst_Gorvel::drawsEachStateInJapanese()
         // A member that cannot keep the host's key joins, and says so.
         QTemporaryFile notAFolder;
         QVERIFY(notAFolder.open());
-        const QByteArray config = qgetenv("XDG_CONFIG_HOME");
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(notAFolder.fileName()));
+        const ConfigFolder config(notAFolder.fileName());
         Gorvel forgetful;
         forgetful.setServerAddress(QStringLiteral("127.0.0.1"));
         forgetful.setPort(port);
@@ -121,7 +121,6 @@ void tst_Gorvel::drawsEachStateInJapanese()
                          QStringLiteral("参加中\n参加者 3/5人") + key + QStringLiteral("\n鍵を保存できません: cannot write ")
                          + notAFolder.fileName() + QStringLiteral("/tavix/known_hosts")),
                      qPrintable(forgetful.accessibleDescription()));
-        qputenv("XDG_CONFIG_HOME", config);
     }
     control.CloseConnection();
     // The member still shows the key of the host it was in.

@@ -5,6 +5,7 @@
 #include "roommember.h"
 
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -386,6 +387,9 @@ void tst_RoomHostile::linesSaidJustBeforeLeavingAreNotLost()
         QTRY_VERIFY(!talker.isOpen());
     }
     QTRY_VERIFY_WITH_TIMEOUT(h->events.contains(QStringLiteral("1 cnt=0 (T)")), 10000);
+    // They were held until the room went on without the deaf member.
+    const qsizetype deafLeft = h->events.indexOf(QRegularExpression(QStringLiteral("^\\d cnt=0 \\(deaf\\)$")));
+    QVERIFY(deafLeft >= 0 && deafLeft < h->events.indexOf(said.first()));
     QCOMPARE(h->events.filter(QStringLiteral("(T)")).mid(1), said << QStringLiteral("1 cnt=0 (T)"));
 }
 

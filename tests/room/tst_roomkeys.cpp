@@ -6,9 +6,11 @@
 #include "rawpeer.h"
 #include "roommember.h"
 #include "roomtext.h"
+#include "../configfolder.h"
 
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -52,21 +54,6 @@ protected:
 
 private:
     quint16 m_hostPort;
-};
-
-// Points this user's configuration at a folder of the test's own.
-class ConfigFolder
-{
-public:
-    ConfigFolder() : m_saved(qgetenv("XDG_CONFIG_HOME"))
-    {
-        qputenv("XDG_CONFIG_HOME", m_folder.path().toLocal8Bit());
-    }
-    ~ConfigFolder() { qputenv("XDG_CONFIG_HOME", m_saved); }
-
-private:
-    QTemporaryDir m_folder;
-    QByteArray m_saved;
 };
 
 void write(const QString &path, const QByteArray &contents)
@@ -123,6 +110,7 @@ void tst_RoomKeys::aHostKeepsOneKeyAcrossRooms()
 {
     ConfigFolder config;
     const mode_t umask = ::umask(0); // a folder for keys is private whatever the umask
+    auto restoreUmask = qScopeGuard([umask] { ::umask(umask); });
     QByteArray first;
     for (int room = 0; room < 2; ++room) {
         auto h = host(QStringLiteral("H"));
@@ -139,7 +127,6 @@ void tst_RoomKeys::aHostKeepsOneKeyAcrossRooms()
                                             | QFileDevice::WriteOther | QFileDevice::ExeOther;
     QCOMPARE(QFile::permissions(path) & others, QFileDevice::Permissions());
     QCOMPARE(QFile::permissions(QFileInfo(path).absolutePath()) & others, QFileDevice::Permissions());
-    ::umask(umask);
     // The fingerprint is the SHA-256 of the certificate in the file.
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));

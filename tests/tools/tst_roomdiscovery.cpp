@@ -59,9 +59,9 @@ public:
             process.waitForFinished(5000);
         }
     }
-    bool says(const QByteArray &text, int times = 1)
+    bool says(const QByteArray &text)
     {
-        return QTest::qWaitFor([&] { return (output += process.readAll()).count(text) >= times; }, kStartMs);
+        return QTest::qWaitFor([&] { return (output += process.readAll()).contains(text); }, kStartMs);
     }
 
     QProcess process;
@@ -336,6 +336,8 @@ void tst_RoomDiscovery::withoutAResponderHostingGoesOnAsBefore()
     QFETCH(QString, why);
     std::optional<PrivateBus> privateBus;
     if (bus) {
+        if (findTool(u"dbus-daemon"_s).isEmpty())
+            QSKIP("dbus-daemon not found: install dbus-daemon (scripts/setup.sh --tests)");
         privateBus.emplace();
         QVERIFY2(privateBus->error.isEmpty(), qPrintable(privateBus->error));
     }
@@ -491,9 +493,9 @@ void tst_RoomDiscovery::hostileAnnouncementsShowNothingUnreadable()
     const QString error = flood.commit();
     QVERIFY2(error.isEmpty(), qPrintable(error));
     QVERIFY(QTest::qWaitFor([&] { return m_memberSide->resolved() == copies; }, kFindMs));
-    // Listening the whole second: no later arrival may push past the cap either.
+    // Listening the whole time: no later arrival may push past the cap either.
     int exitCode = -1;
-    const QStringList found = rooms(m_memberSide->inNamespace, &exitCode, nullptr, {u"--seconds"_s, u"1"_s});
+    const QStringList found = rooms(m_memberSide->inNamespace, &exitCode, nullptr, {u"--seconds"_s, u"3"_s});
     QCOMPARE(exitCode, 0);
     QCOMPARE(found.size(), kMaxRooms);
     for (const QString &line : found)

@@ -10,6 +10,7 @@
 #include "recordinggorvel.h"
 #include "room.h"
 #include "roombrowser.h"
+#include "../configfolder.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -29,7 +30,6 @@
 #include <QStandardPaths>
 #include <QStyle>
 #include <QStyleOptionButton>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTextLayout>
 
@@ -476,10 +476,7 @@ void tst_RealWindow::aChangedKeyAsksTheUser_data()
 void tst_RealWindow::aChangedKeyAsksTheUser()
 {
     QFETCH(bool, trust);
-    QTemporaryDir config;
-    const QByteArray savedConfig = qgetenv("XDG_CONFIG_HOME");
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
-    auto restore = qScopeGuard([&] { qputenv("XDG_CONFIG_HOME", savedConfig); });
+    const ConfigFolder config;
 
     TAVIXLibCtl::Room host;
     host.setPort(0);
