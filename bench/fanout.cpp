@@ -271,7 +271,7 @@ bool runBefore(const FanoutOptions &o, Before *before, std::string *error)
 void printBaseline(const FanoutOptions &o, const LatencyFigures &closed, const LatencyFigures &paced,
                    const ThroughputFigures &rates)
 {
-    std::printf("\n== what encryption costs: this room against the room at %s, same options ==\n",
+    std::printf("\n== this room against the room at %s, same options ==\n",
                 o.baselineLabel.empty() ? o.baselineBench.c_str() : o.baselineLabel.c_str());
     std::fflush(stdout);
     Before before;
@@ -405,7 +405,7 @@ bool runFanout(const FanoutOptions &o)
     if (o.paced > 0 && each([&](int c, Subject &s) { return s.paced(o.paced, o.paceMs, &paced[c].emplace()); }))
         printLatency("fan-out latency, one line every " + std::to_string(o.paceMs) + " ms", paced, o.processes);
     if (ok && o.extras && o.smoke)
-        std::printf("  not in smoke mode: system calls per line (strace) and the room before TLS\n");
+        std::printf("  not in smoke mode: system calls per line (strace) and the baseline\n");
     else if (ok && o.extras && o.syscallLines > 0)
         countSyscallsPerLine(subjects, names, o.syscallLines);
     for (int c = 0; c < kColumns; ++c) {

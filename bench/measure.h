@@ -167,7 +167,10 @@ inline std::int64_t processCpuNsOf(std::int64_t pid)
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(in)), {});
     // utime and stime are fields 14 and 15, after the name in parentheses.
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    const auto nameEnd = text.rfind(')');
+    if (nameEnd == std::string::npos)
+        return 0; // the process has ended
+    std::istringstream fields(text.substr(nameEnd + 2));
     std::string field;
     std::int64_t ticks = 0;
     for (int i = 3; i <= 15 && fields >> field; ++i) {

@@ -7,6 +7,9 @@
 #include <QDeadlineTimer>
 #include <QRegularExpression>
 
+#include <csignal>
+#include <sys/prctl.h>
+
 using namespace std::chrono_literals;
 using TAVIXLibCtl::Room;
 namespace MemberKeys = TAVIXLibCtl::MemberKeys;
@@ -138,6 +141,10 @@ void RoomSubject::launch(int index, const QStringList &arguments, const QByteArr
             }
             pending->remove(0, start);
         });
+    } else {
+        // The host prints every line too: read, untimed, and let go.
+        QObject::connect(process, &QProcess::readyReadStandardOutput, process,
+                         [process] { process->readAllStandardOutput(); });
     }
     auto said = std::make_shared<QByteArray>();
     QObject::connect(process, &QProcess::readyReadStandardError, process, [this, process, said, ready] {
@@ -156,6 +163,8 @@ void RoomSubject::launch(int index, const QStringList &arguments, const QByteArr
             ++m_lost;
         m_changed.notify_all();
     });
+    // Ends with the bench, however the bench ends.
+    process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
     process->start(m_room->program, arguments);
 }
 

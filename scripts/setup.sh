@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what building, running and testing need on Debian 12 / Ubuntu.
+# Installs what building, running and testing need on Debian 12 / Ubuntu:
+# scripts/setup.sh [--tests | --bench].
 # Only missing packages are installed; sudo is used when not root.
 set -euo pipefail
 
@@ -20,6 +21,12 @@ if [[ "${1:-}" == "--tests" ]]; then
         dpkg-dev file         # dpkg-shlibdeps and file(1) for cpack -G DEB (scripts/check-package.sh)
         iproute2              # ip(8) and tc(8): the network test's namespaces, veth pair and slow link
         avahi-daemon avahi-utils  # rooms announced and found: a responder per namespace, avahi-browse
+    )
+fi
+if [[ "${1:-}" == "--bench" ]]; then
+    packages+=(
+        strace                # system calls per relayed line
+        xvfb xauth            # start-up on X11
     )
 fi
 
