@@ -100,7 +100,7 @@ Gorvel::Gorvel(QWidget *parent)
         emit Disconnected();
         if (self && m_room->state() == Room::State::Idle
             && m_room->endReason() == EndReason::HostKeyChanged) {
-            emit HostKeyChanged(ServerAddress(), m_room->port(), m_room->rememberedFingerprint(),
+            emit HostKeyChanged(m_room->joinAddress(), m_room->joinPort(), m_room->rememberedFingerprint(),
                                 m_room->hostFingerprint());
         }
     });

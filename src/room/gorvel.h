@@ -29,7 +29,8 @@ public:
     explicit Gorvel(QWidget *parent = nullptr);
     ~Gorvel() override;
 
-    // Address of the room to join: an IPv4 or IPv6 literal or a host name.
+    // Address of the room to join: an IPv4 or IPv6 literal or a host name,
+    // with ":port" ("[IPv6]:port") to join another port than Port.
     // Not used when hosting: a host listens on every local address.
     virtual QString ServerAddress() const;
     virtual void setServerAddress(const QString &address);
@@ -75,7 +76,8 @@ signals:
     void DataChanged(qint16 index, int second, const QString &key, const QString &value);
     void Disconnected();
     // Right after a Disconnected for a host whose key is not the one kept
-    // for `address` and `port`: SHA-256 of the key kept and of the one shown.
+    // for `address` and `port` (as joined: ServerAddress may name the port):
+    // SHA-256 of the key kept and of the one shown.
     void HostKeyChanged(const QString &address, int port, const QByteArray &remembered,
                         const QByteArray &shown);
 

@@ -124,10 +124,16 @@ void Room::openServer()
 
 bool Room::openClient()
 {
-    if (m_port < 1)
+    const std::optional<RoomAddress::Target> target = RoomAddress::parse(m_address, quint16(m_port));
+    if (target && target->port < 1)
         return false;
     QScopedValueRollback inCall(m_inCall, true);
     beginRoom(State::Connecting);
+    m_joined = target.value_or(RoomAddress::Target{m_address.trimmed(), quint16(m_port)});
+    if (!target) {
+        failToOpen(EndReason::HostNotFound);
+        return true;
+    }
     if (!QSslSocket::supportsSsl()) {
         failToOpen(EndReason::NoTls);
         return true;
@@ -154,8 +160,8 @@ bool Room::openClient()
         if (m_open)
             endRoom(reason, detail);
     });
-    const bool trusted = m_trusted.address == m_address && m_trusted.port == m_port;
-    m_guest->join(m_address, quint16(m_port), m_local, trusted ? m_trusted.fingerprint : QByteArray());
+    const bool trusted = m_trusted.at.host == m_joined.host && m_trusted.at.port == m_joined.port;
+    m_guest->join(m_joined.host, m_joined.port, m_local, trusted ? m_trusted.fingerprint : QByteArray());
     m_trusted = {};
     emit stateChanged();
     return true;
@@ -163,7 +169,8 @@ bool Room::openClient()
 
 void Room::trustHostKey(const QByteArray &fingerprint)
 {
-    m_trusted = {m_address, m_port, fingerprint};
+    const auto at = RoomAddress::parse(m_address, quint16(m_port));
+    m_trusted = {at.value_or(RoomAddress::Target{}), fingerprint};
 }
 
 void Room::closeConnection()

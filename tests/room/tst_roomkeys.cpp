@@ -104,6 +104,8 @@ private slots:
     void membersKeepingKeysAtOnceLoseNone();
     void aHostTheKeptKeysDoNotVouchForHearsNothing_data();
     void aHostTheKeptKeysDoNotVouchForHearsNothing();
+    void aJoinGoesToThePortItsAddressNames_data();
+    void aJoinGoesToThePortItsAddressNames();
 };
 
 void tst_RoomKeys::aHostKeepsOneKeyAcrossRooms()
@@ -380,6 +382,41 @@ void tst_RoomKeys::aHostTheKeptKeysDoNotVouchForHearsNothing()
     QCOMPARE(KnownHosts().pins(QStringLiteral("127.0.0.1"), port).fingerprints,
              QList{again->room->hostFingerprint()});
     QCOMPARE(impostor.peers.last()->count(MessageType::Join), 1);
+}
+
+void tst_RoomKeys::aJoinGoesToThePortItsAddressNames_data()
+{
+    // %1 stands for the host's port, %2 for it plus 65536; Port 0: the host's.
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<int>("portProperty");
+    QTest::addColumn<QString>("keptUnder"); // empty: not joined
+    QTest::newRow("address:port joins that port, whatever Port says") << "127.0.0.1:%1" << 1 << "127.0.0.1";
+    QTest::newRow("[IPv6]:port joins that port") << "[::1]:%1" << 1 << "::1";
+    QTest::newRow("a host name and a port") << " localhost:%1 " << 1 << "localhost";
+    QTest::newRow("[IPv6] alone takes Port") << "[::1]" << 0 << "::1";
+    QTest::newRow("a bare IPv6 literal is an address, not address:port") << "::1" << 0 << "::1";
+    QTest::newRow("a port beyond 65535 is not cut to 16 bits") << "127.0.0.1:%2" << 0 << "";
+}
+
+// The key is kept under the address and the port actually joined.
+void tst_RoomKeys::aJoinGoesToThePortItsAddressNames()
+{
+    QFETCH(QString, address);
+    QFETCH(int, portProperty);
+    QFETCH(QString, keptUnder);
+    ConfigFolder config;
+    auto h = host(QStringLiteral("H"));
+    const quint16 port = portOf(*h);
+    auto a = joiner(QStringLiteral("A"), portProperty ? quint16(portProperty) : port,
+                    address.replace(QStringLiteral("%2"), QString::number(port + 65536))
+                        .replace(QStringLiteral("%1"), QString::number(port)));
+    QTRY_VERIFY(joined(*a) || a->disconnects > 0);
+    QCOMPARE(joined(*a), !keptUnder.isEmpty());
+    if (keptUnder.isEmpty()) {
+        QCOMPARE(a->room->endReason(), EndReason::HostNotFound);
+        return;
+    }
+    QCOMPARE(KnownHosts().pins(keptUnder, port).fingerprints, QList{h->room->hostFingerprint()});
 }
 
 // Run as `--remember FILE PREFIX N`, a member process that keeps N pins.

@@ -176,10 +176,11 @@ void RoomConsole::roomEnded()
         if (reason == EndReason::HostKeyChanged) {
             std::fprintf(stderr,
                          "tavix-room: it now shows the key %s, not the kept %s; if the host made a "
-                         "new one, 'tavix-room forget %s' accepts it (kept in %s)\n",
+                         "new one, 'tavix-room forget %s --port %u' accepts it (kept in %s)\n",
                          qPrintable(RoomText::fingerprint(m_room->hostFingerprint())),
                          qPrintable(RoomText::fingerprint(m_room->rememberedFingerprint())),
-                         qPrintable(m_room->serverAddress()), qPrintable(KnownHosts::defaultPath()));
+                         qPrintable(m_room->joinAddress()), unsigned(m_room->joinPort()),
+                         qPrintable(KnownHosts::defaultPath()));
         }
     }
     emit finished();
