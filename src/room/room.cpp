@@ -130,6 +130,9 @@ bool Room::openClient()
     QScopedValueRollback inCall(m_inCall, true);
     beginRoom(State::Connecting);
     m_joined = target.value_or(RoomAddress::Target{m_address.trimmed(), quint16(m_port)});
+    if (m_expected.address != m_address)
+        m_expected = {};
+    m_announcedKey = m_expected.keyPrefix;
     if (!target) {
         failToOpen(EndReason::HostNotFound);
         return true;
@@ -161,7 +164,8 @@ bool Room::openClient()
             endRoom(reason, detail);
     });
     const bool trusted = m_trusted.at.host == m_joined.host && m_trusted.at.port == m_joined.port;
-    m_guest->join(m_joined.host, m_joined.port, m_local, trusted ? m_trusted.fingerprint : QByteArray());
+    m_guest->join(m_joined.host, m_joined.port, m_local, trusted ? m_trusted.fingerprint : QByteArray(),
+                  m_announcedKey.toLatin1());
     m_trusted = {};
     emit stateChanged();
     return true;
@@ -171,6 +175,11 @@ void Room::trustHostKey(const QByteArray &fingerprint)
 {
     const auto at = RoomAddress::parse(m_address, quint16(m_port));
     m_trusted = {at.value_or(RoomAddress::Target{}), fingerprint};
+}
+
+void Room::expectHostKey(const QString &address, const QString &keyPrefix)
+{
+    m_expected = address.isEmpty() ? ExpectedKey{} : ExpectedKey{address, keyPrefix};
 }
 
 void Room::closeConnection()

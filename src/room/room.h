@@ -110,6 +110,13 @@ public:
     // The next join to serverAddress() at port() accepts `fingerprint` in
     // place of the key kept for it, and keeps it instead.
     void trustHostKey(const QByteArray &fingerprint);
+    // Joins while serverAddress() is exactly `address` refuse a host whose
+    // key does not start with `keyPrefix` (hex), the key a room announced
+    // along with that address; the first join to another address, or an
+    // empty `address`, drops it.
+    void expectHostKey(const QString &address, const QString &keyPrefix);
+    // The key prefix the last join was bound to, or empty.
+    QString announcedKey() const { return m_announcedKey; }
     // Why the host's key could not be kept this room; empty when it was, or
     // there was nothing to keep.
     QString keyNotKept() const { return m_keyNotKept; }
@@ -177,6 +184,12 @@ private:
         QByteArray fingerprint;
     } m_trusted;
     RoomAddress::Target m_joined;
+    struct ExpectedKey
+    {
+        QString address;
+        QString keyPrefix;
+    } m_expected;
+    QString m_announcedKey;
     bool m_open = false; // a room is open and its end not yet queued
     quint64 m_roomSerial = 0; // counts rooms opened and left, to tell them apart
     quint16 m_boundPort = 0;

@@ -181,6 +181,10 @@ void RoomConsole::roomEnded()
                          qPrintable(RoomText::fingerprint(m_room->rememberedFingerprint())),
                          qPrintable(m_room->joinAddress()), unsigned(m_room->joinPort()),
                          qPrintable(KnownHosts::defaultPath()));
+        } else if (reason == EndReason::KeyNotAsAnnounced) {
+            std::fprintf(stderr, "tavix-room: the room announced the key %s, its host shows %s\n",
+                         qPrintable(RoomText::keyPrefix(m_room->announcedKey())),
+                         qPrintable(RoomText::fingerprint(m_room->hostFingerprint())));
         }
     }
     emit finished();
