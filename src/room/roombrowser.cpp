@@ -29,7 +29,7 @@ int number(const QByteArray &value, int max)
 
 QString displayName(const QString &service)
 {
-    QString name = Wire::cleanText(service);
+    QString name = Wire::withoutFormatCharacters(Wire::cleanText(service));
     name.replace(u'\t', u' ');
     if (name.size() > RoomBrowser::kMaxName) {
         qsizetype keep = RoomBrowser::kMaxName - 1;
