@@ -94,8 +94,8 @@ struct CommandLine
         QStringLiteral("NAME")};
     const QCommandLineOption seconds{
         QStringLiteral("seconds"),
-        QStringLiteral("How long 'rooms' looks for rooms, default until the responder has told "
-                       "all it knows, at most %1.").arg(kDefaultSeconds),
+        QStringLiteral("How long 'rooms' and 'join --room' look for rooms, default until the "
+                       "responder has told all it knows, at most %1.").arg(kDefaultSeconds),
         QStringLiteral("N")};
 };
 
@@ -124,9 +124,10 @@ CommandLine::CommandLine()
         "that key), separated by tabs. 'join --room NAME' joins the room of that\n"
         "name, only if its host shows the key the room announced.\n"
         "\n"
-        "Exit status: 0 after a normal end, 1 when the room ended on a failure\n"
-        "or 'rooms' found no responder to ask (the reason goes to standard\n"
-        "error), 2 for bad arguments."));
+        "Exit status: 0 after a normal end, 1 when the room ended on a failure,\n"
+        "'rooms' found no responder to ask or 'join --room' not exactly one\n"
+        "room of that name (the reason goes to standard error), 2 for bad\n"
+        "arguments."));
     parser.addOptions({help, port, size, name, handshake, deadPeer, stall, noAnnounce, room, seconds});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("host, join ADDRESS, join --room NAME, rooms or forget ADDRESS."),
