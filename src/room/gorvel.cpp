@@ -62,6 +62,8 @@ QString describeInFull(const Gorvel &control, const Room &room)
         lines << room.endDetail();
     if (room.state() == Room::State::Hosting)
         lines << addressLine();
+    if (room.state() == Room::State::Idle && room.endReason() == EndReason::KeyNotAsAnnounced)
+        lines << RoomText::announcedKey(room.announcedKey());
     if (!room.hostFingerprint().isEmpty())
         lines << RoomText::hostKey(room.hostFingerprint());
     if (!room.keyNotKept().isEmpty())
@@ -98,10 +100,14 @@ Gorvel::Gorvel(QWidget *parent)
             qWarning("tavix: %ls", qUtf16Printable(m_room->endDetail()));
         QPointer<Gorvel> self(this);
         emit Disconnected();
-        if (self && m_room->state() == Room::State::Idle
-            && m_room->endReason() == EndReason::HostKeyChanged) {
-            emit HostKeyChanged(ServerAddress(), m_room->port(), m_room->rememberedFingerprint(),
+        if (!self || m_room->state() != Room::State::Idle)
+            return;
+        if (m_room->endReason() == EndReason::HostKeyChanged) {
+            emit HostKeyChanged(m_room->joinAddress(), m_room->joinPort(), m_room->rememberedFingerprint(),
                                 m_room->hostFingerprint());
+        } else if (m_room->endReason() == EndReason::KeyNotAsAnnounced) {
+            emit HostKeyNotAsAnnounced(m_room->joinAddress(), m_room->joinPort(), m_room->announcedKey(),
+                                       m_room->hostFingerprint());
         }
     });
     m_room->setAnnounced(qEnvironmentVariableIsEmpty("TAVIX_NO_ANNOUNCE"));
@@ -159,6 +165,11 @@ void Gorvel::OpenClient()
 void Gorvel::CloseConnection() { m_room->closeConnection(); }
 
 void Gorvel::TrustHostKey(const QByteArray &fingerprint) { m_room->trustHostKey(fingerprint); }
+
+void Gorvel::ExpectHostKey(const QString &serverAddress, const QString &keyPrefix)
+{
+    m_room->expectHostKey(serverAddress, keyPrefix);
+}
 
 QString Gorvel::GetMemberData(qint16 index, const QString &key) const
 {

@@ -29,7 +29,8 @@ public:
     explicit Gorvel(QWidget *parent = nullptr);
     ~Gorvel() override;
 
-    // Address of the room to join: an IPv4 or IPv6 literal or a host name.
+    // Address of the room to join: an IPv4 or IPv6 literal or a host name,
+    // with ":port" ("[IPv6]:port") to join another port than Port.
     // Not used when hosting: a host listens on every local address.
     virtual QString ServerAddress() const;
     virtual void setServerAddress(const QString &address);
@@ -49,6 +50,11 @@ public:
     // The next OpenClient to the same address and port accepts this key in
     // place of the one kept for the host, and keeps it instead.
     virtual void TrustHostKey(const QByteArray &fingerprint);
+    // A room was chosen from those found: each OpenClient while ServerAddress
+    // is exactly `serverAddress` refuses a host whose key does not start
+    // with `keyPrefix` (hex), the key the room announced. The first
+    // OpenClient to another address, or an empty `serverAddress`, drops it.
+    virtual void ExpectHostKey(const QString &serverAddress, const QString &keyPrefix);
 
     // Value of `key` for the member in `index`; "cnt" is "1" while the slot
     // holds a member and "0" otherwise. Unknown slots and keys read as "".
@@ -75,9 +81,15 @@ signals:
     void DataChanged(qint16 index, int second, const QString &key, const QString &value);
     void Disconnected();
     // Right after a Disconnected for a host whose key is not the one kept
-    // for `address` and `port`: SHA-256 of the key kept and of the one shown.
+    // for `address` and `port` (as joined: ServerAddress may name the port):
+    // SHA-256 of the key kept and of the one shown.
     void HostKeyChanged(const QString &address, int port, const QByteArray &remembered,
                         const QByteArray &shown);
+    // Right after a Disconnected for a host whose key is not the one its room
+    // announced: the start of the announced key in hex, and the SHA-256 of
+    // the key shown.
+    void HostKeyNotAsAnnounced(const QString &address, int port, const QString &announced,
+                               const QByteArray &shown);
 
 protected:
     void paintEvent(QPaintEvent *event) override;

@@ -124,10 +124,19 @@ void Room::openServer()
 
 bool Room::openClient()
 {
-    if (m_port < 1)
+    const std::optional<RoomAddress::Target> target = RoomAddress::parse(m_address, quint16(m_port));
+    if (target && target->port < 1)
         return false;
     QScopedValueRollback inCall(m_inCall, true);
     beginRoom(State::Connecting);
+    m_joined = target.value_or(RoomAddress::Target{m_address.trimmed(), quint16(m_port)});
+    if (m_expected.address != m_address)
+        m_expected = {};
+    m_announcedKey = m_expected.keyPrefix;
+    if (!target) {
+        failToOpen(EndReason::HostNotFound);
+        return true;
+    }
     if (!QSslSocket::supportsSsl()) {
         failToOpen(EndReason::NoTls);
         return true;
@@ -154,8 +163,9 @@ bool Room::openClient()
         if (m_open)
             endRoom(reason, detail);
     });
-    const bool trusted = m_trusted.address == m_address && m_trusted.port == m_port;
-    m_guest->join(m_address, quint16(m_port), m_local, trusted ? m_trusted.fingerprint : QByteArray());
+    const bool trusted = m_trusted.at.host == m_joined.host && m_trusted.at.port == m_joined.port;
+    m_guest->join(m_joined.host, m_joined.port, m_local, trusted ? m_trusted.fingerprint : QByteArray(),
+                  m_announcedKey.toLatin1());
     m_trusted = {};
     emit stateChanged();
     return true;
@@ -163,7 +173,13 @@ bool Room::openClient()
 
 void Room::trustHostKey(const QByteArray &fingerprint)
 {
-    m_trusted = {m_address, m_port, fingerprint};
+    const auto at = RoomAddress::parse(m_address, quint16(m_port));
+    m_trusted = {at.value_or(RoomAddress::Target{}), fingerprint};
+}
+
+void Room::expectHostKey(const QString &address, const QString &keyPrefix)
+{
+    m_expected = address.isEmpty() ? ExpectedKey{} : ExpectedKey{address, keyPrefix};
 }
 
 void Room::closeConnection()
@@ -236,7 +252,8 @@ Room::SetResult Room::setData(const QString &key, const QString &value)
     if (key == MemberKeys::Presence)
         return SetResult::Stored;
     const QString cleanKey = Wire::cleanText(key);
-    const QString cleanValue = Wire::cleanText(value);
+    const QString cleanValue = cleanKey == MemberKeys::Name ? Wire::withoutFormatCharacters(Wire::cleanText(value))
+                                                            : Wire::cleanText(value);
     const qsizetype at = m_local.find(cleanKey);
     if (!m_local.fits(at, cleanKey, cleanValue))
         return SetResult::OverLimits;

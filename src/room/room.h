@@ -1,6 +1,7 @@
 #pragma once
 
 #include "membertable.h"
+#include "roomaddress.h"
 #include "roomtypes.h"
 #include "wirecodec.h"
 
@@ -60,6 +61,8 @@ public:
     explicit Room(QObject *parent = nullptr);
     ~Room() override;
 
+    // Where to join: an address or host name, with ":port" or "[IPv6]:port"
+    // to join another port than port() (see RoomAddress::parse).
     QString serverAddress() const { return m_address; }
     void setServerAddress(const QString &address) { m_address = address; }
     int port() const { return m_port; }
@@ -77,8 +80,14 @@ public:
     bool announced() const { return m_announced; }
 
     void openServer();
-    // False, opening nothing, when the port is 0.
+    // False, opening nothing, when the port is 0 and the address names none.
+    // An address that names a port that is not one ends the room as
+    // HostNotFound.
     bool openClient();
+    // The address and port the last join went to, as serverAddress() and
+    // port() named them: what the host's key is kept under.
+    QString joinAddress() const { return m_joined.host; }
+    quint16 joinPort() const { return m_joined.port; }
     void closeConnection();
 
     QString memberData(int slot, const QString &key) const;
@@ -101,6 +110,13 @@ public:
     // The next join to serverAddress() at port() accepts `fingerprint` in
     // place of the key kept for it, and keeps it instead.
     void trustHostKey(const QByteArray &fingerprint);
+    // Joins while serverAddress() is exactly `address` refuse a host whose
+    // key does not start with `keyPrefix` (hex), the key a room announced
+    // along with that address; the first join to another address, or an
+    // empty `address`, drops it.
+    void expectHostKey(const QString &address, const QString &keyPrefix);
+    // The key prefix the last join was bound to, or empty.
+    QString announcedKey() const { return m_announcedKey; }
     // Why the host's key could not be kept this room; empty when it was, or
     // there was nothing to keep.
     QString keyNotKept() const { return m_keyNotKept; }
@@ -164,10 +180,16 @@ private:
     QString m_keyNotKept;
     struct TrustedKey
     {
-        QString address;
-        int port = 0;
+        RoomAddress::Target at;
         QByteArray fingerprint;
     } m_trusted;
+    RoomAddress::Target m_joined;
+    struct ExpectedKey
+    {
+        QString address;
+        QString keyPrefix;
+    } m_expected;
+    QString m_announcedKey;
     bool m_open = false; // a room is open and its end not yet queued
     quint64 m_roomSerial = 0; // counts rooms opened and left, to tell them apart
     quint16 m_boundPort = 0;

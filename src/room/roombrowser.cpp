@@ -1,6 +1,9 @@
 #include "roombrowser.h"
 
 #include "avahidaemon.h"
+#include "knownhosts.h"
+#include "roomaddress.h"
+#include "roomtext.h"
 #include "wirecodec.h"
 
 #include <QDBusArgument>
@@ -9,6 +12,7 @@
 #include <QHostAddress>
 #include <QNetworkInterface>
 #include <QRegularExpression>
+#include <QScopedValueRollback>
 
 #include <algorithm>
 
@@ -29,7 +33,7 @@ int number(const QByteArray &value, int max)
 
 QString displayName(const QString &service)
 {
-    QString name = Wire::cleanText(service);
+    QString name = Wire::withoutFormatCharacters(Wire::cleanText(service));
     name.replace(u'\t', u' ');
     if (name.size() > RoomBrowser::kMaxName) {
         qsizetype keep = RoomBrowser::kMaxName - 1;
@@ -42,12 +46,30 @@ QString displayName(const QString &service)
 
 } // namespace
 
+QString FoundRoom::target() const
+{
+    return RoomAddress::format(address, port);
+}
+
 QString FoundRoom::entry() const
 {
-    QString text = name + u' ' + address;
+    QString text = name + u' ' + target();
     if (members >= 0)
         text += QStringLiteral(" %1/%2人").arg(members).arg(size);
+    if (full())
+        text += QStringLiteral("(満員)");
+    if (!key.isEmpty())
+        text += QStringLiteral(" 鍵 ") + RoomText::keyPrefix(key.left(8));
+    if (alike)
+        text += QStringLiteral(" ⚠似た名前");
+    if (joinedBefore)
+        text += QStringLiteral(" 前に参加");
     return text;
+}
+
+QString FoundRoom::readsAs(const QString &name)
+{
+    return Wire::withoutFormatCharacters(name.normalized(QString::NormalizationForm_KC)).simplified();
 }
 
 std::optional<FoundRoom> FoundRoom::fromService(const QString &service, const QString &address,
@@ -89,7 +111,19 @@ std::optional<FoundRoom> FoundRoom::fromService(const QString &service, const QS
     return room;
 }
 
-RoomBrowser::RoomBrowser(QObject *parent) : QAbstractListModel(parent) {}
+RoomBrowser::RoomBrowser(QObject *parent) : QAbstractListModel(parent)
+{
+    // First of all who watch the rows: views read them marked.
+    connect(this, &RoomBrowser::rowsInserted, this, [this](const QModelIndex &, int first, int last) {
+        mark(first, last);
+    });
+    connect(this, &RoomBrowser::dataChanged, this, [this](const QModelIndex &first, const QModelIndex &last) {
+        if (!m_marking)
+            mark(first.row(), last.row());
+    });
+    connect(this, &RoomBrowser::rowsRemoved, this, [this] { mark(0, -1); });
+    connect(this, &RoomBrowser::modelReset, this, [this] { mark(0, int(m_rooms.size()) - 1); });
+}
 
 RoomBrowser::~RoomBrowser()
 {
@@ -346,6 +380,34 @@ std::vector<RoomBrowser::Service>::iterator RoomBrowser::findService(const QStri
     return std::find_if(m_services.begin(), m_services.end(), [&](const Service &s) { return s.name == name; });
 }
 
+void RoomBrowser::mark(int first, int last)
+{
+    const QScopedValueRollback marking(m_marking, true);
+    QHash<QString, int> readers;
+    QStringList readAs;
+    for (const FoundRoom &room : std::as_const(m_rooms)) {
+        readAs << FoundRoom::readsAs(room.name);
+        ++readers[readAs.last()];
+    }
+    const KnownHosts known;
+    for (int row = 0; row < m_rooms.size(); ++row) {
+        FoundRoom &room = m_rooms[row];
+        const bool alike = readers.value(readAs.at(row)) > 1;
+        bool joinedBefore = room.joinedBefore;
+        if (row >= first && row <= last) {
+            const QList<QByteArray> pins = known.pins(room.address, room.port).fingerprints;
+            joinedBefore = !room.key.isEmpty() && std::any_of(pins.begin(), pins.end(), [&](const QByteArray &pin) {
+                return pin.toHex().startsWith(room.key.toLatin1());
+            });
+        }
+        if (alike == room.alike && joinedBefore == room.joinedBefore)
+            continue;
+        room.alike = alike;
+        room.joinedBefore = joinedBefore;
+        emit dataChanged(index(row), index(row));
+    }
+}
+
 int RoomBrowser::rowCount(const QModelIndex &parent) const
 {
     return parent.isValid() ? 0 : int(m_rooms.size());
@@ -358,9 +420,20 @@ QVariant RoomBrowser::data(const QModelIndex &index, int role) const
     const FoundRoom &room = m_rooms.at(index.row());
     if (role == Qt::DisplayRole)
         return room.entry();
-    if (role == AddressRole)
+    switch (role) {
+    case AddressRole:
         return room.address;
-    return {};
+    case TargetRole:
+        return room.target();
+    case NameRole:
+        return room.name;
+    case KeyRole:
+        return room.key;
+    case Qt::ToolTipRole:
+        return room.key.isEmpty() ? QVariant() : RoomText::announcedKey(room.key);
+    default:
+        return {};
+    }
 }
 
 } // namespace TAVIXLibCtl

@@ -24,9 +24,21 @@ struct FoundRoom
     int members = -1; // -1 with the size when the room did not say
     int size = -1;
     QString key{};     // the first 16 hex digits of the host's key, or empty
+    // Set by the list, which compares each room with the others and with the
+    // keys kept: its name reads like another's; its address, port and key
+    // agree with a host joined before (a hint: only the join proves it).
+    bool alike = false;
+    bool joinedBefore = false;
 
-    // "ぺぽらん (desk-7) 192.168.1.20 2/5人"
+    bool full() const { return members >= 0 && members >= size; }
+    // The address and port as an address box takes them: "192.168.1.20",
+    // "192.168.1.20:6000", "[fd12::5]:6000".
+    QString target() const;
+    // "ぺぽらん (desk-7) 192.168.1.20:6000 5/5人(満員) 鍵 8a41 c0de ⚠似た名前 前に参加"
     QString entry() const;
+    // A name as a reader takes it, to find names that read alike: NFKC,
+    // without format characters, blanks run together.
+    static QString readsAs(const QString &name);
 
     // Judges what the network said of a service: nothing to show when it
     // cannot be joined (no address, port 0, another protocol). Fields that
@@ -48,6 +60,10 @@ public:
     static constexpr qsizetype kMaxName = 64;
     // The address alone, where Qt::DisplayRole gives the whole entry.
     static constexpr int AddressRole = Qt::UserRole;
+    // FoundRoom::target(), the name alone, and the key the room announced.
+    static constexpr int TargetRole = Qt::UserRole + 1;
+    static constexpr int NameRole = Qt::UserRole + 2;
+    static constexpr int KeyRole = Qt::UserRole + 3;
 
     explicit RoomBrowser(QObject *parent = nullptr);
     ~RoomBrowser() override;
@@ -103,6 +119,9 @@ private:
     void forget();
     void checkSettled();
     std::vector<Service>::iterator findService(const QString &name);
+    // Sets the marks of rows `first` to `last` anew, and of every row whose
+    // name stops or starts reading like another's.
+    void mark(int first, int last);
 
     AvahiDaemon *m_daemon = nullptr;
     QString m_browser; // the daemon's browser object, once made
@@ -113,6 +132,7 @@ private:
     bool m_active = false;
     bool m_browsing = false; // a browser is made or asked for
     bool m_allForNow = false; // the browser said it has named every room it knows
+    bool m_marking = false;
 };
 
 } // namespace TAVIXLibCtl

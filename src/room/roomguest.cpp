@@ -36,9 +36,10 @@ RoomGuest::~RoomGuest()
 }
 
 void RoomGuest::join(const QString &address, quint16 port, const MemberValues &values,
-                     const QByteArray &trusted)
+                     const QByteArray &trusted, const QByteArray &announced)
 {
     m_trusted = trusted;
+    m_announced = announced.toLower();
     m_address = address;
     m_port = port;
     m_values = values;
@@ -88,6 +89,14 @@ void RoomGuest::checkHost(const QByteArray &fingerprint)
     emit hostIdentified(fingerprint);
     if (!self || m_done || !m_link)
         return;
+    // A room chosen from those announced is that room only if its host
+    // shows the key it announced; the pins below still decide the rest.
+    if (!m_announced.isEmpty() && !fingerprint.toHex().startsWith(m_announced)) {
+        m_link->abort();
+        m_link = nullptr;
+        finish(EndReason::KeyNotAsAnnounced);
+        return;
+    }
     // Nothing of the room is sent until the key is vouched for; a kept key
     // that cannot be read vouches for nothing.
     const KnownHosts::Pins pins = KnownHosts().pins(m_address, m_port);

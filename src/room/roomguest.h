@@ -24,9 +24,11 @@ public:
     ~RoomGuest() override;
 
     // `trusted`, when set, is a key the member accepted in place of the one
-    // kept for this host: met again, it replaces the kept one.
+    // kept for this host: met again, it replaces the kept one. `announced`,
+    // when set, is the start of the key the room announced, in hex: a host
+    // whose key does not start so is refused before anything is said.
     void join(const QString &address, quint16 port, const MemberValues &values,
-              const QByteArray &trusted = {});
+              const QByteArray &trusted = {}, const QByteArray &announced = {});
     // The member's own change: sent at once when linked, else kept for the join.
     void setValue(const QString &key, const QString &value);
     void close();
@@ -69,6 +71,7 @@ private:
     EndReason m_refusal = EndReason::None; // what the host said before it went
     int m_size = 0; // the room's size once welcomed
     QByteArray m_trusted;
+    QByteArray m_announced;
     QByteArray m_newHost; // a host's key to keep once it welcomes us
     bool m_replacesPin = false; // m_newHost takes the place of the kept one
     bool m_done = false;

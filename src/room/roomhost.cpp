@@ -14,6 +14,12 @@ Q_LOGGING_CATEGORY(lcHost, "tavix.room.host", QtWarningMsg)
 
 namespace {
 constexpr int kListenBacklog = 512;
+
+// A value as it enters the room: a name without invisible marks.
+QString entering(const QString &key, const QString &value)
+{
+    return key == MemberKeys::Name ? Wire::withoutFormatCharacters(value) : value;
+}
 } // namespace
 
 using Wire::Message;
@@ -259,7 +265,8 @@ void RoomHost::admit(FramedLink *link)
     }
     m_links[size_t(slot)] = link;
 
-    for (const auto &[key, value] : values) {
+    for (const auto &[key, given] : values) {
+        const QString value = entering(key, given);
         m_table.setValue(slot, key, value);
         broadcast(Message::store(slot, key, value));
         emit roomEvent({RoomEvent::Kind::Store, slot, key, value});
@@ -282,8 +289,9 @@ void RoomHost::depart(int slot)
     emit roomEvent({RoomEvent::Kind::Depart, slot, {}, {}});
 }
 
-void RoomHost::update(int slot, const QString &key, const QString &value)
+void RoomHost::update(int slot, const QString &key, const QString &given)
 {
+    const QString value = entering(key, given);
     if (key == MemberKeys::Presence)
         return; // presence belongs to the room
     MemberValues *values = m_table.slotValues(slot);

@@ -34,6 +34,8 @@ constexpr std::array kReasons{
     ReasonWords{EndReason::HostKeyChanged, u"ホストの鍵が変わりました", u"the host's key has changed"},
     ReasonWords{EndReason::KnownHostsUnreadable, u"鍵の記録を読めません", u"cannot read the kept host keys"},
     ReasonWords{EndReason::NoTls, u"暗号化を使えません", u"no TLS support in this Qt"},
+    ReasonWords{EndReason::KeyNotAsAnnounced, u"名乗りと鍵が違います",
+                u"the host's key is not the one its room announced"},
 };
 
 const ReasonWords &wordsFor(EndReason reason)
@@ -76,6 +78,8 @@ QString fingerprint(const QByteArray &sha256)
 }
 
 QString hostKey(const QByteArray &sha256) { return u"ホストの鍵: "_s + fingerprint(sha256); }
+QString keyPrefix(const QString &hex) { return fingerprint(QByteArray::fromHex(hex.toLatin1())); }
+QString announcedKey(const QString &hex) { return u"名乗った鍵: "_s + keyPrefix(hex); }
 QString keyNotKept(const QString &error) { return u"鍵を保存できません: "_s + error; }
 
 QString reason(EndReason reason) { return wordsFor(reason).japanese.toString(); }

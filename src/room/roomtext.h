@@ -35,6 +35,10 @@ std::optional<QString> logLine(const QString &key, const QString &value, NameOf 
 QString fingerprint(const QByteArray &sha256);
 // The status display's line for the host's key.
 QString hostKey(const QByteArray &sha256);
+// The start of a key as a room announced it (hex), grouped as fingerprint() does.
+QString keyPrefix(const QString &hex);
+// The status display's line for the key a room announced.
+QString announcedKey(const QString &hex);
 // The status display's line when the host's key could not be kept.
 QString keyNotKept(const QString &error);
 

@@ -23,6 +23,7 @@ enum class EndReason {
     HostKeyChanged,  // the host shows another key than when we joined it before
     KnownHostsUnreadable, // the kept keys of hosts cannot be read: none vouches for the host
     NoTls,           // this Qt has no TLS backend
+    KeyNotAsAnnounced, // the host's key does not start with the key its room announced
 };
 
 // Settable so that tests need not wait for the real bounds.

@@ -418,6 +418,42 @@ QString cleanText(const QString &text)
     return clean;
 }
 
+namespace {
+
+// Unicode's Extended_Pictographic, as far as emoji use it.
+bool isPictograph(char32_t c)
+{
+    return c == 0xa9 || c == 0xae || c == 0x203c || c == 0x2049 || c == 0x2122 || c == 0x2139
+           || (c >= 0x2194 && c <= 0x21ff) || (c >= 0x2300 && c <= 0x23ff) || c == 0x24c2
+           || (c >= 0x25a0 && c <= 0x27bf) || (c >= 0x2934 && c <= 0x2935) || (c >= 0x2b00 && c <= 0x2bff)
+           || c == 0x3030 || c == 0x303d || c == 0x3297 || c == 0x3299 || (c >= 0x1f000 && c <= 0x1faff);
+}
+
+} // namespace
+
+QString withoutFormatCharacters(const QString &text)
+{
+    constexpr char16_t kFirstFormat = 0xad; // the soft hyphen
+    constexpr char32_t kZeroWidthJoiner = 0x200d;
+    if (std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.unicode() < kFirstFormat; }))
+        return text;
+    const QList<uint> points = text.toUcs4();
+    QString kept;
+    kept.reserve(text.size());
+    char32_t lastShown = 0; // variation selectors left out, as they dress the one before
+    for (qsizetype i = 0; i < points.size(); ++i) {
+        const char32_t c = points[i];
+        if (QChar::category(c) == QChar::Other_Format
+            && !(c == kZeroWidthJoiner && isPictograph(lastShown) && i + 1 < points.size()
+                 && isPictograph(points[i + 1])))
+            continue;
+        kept += QStringView(QChar::fromUcs4(c));
+        if (c != 0xfe0e && c != 0xfe0f)
+            lastShown = c;
+    }
+    return kept;
+}
+
 bool FrameReader::makeRoom()
 {
     // A broken stream is not read on; its bytes are not kept either.

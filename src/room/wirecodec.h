@@ -108,6 +108,12 @@ std::optional<Message> decode(QByteArrayView body);
 // reorder bidirectional text, and unpaired surrogates. Returns the text
 // itself when clean.
 QString cleanText(const QString &text);
+// Removes the invisible format characters (Unicode's category Cf: zero-width
+// spaces and joiners, direction marks, byte order marks, word joiners, tags)
+// that make two names that read alike differ, or hide text in one; a
+// zero-width joiner between two pictographs, which makes them one emoji,
+// stays. For names: of rooms, and of members as they enter a room.
+QString withoutFormatCharacters(const QString &text);
 
 // Splits a byte stream into frame bodies. The length is checked as soon as the
 // header is complete, before any of the body is kept.

@@ -148,7 +148,7 @@ Form1::Form1(Gorvel *component, int port, QWidget *parent)
     chat->setAccessibleName(u"チャットログ"_s);
     TalkStr->setAccessibleName(u"発言内容"_s);
     TalkStr->setAccessibleDescription(u"Enter キーで発言します"_s);
-    new RoomCompleter(Gorvel1->foundRooms(), TAVIXLibCtl::RoomBrowser::AddressRole, serverIP);
+    new RoomCompleter(Gorvel1->foundRooms(), serverIP);
 
     setWindowTitle(u"Tavix Gorvel サンプル"_s);
     layOut();
@@ -241,6 +241,9 @@ void Form1::connectHandlers()
     connect(Gorvel1, &Gorvel::DataChanged, this, guarded(&Form1::Gorvel1_DataChanged));
     connect(Gorvel1, &Gorvel::Disconnected, this, guarded(&Form1::Gorvel1_Disconnected));
     connect(Gorvel1, &Gorvel::HostKeyChanged, this, guarded(&Form1::Gorvel1_HostKeyChanged));
+    connect(Gorvel1, &Gorvel::HostKeyNotAsAnnounced, this, guarded(&Form1::Gorvel1_HostKeyNotAsAnnounced));
+    connect(static_cast<RoomCompleter *>(serverIP->completer()), &RoomCompleter::roomChosen, this,
+            guarded(&Form1::serverIP_RoomChosen));
     m_showTimer.setSingleShot(true);
     connect(&m_showTimer, &QTimer::timeout, this, &Form1::showNewLines);
     for (QObject *control : filtered())
@@ -445,6 +448,21 @@ void Form1::Gorvel1_HostKeyChanged(const QString &address, int port, const QByte
         });
     });
     dialog->open();
+}
+
+// A room chosen from those found was not the host that answered at its
+// address: the user learns why, with both keys, in a dialog that does not
+// hold up the event loop.
+void Form1::Gorvel1_HostKeyNotAsAnnounced(const QString &address, int port, const QString &announced,
+                                          const QByteArray &shown)
+{
+    HostKeyDialog::notAsAnnounced(address, port, announced, shown, this)->open();
+}
+
+// The next join to the chosen room's address is bound to the key it announced.
+void Form1::serverIP_RoomChosen(const QString &target, const QString &key)
+{
+    Gorvel1->ExpectHostKey(target, key);
 }
 
 // --- talking and the member list ---------------------------------------------

@@ -62,6 +62,9 @@ private:
     void Gorvel1_Disconnected();
     void Gorvel1_HostKeyChanged(const QString &address, int port, const QByteArray &remembered,
                                 const QByteArray &shown);
+    void Gorvel1_HostKeyNotAsAnnounced(const QString &address, int port, const QString &announced,
+                                       const QByteArray &shown);
+    void serverIP_RoomChosen(const QString &target, const QString &key);
     void showS_Click();
     void Talk_Click();
     void TalkStr_KeyDown(int keyCode, Qt::KeyboardModifiers shift);

@@ -12,8 +12,14 @@ class HostKeyDialog : public QMessageBox
 public:
     HostKeyDialog(const QString &address, int port, const QByteArray &remembered,
                   const QByteArray &shown, QWidget *parent);
+    // Tells that the host at a room's address does not show the key the
+    // room announced (`announced`, hex): both keys, what it can mean, and
+    // nothing to trust; closing it is all there is to do.
+    static HostKeyDialog *notAsAnnounced(const QString &address, int port, const QString &announced,
+                                         const QByteArray &shown, QWidget *parent);
 
     QAbstractButton *declineButton() const { return m_decline; }
+    // None when there is nothing to trust.
     QAbstractButton *trustButton() const { return m_trust; }
 
 signals:
@@ -21,6 +27,11 @@ signals:
     void trusted();
 
 private:
-    QAbstractButton *m_decline;
-    QAbstractButton *m_trust;
+    // Titled `title`, saying `text` and `informative`, with a button that
+    // declines, named `decline`.
+    HostKeyDialog(const QString &title, const QString &text, const QString &informative,
+                  const QString &decline, QWidget *parent);
+
+    QAbstractButton *m_decline = nullptr;
+    QAbstractButton *m_trust = nullptr;
 };

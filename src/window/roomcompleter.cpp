@@ -1,46 +1,82 @@
 #include "roomcompleter.h"
 
+#include "roombrowser.h"
+
 #include <QAbstractItemView>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QScreen>
 #include <QScrollBar>
 
-RoomCompleter::RoomCompleter(QAbstractItemModel *rooms, int addressRole, QLineEdit *box)
-    : QCompleter(rooms, box), m_addressRole(addressRole)
+using TAVIXLibCtl::RoomBrowser;
+
+namespace {
+
+// Digits, dots, colons and brackets, or, with a colon, the hex digits of an
+// IPv6 address and its zone: the start of an address, never of a name.
+bool looksLikeAddress(QStringView text)
 {
-    // A name or an address typed anywhere in an entry finds it.
+    const auto only = [text](QStringView allowed) {
+        return std::all_of(text.begin(), text.end(), [allowed](QChar c) { return allowed.contains(c); });
+    };
+    return only(u"0123456789.:[]") || (text.contains(u':') && only(u"0123456789abcdefABCDEF.:[]%"));
+}
+
+} // namespace
+
+RoomCompleter::RoomCompleter(RoomBrowser *rooms, QLineEdit *box) : QCompleter(rooms, box), m_box(box)
+{
     setCompletionMode(QCompleter::PopupCompletion);
-    setCompletionRole(Qt::DisplayRole);
+    setCompletionRole(RoomBrowser::NameRole);
     setFilterMode(Qt::MatchContains);
     setCaseSensitivity(Qt::CaseInsensitive);
     box->setCompleter(this);
+    m_list = popup();
     // What cannot be shown whole loses the middle of its name, never its address.
-    popup()->setTextElideMode(Qt::ElideMiddle);
+    m_list->setTextElideMode(Qt::ElideMiddle);
+    m_list->setAccessibleName(QStringLiteral("見つかったルーム"));
+    // Told before the box asks for completions of the new text.
+    connect(box, &QLineEdit::textEdited, this, &RoomCompleter::typed);
+    connect(this, qOverload<const QModelIndex &>(&QCompleter::activated), this, [this](const QModelIndex &index) {
+        m_chosen = true;
+        emit roomChosen(pathFromIndex(index), index.data(RoomBrowser::KeyRole).toString());
+    });
 }
 
 QString RoomCompleter::pathFromIndex(const QModelIndex &index) const
 {
-    return index.data(m_addressRole).toString();
+    return index.data(RoomBrowser::TargetRole).toString();
+}
+
+void RoomCompleter::typed(const QString &text)
+{
+    m_typed = text;
+    setCompletionRole(looksLikeAddress(text) ? RoomBrowser::TargetRole : RoomBrowser::NameRole);
+    if (std::exchange(m_chosen, false))
+        emit roomChosen({}, {});
 }
 
 bool RoomCompleter::eventFilter(QObject *watched, QEvent *event)
 {
     // The box's own Down would only offer the entries that hold its text.
     if (watched == widget() && event->type() == QEvent::KeyPress
-        && static_cast<QKeyEvent *>(event)->key() == Qt::Key_Down && !popup()->isVisible()) {
+        && static_cast<QKeyEvent *>(event)->key() == Qt::Key_Down && !m_list->isVisible()) {
         setCompletionPrefix(QString());
         complete();
         return true;
     }
-    // The list opens as wide as the box: it takes what its entries need, up
-    // to the screen's edge.
-    auto *list = qobject_cast<QAbstractItemView *>(watched);
-    if (list && event->type() == QEvent::Show) {
-        const int needed = list->sizeHintForColumn(0) + 2 * list->frameWidth()
-                + list->verticalScrollBar()->sizeHint().width();
-        const int room = list->screen()->availableGeometry().right() - list->geometry().left() + 1;
-        list->setMinimumWidth(qMin(needed, room));
+    if (watched == m_list && event->type() == QEvent::Show) {
+        m_typed = m_box->text();
+        // The list opens as wide as the box: it takes what its entries need,
+        // up to the screen's edge.
+        const int needed = m_list->sizeHintForColumn(0) + 2 * m_list->frameWidth()
+                + m_list->verticalScrollBar()->sizeHint().width();
+        const int room = m_list->screen()->availableGeometry().right() - m_list->geometry().left() + 1;
+        m_list->setMinimumWidth(qMin(needed, room));
     }
+    // However the list goes, what the arrow keys showed goes with it; a
+    // choice puts its own text in the box right after.
+    if (watched == m_list && event->type() == QEvent::Hide && m_box->text() != m_typed)
+        m_box->setText(m_typed);
     return QCompleter::eventFilter(watched, event);
 }

@@ -67,13 +67,15 @@ inline quint16 portOf(const Member &host)
     return host.room->boundPort();
 }
 
+// `announced`, when given, is the key the room was announced with.
 inline std::unique_ptr<Member> joiner(const QString &name, quint16 port,
                                       const QString &address = QStringLiteral("127.0.0.1"),
-                                      const Timeouts &timeouts = fastTimeouts())
+                                      const Timeouts &timeouts = fastTimeouts(), const QString &announced = {})
 {
     auto m = std::make_unique<Member>(name, timeouts);
     m->room->setServerAddress(address);
     m->room->setPort(port);
+    m->room->expectHostKey(address, announced);
     m->room->openClient();
     return m;
 }

@@ -114,7 +114,7 @@ void tst_RoomHostile::controlCharactersNeverReachAnEvent()
     auto h = host(QStringLiteral("H"));
     Raw::Peer evil;
     QVERIFY(evil.connectTo(portOf(*h)));
-    evil.join(QStringLiteral("Eve\r\nH > I am the host"));
+    evil.join(QStringLiteral("Eve\u200E\r\nH > I am the host"));
     QTRY_COMPARE(h->room->memberCount(), 2);
     evil.send(Message::set(kChat, QStringLiteral("hi\n\x1b[2Jbye\u2028x")));
     QTRY_COMPARE(h->events.size(), 3);
@@ -125,6 +125,11 @@ void tst_RoomHostile::controlCharactersNeverReachAnEvent()
     }
     const QString r(QChar::ReplacementCharacter);
     QCOMPARE(h->room->memberData(1, kName), QStringLiteral("Eve") + r + r + QStringLiteral("H > I am the host"));
+    // Invisible marks leave a name, wherever it enters; a ZWJ joins emoji still.
+    evil.send(Message::set(kName, QStringLiteral("\u200BH\uFEFF\u2060 \U0001F469\u200D\U0001F4BB\u200D")));
+    QTRY_COMPARE(h->room->memberData(1, kName), QStringLiteral("H \U0001F469\u200D\U0001F4BB"));
+    h->room->setData(kName, QStringLiteral("H\u200E"));
+    QCOMPARE(h->room->data(kName), QStringLiteral("H"));
     // And the local member cannot do it either.
     h->room->setData(kChat, QStringLiteral("a\r\nb"));
     QTRY_COMPARE(h->events.last(), QStringLiteral("0 chat=a") + r + r + QStringLiteral("b (H)"));

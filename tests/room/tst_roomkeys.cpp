@@ -104,6 +104,8 @@ private slots:
     void membersKeepingKeysAtOnceLoseNone();
     void aHostTheKeptKeysDoNotVouchForHearsNothing_data();
     void aHostTheKeptKeysDoNotVouchForHearsNothing();
+    void aJoinGoesToThePortItsAddressNames_data();
+    void aJoinGoesToThePortItsAddressNames();
 };
 
 void tst_RoomKeys::aHostKeepsOneKeyAcrossRooms()
@@ -312,7 +314,8 @@ void tst_RoomKeys::membersKeepingKeysAtOnceLoseNone()
 void tst_RoomKeys::aHostTheKeptKeysDoNotVouchForHearsNothing_data()
 {
     // What the kept keys say of the address: "folder" a folder stands in the
-    // file's place; %1 stands for the port; empty: a real host's join keeps it.
+    // file's place; %1 stands for the port; empty: a real host's join keeps it;
+    // "announced": nothing, but the join is bound to another key than the host's.
     QTest::addColumn<QByteArray>("kept");
     QTest::addColumn<int>("reason");
     QTest::newRow("a host with another key than the one kept")
@@ -321,6 +324,8 @@ void tst_RoomKeys::aHostTheKeptKeysDoNotVouchForHearsNothing_data()
         << QByteArray("folder") << int(EndReason::KnownHostsUnreadable);
     QTest::newRow("a damaged line for the host")
         << QByteArray("127.0.0.1 %1 0123zz\n") << int(EndReason::KnownHostsUnreadable);
+    QTest::newRow("a host whose key is not the one its room announced")
+        << QByteArray("announced") << int(EndReason::KeyNotAsAnnounced);
 }
 
 void tst_RoomKeys::aHostTheKeptKeysDoNotVouchForHearsNothing()
@@ -353,16 +358,17 @@ void tst_RoomKeys::aHostTheKeptKeysDoNotVouchForHearsNothing()
     };
     if (kept == "folder")
         QVERIFY(QDir().mkpath(path));
-    else if (!kept.isEmpty())
+    else if (!kept.isEmpty() && kept != "announced")
         write(path, QString::fromLatin1(kept).arg(port).toLatin1());
-    auto refused = joiner(QStringLiteral("A"), port);
+    const QString announced = kept == "announced" ? QStringLiteral("0123456789abcdef") : QString();
+    auto refused = joiner(QStringLiteral("A"), port, QStringLiteral("127.0.0.1"), fastTimeouts(), announced);
     QTRY_COMPARE(refused->disconnects, 1);
     QCOMPARE(int(refused->room->endReason()), reason);
     if (reason == int(EndReason::HostKeyChanged)) {
         QCOMPARE(refused->room->rememberedFingerprint(), knownKey);
         QVERIFY(!refused->room->hostFingerprint().isEmpty()); // shown, to compare aloud
         QVERIFY(refused->room->hostFingerprint() != knownKey);
-    } else {
+    } else if (reason == int(EndReason::KnownHostsUnreadable)) {
         QVERIFY2(refused->room->endDetail().contains(path), qPrintable(refused->room->endDetail()));
     }
     QTRY_COMPARE(impostor.peers.size(), 1);
@@ -370,16 +376,54 @@ void tst_RoomKeys::aHostTheKeptKeysDoNotVouchForHearsNothing()
     QVERIFY(impostor.peers.first()->preambleIn().isEmpty()); // not a byte of the room, not the name
     QVERIFY(impostor.peers.first()->received.isEmpty());
 
-    // Once the user forgets the old key, the new host is joined and kept.
+    // Once the user forgets the old key, or the room announces the host's
+    // own, the new host is joined and kept.
     if (kept == "folder")
         QVERIFY(QDir(path).removeRecursively());
-    else
+    else if (kept != "announced")
         QCOMPARE(KnownHosts().forget(QStringLiteral("127.0.0.1")), 1);
-    auto again = joiner(QStringLiteral("A"), port);
+    const QString real = QString::fromLatin1(refused->room->hostFingerprint().toHex().left(16));
+    auto again = joiner(QStringLiteral("A"), port, QStringLiteral("127.0.0.1"), fastTimeouts(),
+                        announced.isEmpty() ? QString() : real);
     QTRY_VERIFY(joined(*again));
     QCOMPARE(KnownHosts().pins(QStringLiteral("127.0.0.1"), port).fingerprints,
              QList{again->room->hostFingerprint()});
     QCOMPARE(impostor.peers.last()->count(MessageType::Join), 1);
+}
+
+void tst_RoomKeys::aJoinGoesToThePortItsAddressNames_data()
+{
+    // %1 stands for the host's port, %2 for it plus 65536; Port 0: the host's.
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<int>("portProperty");
+    QTest::addColumn<QString>("keptUnder"); // empty: not joined
+    QTest::newRow("address:port joins that port, whatever Port says") << "127.0.0.1:%1" << 1 << "127.0.0.1";
+    QTest::newRow("[IPv6]:port joins that port") << "[::1]:%1" << 1 << "::1";
+    QTest::newRow("a host name and a port") << " localhost:%1 " << 1 << "localhost";
+    QTest::newRow("[IPv6] alone takes Port") << "[::1]" << 0 << "::1";
+    QTest::newRow("a bare IPv6 literal is an address, not address:port") << "::1" << 0 << "::1";
+    QTest::newRow("a port beyond 65535 is not cut to 16 bits") << "127.0.0.1:%2" << 0 << "";
+}
+
+// The key is kept under the address and the port actually joined.
+void tst_RoomKeys::aJoinGoesToThePortItsAddressNames()
+{
+    QFETCH(QString, address);
+    QFETCH(int, portProperty);
+    QFETCH(QString, keptUnder);
+    ConfigFolder config;
+    auto h = host(QStringLiteral("H"));
+    const quint16 port = portOf(*h);
+    auto a = joiner(QStringLiteral("A"), portProperty ? quint16(portProperty) : port,
+                    address.replace(QStringLiteral("%2"), QString::number(port + 65536))
+                        .replace(QStringLiteral("%1"), QString::number(port)));
+    QTRY_VERIFY(joined(*a) || a->disconnects > 0);
+    QCOMPARE(joined(*a), !keptUnder.isEmpty());
+    if (keptUnder.isEmpty()) {
+        QCOMPARE(a->room->endReason(), EndReason::HostNotFound);
+        return;
+    }
+    QCOMPARE(KnownHosts().pins(keptUnder, port).fingerprints, QList{h->room->hostFingerprint()});
 }
 
 // Run as `--remember FILE PREFIX N`, a member process that keeps N pins.

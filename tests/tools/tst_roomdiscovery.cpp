@@ -256,18 +256,23 @@ const QList<Hostile> &hostileRooms()
 {
     static const QList<Hostile> rows{
         {"control and escape characters in the name are replaced", u"evil\x01\x1b[31mname"_s, 6001, kGood,
-         u"evil\uFFFD\uFFFD[31mname\t1/5\t-"_s},
-        {"a bidi override cannot turn the entry around", u"\u202Eevil"_s, 6002, kGood, u"\uFFFDevil\t1/5\t-"_s},
-        {"a tab in the name is a space", u"tab\there"_s, 6003, kGood, u"tab here\t1/5\t-"_s},
+         u"evil\uFFFD\uFFFD[31mname\t1/5\t-\t-"_s},
+        {"a bidi override cannot turn the entry around", u"\u202Eevil"_s, 6002, kGood, u"\uFFFDevil\t1/5\t-\t-"_s},
+        {"a tab in the name is a space", u"tab\there"_s, 6003, kGood, u"tab here\t1/5\t-\t-"_s},
         {"port 0 is not listed", u"zero"_s, 0, kGood, QString()},
         {"a room that gives no version is not listed", u"unversioned"_s, 6004, {u"n=1"_s}, QString()},
         {"a room of another version is not listed", u"future"_s, 6005, {u"v=3"_s, u"n=1"_s}, QString()},
         {"absurd counts and keys are left out", u"absurd"_s, 6006,
-         {u"v=2"_s, u"n=99999999999"_s, u"max=-5"_s, u"key="_s + QString(240, u'z')}, u"absurd\t-\t-"_s},
+         {u"v=2"_s, u"n=99999999999"_s, u"max=-5"_s, u"key="_s + QString(240, u'z')}, u"absurd\t-\t-\t-"_s},
         {"more members than places are left out", u"crowded"_s, 6007,
-         {u"v=2"_s, u"n=6"_s, u"max=5"_s, u"key=0123456789ABCDEF"_s}, u"crowded\t-\t0123456789abcdef"_s},
+         {u"v=2"_s, u"n=6"_s, u"max=5"_s, u"key=0123456789ABCDEF"_s}, u"crowded\t-\t0123456789abcdef\t-"_s},
         {"keys in capitals count as well", u"capitals"_s, 6008, {u"V=2"_s, u"N=2"_s, u"MAX=5"_s},
-         u"capitals\t2/5\t-"_s},
+         u"capitals\t2/5\t-\t-"_s},
+        {"a name and its copy with an invisible mark are both marked", u"ぺぽらん (desk-7)"_s, 6009, kGood,
+         u"ぺぽらん (desk-7)\t1/5\t-\tlookalike"_s},
+        {"invisible marks leave the name shown", u"ぺぽ\u200Bらん (desk-7)\u200E\uFEFF\u2060"_s, 6010, kGood,
+         u"ぺぽらん (desk-7)\t1/5\t-\tlookalike"_s},
+        {"a full room is marked", u"満席"_s, 6011, {u"v=2"_s, u"n=5"_s, u"max=5"_s}, u"満席\t5/5\t-\tfull"_s},
     };
     return rows;
 }
@@ -284,6 +289,8 @@ private slots:
     void withoutAResponderHostingGoesOnAsBefore();
     void aHostedRoomIsFoundJoinedAndGone();
     void aRenamedHostIsAnnouncedUnderItsNewName();
+    void aRoomJoinedByNameMustShowTheKeyItAnnounced_data();
+    void aRoomJoinedByNameMustShowTheKeyItAnnounced();
     void hostileAnnouncementsShowNothingUnreadable_data();
     void hostileAnnouncementsShowNothingUnreadable();
 
@@ -365,9 +372,9 @@ void tst_RoomDiscovery::aHostedRoomIsFoundJoinedAndGone()
         QSKIP(qPrintable(m_skip));
     auto host = Tool::host(5, u"ぺぽらん"_s, m_roomSide->inNamespace);
     QTRY_VERIFY(host->port() != 0);
-    const auto entry = [&](int members) {
-        return u"%1\t%2\t%3\t%4/5\t%5"_s.arg(m_net->roomAddress).arg(host->port()).arg(instanceOf(u"ぺぽらん"_s))
-                .arg(members).arg(keyPrefix(*host));
+    const auto entry = [&](int members, const QString &marks = u"-"_s) {
+        return u"%1\t%2\t%3\t%4/5\t%5\t%6"_s.arg(m_net->roomAddress).arg(host->port()).arg(instanceOf(u"ぺぽらん"_s))
+                .arg(members).arg(keyPrefix(*host), marks);
     };
     const QStringList &on = m_memberSide->inNamespace;
     QStringList found;
@@ -386,7 +393,7 @@ void tst_RoomDiscovery::aHostedRoomIsFoundJoinedAndGone()
     m_roomSide->stopResponder();
     m_roomSide->startResponder();
     QVERIFY2(m_roomSide->responding(), qPrintable(m_roomSide->error));
-    QVERIFY2(roomsUntil(on, entry(3), &found), qPrintable(found.join(u'\n')));
+    QVERIFY2(roomsUntil(on, entry(3, u"joined-before"_s), &found), qPrintable(found.join(u'\n')));
     QVERIFY2(!host->err.contains(u"not announced"_s), qPrintable(host->err));
 
     host->signal(SIGTERM);
@@ -411,13 +418,69 @@ void tst_RoomDiscovery::aRenamedHostIsAnnouncedUnderItsNewName()
     room.openServer();
     QCOMPARE(room.state(), TAVIXLibCtl::Room::State::Hosting);
     const auto entry = [&](const QString &host) {
-        return u"%1\t%2\t%3\t1/5\t%4"_s.arg(m_net->roomAddress).arg(room.boundPort()).arg(instanceOf(host))
+        return u"%1\t%2\t%3\t1/5\t%4\t-"_s.arg(m_net->roomAddress).arg(room.boundPort()).arg(instanceOf(host))
                 .arg(QString::fromLatin1(room.hostFingerprint().toHex().left(16)));
     };
     QStringList found;
     QVERIFY2(roomsUntil(m_memberSide->inNamespace, entry(u"ぺぽらん"_s), &found), qPrintable(found.join(u'\n')));
     room.setData(u"name"_s, u"たろう"_s);
     QVERIFY2(roomsUntil(m_memberSide->inNamespace, entry(u"たろう"_s), &found), qPrintable(found.join(u'\n')));
+}
+
+void tst_RoomDiscovery::aRoomJoinedByNameMustShowTheKeyItAnnounced_data()
+{
+    QTest::addColumn<QStringList>("hosts"); // where the name is announced, with the real room's key
+    QTest::addColumn<QString>("err");       // what the member says; empty: it joins the real room
+    QTest::newRow("a forgery under the real name, at a host with another key, is refused")
+        << QStringList{u"forger"_s} << u"tavix-room: 名乗りと鍵が違います"_s;
+    QTest::newRow("the real room is joined at its own port") << QStringList{u"real"_s} << QString();
+    QTest::newRow("a name two rooms show is not chosen")
+        << QStringList{u"real"_s, u"forger"_s} << u"tavix-room: 2 rooms are named"_s;
+    QTest::newRow("a name no room shows is not chosen") << QStringList() << u"tavix-room: no room named"_s;
+}
+
+// `join --room NAME` as a member across the link: the real room hosted on
+// the room side, and a forger there with a key of its own; neither announces
+// itself, the name is announced for them.
+void tst_RoomDiscovery::aRoomJoinedByNameMustShowTheKeyItAnnounced()
+{
+    if (!m_skip.isEmpty())
+        QSKIP(qPrintable(m_skip));
+    QFETCH(QStringList, hosts);
+    QFETCH(QString, err);
+    QTemporaryDir forgersConfig;
+    const QStringList quiet{u"host"_s, u"--port"_s, u"0"_s, u"--no-announce"_s, u"--name"_s};
+    Tool real(quiet + QStringList{u"R"_s}, m_roomSide->inNamespace);
+    Tool forger(quiet + QStringList{u"F"_s},
+                m_roomSide->inNamespace + QStringList{u"env"_s, u"XDG_CONFIG_HOME="_s + forgersConfig.path()});
+    QTRY_VERIFY(real.port() != 0 && forger.port() != 0 && !keyPrefix(forger).isEmpty());
+    QVERIFY(keyPrefix(real) != keyPrefix(forger));
+    // A name of each row's own: the last row's may not have gone yet.
+    static int row = 0;
+    const QString name = u"ぺぽらん (desk-%1)"_s.arg(++row);
+    Announcements announced(m_roomSide->address);
+    for (const QString &host : hosts) {
+        // A second room of that name differs by an invisible mark, which the list does not show.
+        announced.add(host == u"real"_s ? name : name + u"\u200E"_s, (host == u"real"_s ? real : forger).port(),
+                      kGood + QStringList{u"key="_s + keyPrefix(real)});
+    }
+    const QString error = hosts.isEmpty() ? QString() : announced.commit();
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    QStringList found;
+    QVERIFY2(QTest::qWaitFor([&] {
+                 found = rooms(m_memberSide->inNamespace);
+                 return found.filter(u"\t%1\t"_s.arg(name)).size() == hosts.size();
+             }, kFindMs), qPrintable(found.join(u'\n')));
+
+    Tool member({u"join"_s, u"--room"_s, name, u"--name"_s, u"M"_s}, m_memberSide->inNamespace);
+    if (err.isEmpty()) {
+        QTRY_VERIFY2(real.has(arrived(u"M"_s)), qPrintable(member.err));
+        return;
+    }
+    QTRY_VERIFY(!member.running());
+    QCOMPARE(member.process.exitCode(), 1);
+    QVERIFY2(member.err.startsWith(err), qPrintable(member.err));
+    QVERIFY(!real.has(arrived(u"M"_s)) && !forger.has(arrived(u"M"_s)));
 }
 
 void tst_RoomDiscovery::hostileAnnouncementsShowNothingUnreadable_data()
@@ -473,7 +536,7 @@ void tst_RoomDiscovery::hostileAnnouncementsShowNothingUnreadable()
     if (copies == 1) {
         if (!m_hostileFound)
             announceAllHostileRooms();
-        QVERIFY2(m_hostileFound->count(atPort(7000) + u"control\t1/5\t-"_s) == 1,
+        QVERIFY2(m_hostileFound->count(atPort(7000) + u"control\t1/5\t-\t-"_s) == 1,
                  qPrintable(m_hostileFound->join(u'\n')));
         QStringList mine;
         for (const QString &line : std::as_const(*m_hostileFound)) {
@@ -499,7 +562,7 @@ void tst_RoomDiscovery::hostileAnnouncementsShowNothingUnreadable()
     QCOMPARE(exitCode, 0);
     QCOMPARE(found.size(), kMaxRooms);
     for (const QString &line : found)
-        QVERIFY2(line.count(u'\t') == 4, qPrintable(line));
+        QVERIFY2(line.count(u'\t') == 5, qPrintable(line));
 }
 
 QTEST_GUILESS_MAIN(tst_RoomDiscovery)

@@ -85,6 +85,10 @@ public:
             onOpen();
     }
     void CloseConnection() override { record(QStringLiteral("CloseConnection()")); }
+    void ExpectHostKey(const QString &serverAddress, const QString &keyPrefix) override
+    {
+        record(QStringLiteral("ExpectHostKey(%1,%2)").arg(serverAddress, keyPrefix));
+    }
     QString GetMemberData(qint16 index, const QString &key) const override
     {
         record(QStringLiteral("GetMemberData(%1,%2)").arg(index).arg(key));

@@ -216,8 +216,11 @@ private slots:
     void aChangedKeyAsksTheUser_data();
     void aChangedKeyAsksTheUser();
     void foundRoomsAreOfferedInTheAddressBox();
+    void typedTextFindsRoomsAndArrowsOnlyLook_data();
+    void typedTextFindsRoomsAndArrowsOnlyLook();
 
 private:
+    QAbstractItemView *typeInAddressBox(Form1 &form, const QString &text);
     QString xdotool(const QStringList &args);
     void clickAt(const QPoint &point);
     QString copyFocusedText();
@@ -467,8 +470,11 @@ void tst_RealWindow::attention()
 void tst_RealWindow::aChangedKeyAsksTheUser_data()
 {
     QTest::addColumn<bool>("trust");
-    QTest::newRow("declined with Escape: not connected, the kept key stays") << false;
-    QTest::newRow("trusted: joined at once, the new key kept") << true;
+    QTest::addColumn<QString>("announced"); // the key the room chosen announced, if one was
+    QTest::newRow("declined with Escape: not connected, the kept key stays") << false << QString();
+    QTest::newRow("trusted: joined at once, the new key kept") << true << QString();
+    QTest::newRow("a host that is not the room chosen: told, nothing to trust, the kept key stays")
+        << false << u"0123456789abcdef"_s;
 }
 
 // A host whose key is not the one kept for its address: the log and the
@@ -476,6 +482,7 @@ void tst_RealWindow::aChangedKeyAsksTheUser_data()
 void tst_RealWindow::aChangedKeyAsksTheUser()
 {
     QFETCH(bool, trust);
+    QFETCH(QString, announced);
     const ConfigFolder config;
 
     TAVIXLibCtl::Room host;
@@ -491,6 +498,8 @@ void tst_RealWindow::aChangedKeyAsksTheUser()
     Form1 form(new TAVIXLibCtl::Gorvel, port);
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
+    if (!announced.isEmpty())
+        form.Gorvel1->ExpectHostKey(form.serverIP->text(), announced);
     form.Connect->click();
     HostKeyDialog *dialog = nullptr;
     QTRY_VERIFY_WITH_TIMEOUT((dialog = form.findChild<HostKeyDialog *>()) && dialog->isVisible(), Timeout);
@@ -501,13 +510,21 @@ void tst_RealWindow::aChangedKeyAsksTheUser()
     // the grouped form the status shows, and what to do.
     const QString shown = QString::fromLatin1(host.hostFingerprint().toHex());
     const QString everything = dialog->text() + dialog->informativeText();
-    for (const QString &part : {u"127.0.0.1"_s, QString::number(port), u"abab abab abab abab abab abab abab abab"_s,
-                                shown.left(4) + u' ' + shown.mid(4, 4), u"ホストの鍵"_s})
+    const QString other = announced.isEmpty() ? u"abab abab abab abab abab abab abab abab"_s : u"0123 4567 89ab cdef"_s;
+    for (const QString &part : {u"127.0.0.1"_s, QString::number(port), other, shown.left(4) + u' ' + shown.mid(4, 4),
+                                u"ホストの鍵"_s})
         QVERIFY2(everything.contains(part), qPrintable(part + u" in "_s + everything));
-    QCOMPARE(dialog->accessibleName(), u"ホストの鍵が変わりました"_s);
-    QVERIFY(dialog->accessibleDescription().contains(u"abab abab"_s));
-    QCOMPARE(dialog->declineButton()->text(), u"接続しない"_s);
-    QCOMPARE(dialog->trustButton()->text(), u"新しい鍵を信頼して接続"_s);
+    QVERIFY(dialog->accessibleDescription().contains(other));
+    QCOMPARE(dialog->windowModality(), Qt::WindowModal);
+    if (announced.isEmpty()) {
+        QCOMPARE(dialog->accessibleName(), u"ホストの鍵が変わりました"_s);
+        QCOMPARE(dialog->declineButton()->text(), u"接続しない"_s);
+        QCOMPARE(dialog->trustButton()->text(), u"新しい鍵を信頼して接続"_s);
+    } else {
+        QCOMPARE(dialog->accessibleName(), u"名乗りと鍵が違います"_s);
+        QCOMPARE(dialog->declineButton()->text(), u"閉じる"_s);
+        QCOMPARE(dialog->trustButton(), nullptr);
+    }
     QCOMPARE(dialog->defaultButton(), dialog->declineButton());
     QCOMPARE(dialog->escapeButton(), dialog->declineButton());
 
@@ -535,49 +552,129 @@ void tst_RealWindow::aChangedKeyAsksTheUser()
     QVERIFY(!form.Connect->isEnabled());
 }
 
-// While not in a room, the address box offers the rooms found on the network
-// (fed to the control's list here, as its browser would): all of them with
-// Down, those that hold what is typed as it is typed. Choosing one puts only
-// its address in the box; a hostile name stays one bounded, readable line.
+// Rooms as the control's list would hold them (fed to it here, as its
+// browser would): one joined before, a full one on another port, one whose
+// name differs by an invisible mark, one whose name holds another's address
+// and one whose name is hostile.
+void offerRooms(TAVIXLibCtl::RoomBrowser &found)
+{
+    QVERIFY(TAVIXLibCtl::KnownHosts().remember(u"192.168.1.20"_s, 5120, QByteArray::fromHex("0123456789abcdef") + QByteArray(24, 'k')));
+    found.offer(u"ぺぽらん (desk-7)"_s, u"192.168.1.20"_s, 5120, {"v=2", "n=2", "max=5", "key=0123456789abcdef"});
+    found.offer(u"はなこ (desk-9)"_s, u"10.0.0.7"_s, 6000, {"v=2", "n=5", "max=5", "key=fedcba9876543210"});
+    found.offer(u"ぺぽらん (desk-7)\u200B"_s, u"10.0.0.8"_s, 5120, {"v=2"});
+    found.offer(u"ぺぽらん (desk-7) 192.168.1.20 2/5人"_s, u"10.0.0.9"_s, 5120, {"v=2"});
+    found.offer(u"\u202E"_s + QString(5000, u'長'), u"10.0.0.10"_s, 5120, {"v=2"});
+}
+
+// What the list offers, as `role` gives it.
+QStringList offered(const QAbstractItemView *popup, int role = Qt::DisplayRole)
+{
+    QStringList entries;
+    for (int row = 0; popup->isVisible() && row < popup->model()->rowCount(); ++row)
+        entries << popup->model()->index(row, 0).data(role).toString();
+    return entries;
+}
+
+// While not in a room, the address box offers the rooms found on the
+// network, all of them with Down, each with what tells it apart. Choosing
+// one puts its address in the box and binds the next join to its key; a
+// hostile name stays one bounded, readable line.
 void tst_RealWindow::foundRoomsAreOfferedInTheAddressBox()
 {
-    Form1 form(new RecordingGorvel, TAVIXLibCtl::RoomDefaults::Port);
-    TAVIXLibCtl::RoomBrowser &found = *form.Gorvel1->foundRooms();
-    found.offer(u"ぺぽらん (desk-7)"_s, u"192.168.1.20"_s, 5120, {"v=2", "n=2", "max=5"});
-    found.offer(u"はなこ (desk-9)"_s, u"10.0.0.7"_s, 5120, {"v=2"});
-    found.offer(u"\u202E"_s + QString(5000, u'長'), u"10.0.0.8"_s, 5120, {"v=2"});
-    form.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&form));
-    xdotool({u"windowfocus"_s, u"--sync"_s, QString::number(form.winId())});
-    form.serverIP->setFocus();
-    QAbstractItemView *popup = form.serverIP->completer()->popup();
-    const auto offered = [popup] {
-        QStringList entries;
-        for (int row = 0; row < popup->model()->rowCount(); ++row)
-            entries << popup->model()->index(row, 0).data().toString();
-        return entries;
-    };
+    const ConfigFolder config;
+    auto *room = new RecordingGorvel;
+    Form1 form(room, TAVIXLibCtl::RoomDefaults::Port);
+    offerRooms(*form.Gorvel1->foundRooms());
+    QAbstractItemView *popup = typeInAddressBox(form, {});
+    QVERIFY(popup);
 
     xdotool({u"key"_s, u"Down"_s});
     QTRY_VERIFY_WITH_TIMEOUT(popup->isVisible(), Timeout);
-    QCOMPARE(offered(), (QStringList{u"はなこ (desk-9) 10.0.0.7"_s, u"ぺぽらん (desk-7) 192.168.1.20 2/5人"_s,
-                                     u"\uFFFD"_s + QString(62, u'長') + u"… 10.0.0.8"_s}));
-    // Wider than the box, so that an ordinary entry is seen whole.
-    QVERIFY(popup->viewport()->width() >= popup->fontMetrics().horizontalAdvance(offered().at(1)));
+    QCOMPARE(offered(popup), (QStringList{u"はなこ (desk-9) 10.0.0.7:6000 5/5人(満員) 鍵 fedc ba98"_s,
+                                          u"ぺぽらん (desk-7) 192.168.1.20 2/5人 鍵 0123 4567 ⚠似た名前 前に参加"_s,
+                                          u"ぺぽらん (desk-7) 10.0.0.8 ⚠似た名前"_s,
+                                          u"ぺぽらん (desk-7) 192.168.1.20 2/5人 10.0.0.9"_s,
+                                          u"\uFFFD"_s + QString(62, u'長') + u"… 10.0.0.10"_s}));
+    QCOMPARE(popup->accessibleName(), u"見つかったルーム"_s);
+    // Wider than the box, so that an ordinary entry is seen whole, or as
+    // wide as the screen lets it.
+    const bool whole = popup->viewport()->width() >= popup->fontMetrics().horizontalAdvance(offered(popup).at(1));
+    QVERIFY(whole || popup->geometry().right() >= form.screen()->availableGeometry().right());
     QVERIFY(form.screen()->geometry().contains(popup->geometry()));
     xdotool({u"key"_s, u"Down"_s, u"Down"_s, u"Return"_s});
     QTRY_VERIFY_WITH_TIMEOUT(!popup->isVisible(), Timeout);
     QCOMPARE(form.serverIP->text(), u"192.168.1.20"_s);
-
-    xdotool({u"key"_s, u"ctrl+a"_s, u"BackSpace"_s});
-    xdotool({u"type"_s, u"10.0.0."_s});
-    QTRY_COMPARE_WITH_TIMEOUT(form.serverIP->text(), u"10.0.0."_s, Timeout);
-    QTRY_VERIFY_WITH_TIMEOUT(popup->isVisible(), Timeout);
-    QCOMPARE(offered().size(), 2);
-    xdotool({u"key"_s, u"Escape"_s});
-    QTRY_VERIFY_WITH_TIMEOUT(!popup->isVisible(), Timeout);
-    QCOMPARE(form.serverIP->text(), u"10.0.0."_s);
+    QCOMPARE(room->calls->filter(u"ExpectHostKey"_s), QStringList{u"ExpectHostKey(192.168.1.20,0123456789abcdef)"_s});
+    // Edited by hand, the box binds nothing.
+    xdotool({u"type"_s, u"0"_s});
+    QTRY_COMPARE_WITH_TIMEOUT(room->calls->filter(u"ExpectHostKey"_s).size(), 2, Timeout);
+    QCOMPARE(room->calls->filter(u"ExpectHostKey"_s).last(), u"ExpectHostKey(,)"_s);
     QCOMPARE(form.chat->toPlainText(), QString());
+}
+
+// Shows `form`, types `text` into its address box with real keys and returns
+// the list of rooms it offers; nothing when the box did not take the text.
+QAbstractItemView *tst_RealWindow::typeInAddressBox(Form1 &form, const QString &text)
+{
+    form.show();
+    if (!QTest::qWaitForWindowExposed(&form))
+        return nullptr;
+    xdotool({u"windowfocus"_s, u"--sync"_s, QString::number(form.winId())});
+    form.serverIP->setFocus();
+    xdotool({u"key"_s, u"ctrl+a"_s, u"BackSpace"_s});
+    if (!text.isEmpty())
+        xdotool({u"type"_s, text});
+    const bool typed = QTest::qWaitFor([&] { return form.serverIP->text() == text; }, Timeout);
+    return typed ? form.serverIP->completer()->popup() : nullptr;
+}
+
+void tst_RealWindow::typedTextFindsRoomsAndArrowsOnlyLook_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QStringList>("offered"); // the rooms' addresses
+    QTest::addColumn<int>("downs");
+    QTest::addColumn<QString>("looked");      // the box after the Down keys
+    QTest::addColumn<QString>("then");        // a key, or "click" elsewhere in the window
+    QTest::addColumn<QString>("box");
+    const QStringList tens{u"10.0.0.7"_s, u"10.0.0.8"_s, u"10.0.0.9"_s, u"10.0.0.10"_s};
+    QTest::newRow("an address matches addresses, never a name that holds it")
+        << u"192.168.1.20"_s << QStringList{u"192.168.1.20"_s} << 0 << u"192.168.1.20"_s << QString()
+        << u"192.168.1.20"_s;
+    QTest::newRow("Escape after a look with the arrow keys puts back what was typed")
+        << u"10.0.0."_s << tens << 2 << u"10.0.0.8"_s << u"Escape"_s << u"10.0.0."_s;
+    QTest::newRow("a click elsewhere after a look puts back what was typed")
+        << u"10.0.0."_s << tens << 1 << u"10.0.0.7:6000"_s << u"click"_s << u"10.0.0."_s;
+    QTest::newRow("Return chooses the room looked at, with its port")
+        << u"10.0.0."_s << tens << 1 << u"10.0.0.7:6000"_s << u"Return"_s << u"10.0.0.7:6000"_s;
+}
+
+void tst_RealWindow::typedTextFindsRoomsAndArrowsOnlyLook()
+{
+    QFETCH(QString, typed);
+    QFETCH(QStringList, offered);
+    QFETCH(int, downs);
+    QFETCH(QString, looked);
+    QFETCH(QString, then);
+    QFETCH(QString, box);
+    const ConfigFolder config;
+    Form1 form(new RecordingGorvel, TAVIXLibCtl::RoomDefaults::Port);
+    offerRooms(*form.Gorvel1->foundRooms());
+    QAbstractItemView *popup = typeInAddressBox(form, typed);
+    QVERIFY(popup);
+    QTRY_COMPARE_WITH_TIMEOUT(::offered(popup, TAVIXLibCtl::RoomBrowser::AddressRole), offered, Timeout);
+    for (int i = 0; i < downs; ++i)
+        xdotool({u"key"_s, u"Down"_s});
+    QTRY_COMPARE_WITH_TIMEOUT(form.serverIP->text(), looked, Timeout);
+    QCOMPARE(::offered(popup, TAVIXLibCtl::RoomBrowser::AddressRole), offered);
+    if (then == u"click"_s) {
+        const QPoint at = native(form.chat->geometry().center());
+        xdotool({u"mousemove"_s, u"--window"_s, QString::number(form.winId()), QString::number(at.x()),
+                 QString::number(at.y()), u"click"_s, u"1"_s});
+    } else if (!then.isEmpty()) {
+        xdotool({u"key"_s, then});
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(then.isEmpty() || !popup->isVisible(), Timeout);
+    QCOMPARE(form.serverIP->text(), box);
 }
 
 int main(int argc, char *argv[])

@@ -34,6 +34,7 @@ constexpr int kDefaultSeconds = 3;
 const char kUsageLines[] =
     "Usage: tavix-room host [--port N] [--size N] [--name NAME] [--no-announce]\n"
     "       tavix-room join ADDRESS [--port N] [--name NAME]\n"
+    "       tavix-room join --room NAME [--name NAME]\n"
     "       tavix-room rooms [--seconds N]\n"
     "       tavix-room forget ADDRESS [--port N]\n"
     "\n";
@@ -86,10 +87,15 @@ struct CommandLine
         QStringLiteral("MS")};
     const QCommandLineOption noAnnounce{QStringLiteral("no-announce"),
                                         QStringLiteral("Host without announcing the room on the local network.")};
+    const QCommandLineOption room{
+        QStringLiteral("room"),
+        QStringLiteral("With 'join': the room of this name as 'rooms' prints it, at its address and port, "
+                       "refusing a host that does not show the key the room announced."),
+        QStringLiteral("NAME")};
     const QCommandLineOption seconds{
         QStringLiteral("seconds"),
-        QStringLiteral("How long 'rooms' looks for rooms, default until the responder has told "
-                       "all it knows, at most %1.").arg(kDefaultSeconds),
+        QStringLiteral("How long 'rooms' and 'join --room' look for rooms, default until the "
+                       "responder has told all it knows, at most %1.").arg(kDefaultSeconds),
         QStringLiteral("N")};
 };
 
@@ -112,15 +118,19 @@ CommandLine::CommandLine()
         "A host announces its room on the local network through the system's\n"
         "mDNS responder (Avahi) unless --no-announce is given. 'rooms' looks for\n"
         "rooms until the responder has told all it knows (--seconds N: N seconds)\n"
-        "and prints one a line: address, port, name, members and the start of\n"
-        "the host's key, separated by tabs.\n"
+        "and prints one a line: address, port, name, members, the start of the\n"
+        "host's key and its marks (lookalike: another name reads the same; full;\n"
+        "joined-before: a host joined before at that address and port showed\n"
+        "that key), separated by tabs. 'join --room NAME' joins the room of that\n"
+        "name, only if its host shows the key the room announced.\n"
         "\n"
-        "Exit status: 0 after a normal end, 1 when the room ended on a failure\n"
-        "or 'rooms' found no responder to ask (the reason goes to standard\n"
-        "error), 2 for bad arguments."));
-    parser.addOptions({help, port, size, name, handshake, deadPeer, stall, noAnnounce, seconds});
+        "Exit status: 0 after a normal end, 1 when the room ended on a failure,\n"
+        "'rooms' found no responder to ask or 'join --room' not exactly one\n"
+        "room of that name (the reason goes to standard error), 2 for bad\n"
+        "arguments."));
+    parser.addOptions({help, port, size, name, handshake, deadPeer, stall, noAnnounce, room, seconds});
     parser.addPositionalArgument(QStringLiteral("command"),
-                                 QStringLiteral("host, join ADDRESS, rooms or forget ADDRESS."),
+                                 QStringLiteral("host, join ADDRESS, join --room NAME, rooms or forget ADDRESS."),
                                  QStringLiteral("host | join ADDRESS | rooms | forget ADDRESS"));
 }
 
@@ -168,9 +178,41 @@ int forgetHost(CommandLine &cl, const QStringList &args)
     return 0;
 }
 
+// Looks for rooms until the daemon has told all it knows, or `seconds`;
+// false, having said why, when there is no daemon to ask.
+bool lookForRooms(RoomBrowser &browser, std::optional<long> seconds)
+{
+    bool asked = true;
+    QObject::connect(&browser, &RoomBrowser::unavailable, &browser, [&](const QString &why) {
+        std::fprintf(stderr, "tavix-room: cannot look for rooms: %s\n", qPrintable(why));
+        asked = false;
+        QCoreApplication::exit();
+    });
+    if (!seconds)
+        QObject::connect(&browser, &RoomBrowser::settled, &browser, [] { QCoreApplication::exit(); });
+    QTimer::singleShot(int(seconds.value_or(kDefaultSeconds)) * 1000, &browser, [] { QCoreApplication::exit(); });
+    browser.start();
+    QCoreApplication::exec();
+    return asked;
+}
+
+// What 'rooms' says of a room besides its fields, as words, or "-".
+QString marks(const FoundRoom &room)
+{
+    QStringList words;
+    if (room.alike)
+        words << QStringLiteral("lookalike");
+    if (room.full())
+        words << QStringLiteral("full");
+    if (room.joinedBefore)
+        words << QStringLiteral("joined-before");
+    return words.isEmpty() ? QStringLiteral("-") : words.join(u',');
+}
+
 // rooms [--seconds N]: prints the rooms announced on the local network after
 // looking for them N seconds, or without N until the daemon has told all it
-// knows, one a line: address, port, name, members and the host's key, by tabs.
+// knows, one a line: address, port, name, members, the host's key and the
+// room's marks, by tabs.
 int listRooms(CommandLine &cl, const QStringList &args)
 {
     if (args.size() != 1)
@@ -179,27 +221,48 @@ int listRooms(CommandLine &cl, const QStringList &args)
     if (!cl.bad.isEmpty())
         return usageError(cl.bad);
     RoomBrowser browser;
-    int status = 0;
-    QObject::connect(&browser, &RoomBrowser::unavailable, &browser, [&](const QString &why) {
-        std::fprintf(stderr, "tavix-room: cannot look for rooms: %s\n", qPrintable(why));
-        status = 1;
-        QCoreApplication::exit();
-    });
-    if (!seconds)
-        QObject::connect(&browser, &RoomBrowser::settled, &browser, [] { QCoreApplication::exit(); });
-    QTimer::singleShot(int(seconds.value_or(kDefaultSeconds)) * 1000, &browser, [] { QCoreApplication::exit(); });
-    browser.start();
-    QCoreApplication::exec();
-    if (status != 0)
-        return status;
+    if (!lookForRooms(browser, seconds))
+        return 1;
     for (const FoundRoom &room : browser.rooms()) {
         const QString members = room.members < 0 ? QStringLiteral("-")
                                                  : QStringLiteral("%1/%2").arg(room.members).arg(room.size);
-        std::printf("%s\t%u\t%s\t%s\t%s\n", qPrintable(room.address), unsigned(room.port),
+        std::printf("%s\t%u\t%s\t%s\t%s\t%s\n", qPrintable(room.address), unsigned(room.port),
                     qPrintable(room.name), qPrintable(members),
-                    room.key.isEmpty() ? "-" : qPrintable(room.key));
+                    room.key.isEmpty() ? "-" : qPrintable(room.key), qPrintable(marks(room)));
     }
     return 0;
+}
+
+// The one room announced under `name` as 'rooms' prints it, with a key to
+// hold its host to; nothing, having said why, when there is not exactly one.
+std::optional<FoundRoom> findRoom(const QString &name, std::optional<long> seconds)
+{
+    RoomBrowser browser;
+    if (!lookForRooms(browser, seconds))
+        return std::nullopt;
+    QList<FoundRoom> named;
+    QStringList where;
+    for (const FoundRoom &room : browser.rooms()) {
+        if (room.name == name) {
+            named << room;
+            where << room.target();
+        }
+    }
+    const QByteArray quoted = name.toLocal8Bit();
+    if (named.isEmpty()) {
+        std::fprintf(stderr, "tavix-room: no room named '%s' was found\n", quoted.constData());
+    } else if (named.size() > 1) {
+        std::fprintf(stderr, "tavix-room: %d rooms are named '%s' (at %s); join one by its address\n",
+                     int(named.size()), quoted.constData(), qPrintable(where.join(QStringLiteral(", "))));
+    } else if (named.first().key.isEmpty()) {
+        std::fprintf(stderr, "tavix-room: the room '%s' announced no key to hold its host to; join it by "
+                             "its address if you trust it\n", quoted.constData());
+    } else {
+        if (named.first().alike)
+            std::fprintf(stderr, "tavix-room: another room's name reads like '%s'\n", quoted.constData());
+        return named.first();
+    }
+    return std::nullopt;
 }
 
 int signalPipe[2] = {-1, -1};
@@ -237,12 +300,17 @@ int runRoom(Room &room, RoomConsole::Mode mode)
 int hostOrJoin(CommandLine &cl, const QStringList &args, RoomConsole::Mode mode)
 {
     const bool hosting = mode == RoomConsole::Mode::Host;
+    const bool byName = cl.parser.isSet(cl.room);
     if (hosting && args.size() != 1)
         return usageError(QStringLiteral("unknown command '%1'").arg(args.join(u' ')));
-    if (!hosting && args.size() != 2)
-        return usageError(QStringLiteral("'join' takes one address"));
-    if (cl.parser.isSet(cl.seconds))
-        return usageError(QStringLiteral("--seconds is for 'rooms'"));
+    if (hosting && byName)
+        return usageError(QStringLiteral("--room is for 'join'"));
+    if (!hosting && args.size() != (byName ? 1 : 2))
+        return usageError(QStringLiteral("'join' takes one address, or --room NAME"));
+    if (byName && cl.parser.isSet(cl.port))
+        return usageError(QStringLiteral("--port is for 'join ADDRESS': a room found joins at its own"));
+    if (cl.parser.isSet(cl.seconds) && !byName)
+        return usageError(QStringLiteral("--seconds is for 'rooms' and 'join --room'"));
     if (cl.parser.isSet(cl.size) && !hosting)
         return usageError(QStringLiteral("--size is for hosting"));
     if (cl.parser.isSet(cl.noAnnounce) && !hosting)
@@ -253,6 +321,7 @@ int hostOrJoin(CommandLine &cl, const QStringList &args, RoomConsole::Mode mode)
     const auto handshakeMs = cl.number(cl.handshake, 1, kMaxMs);
     const auto deadPeerMs = cl.number(cl.deadPeer, kShortestDeadPeerMs, kMaxMs);
     const auto stallMs = cl.number(cl.stall, kShortestDeadPeerMs, kMaxMs);
+    const auto seconds = cl.number(cl.seconds, 1, kMaxSeconds);
     if (!cl.bad.isEmpty())
         return usageError(cl.bad);
 
@@ -274,8 +343,15 @@ int hostOrJoin(CommandLine &cl, const QStringList &args, RoomConsole::Mode mode)
         name = RoomText::fallbackName();
     if (room.setData(MemberKeys::Name, name) != Room::SetResult::Stored)
         return usageError(QStringLiteral("--name is too long"));
-    if (!hosting)
+    if (byName) {
+        const std::optional<FoundRoom> found = findRoom(cl.parser.value(cl.room), seconds);
+        if (!found)
+            return 1;
+        room.setServerAddress(found->target());
+        room.expectHostKey(found->target(), found->key);
+    } else if (!hosting) {
         room.setServerAddress(args.at(1));
+    }
     return runRoom(room, mode);
 }
 

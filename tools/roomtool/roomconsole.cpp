@@ -176,10 +176,15 @@ void RoomConsole::roomEnded()
         if (reason == EndReason::HostKeyChanged) {
             std::fprintf(stderr,
                          "tavix-room: it now shows the key %s, not the kept %s; if the host made a "
-                         "new one, 'tavix-room forget %s' accepts it (kept in %s)\n",
+                         "new one, 'tavix-room forget %s --port %u' accepts it (kept in %s)\n",
                          qPrintable(RoomText::fingerprint(m_room->hostFingerprint())),
                          qPrintable(RoomText::fingerprint(m_room->rememberedFingerprint())),
-                         qPrintable(m_room->serverAddress()), qPrintable(KnownHosts::defaultPath()));
+                         qPrintable(m_room->joinAddress()), unsigned(m_room->joinPort()),
+                         qPrintable(KnownHosts::defaultPath()));
+        } else if (reason == EndReason::KeyNotAsAnnounced) {
+            std::fprintf(stderr, "tavix-room: the room announced the key %s, its host shows %s\n",
+                         qPrintable(RoomText::keyPrefix(m_room->announcedKey())),
+                         qPrintable(RoomText::fingerprint(m_room->hostFingerprint())));
         }
     }
     emit finished();
