@@ -26,9 +26,10 @@ RoomHost::RoomHost(int size, const Timeouts &timeouts, QObject *parent)
     , m_links(size_t(size), nullptr)
     , m_stall(timeouts.stall)
 {
-    // Never early: the rule counts a check as one interval at most.
+    m_clock.start();
+    // The rule asks for a check when a member would reach the bound.
     m_stallCheck.setTimerType(Qt::PreciseTimer);
-    m_stallCheck.setInterval(m_stall.interval());
+    m_stallCheck.setSingleShot(true);
     connect(&m_stallCheck, &QTimer::timeout, this, &RoomHost::dropStalledMembers);
     connect(&m_server, &QTcpServer::newConnection, this, &RoomHost::acceptConnections);
     m_flushSoon.setSingleShot(true);
@@ -97,8 +98,7 @@ void RoomHost::start(const MemberValues::Values &hostValues)
     }
     m_table.occupy(0);
     emit roomEvent({RoomEvent::Kind::Arrive, 0, {}, {}});
-    m_sinceStallCheck.start();
-    m_stallCheck.start();
+    m_stallCheck.start(m_stall.interval());
 }
 
 void RoomHost::setHostValue(const QString &key, const QString &value)
@@ -276,8 +276,7 @@ void RoomHost::depart(int slot)
     m_links[size_t(slot)] = nullptr;
     broadcast(Message::depart(slot));
     m_table.vacate(slot);
-    if (m_paused)
-        updateBackpressure();
+    updateBackpressure(); // the rule forgets the slot at once
     // Last: a handler may close the room, or delete it and us with it.
     emit roomEvent({RoomEvent::Kind::Depart, slot, {}, {}});
 }
@@ -339,7 +338,9 @@ std::vector<qint64> RoomHost::backlogs() const
 
 void RoomHost::updateBackpressure()
 {
-    const bool paused = StallRule::roomWaits(m_paused, backlogs());
+    const std::vector<qint64> now = backlogs();
+    const bool paused = StallRule::roomWaits(m_paused, now);
+    m_stall.update(sinceStart(), paused, now);
     if (paused == m_paused)
         return;
     m_paused = paused;
@@ -352,16 +353,19 @@ void RoomHost::updateBackpressure()
 
 void RoomHost::dropStalledMembers()
 {
-    const std::chrono::milliseconds elapsed(m_sinceStallCheck.restart());
+    m_stall.update(sinceStart(), m_paused, backlogs());
     const QPointer<RoomHost> self(this);
-    for (const int slot : m_stall.advance(elapsed, m_paused, backlogs())) {
+    for (const int slot : m_stall.takeGone()) {
         // A handler of the last departure may have closed the room or deleted it.
-        if (!self || !m_links[size_t(slot)])
+        if (!self || !m_server.isListening())
             return;
+        if (!m_links[size_t(slot)])
+            continue;
         qCDebug(lcHost) << "slot" << slot << "held the room up too long";
         m_links[size_t(slot)]->abort();
         depart(slot);
     }
+    m_stallCheck.start(m_stall.nextCheck());
 }
 
 } // namespace TAVIXLibCtl

@@ -79,6 +79,7 @@ private:
     std::vector<qint64> backlogs() const;
     std::vector<Pending>::iterator findPending(FramedLink *link);
     qint64 outboundLimit() const;
+    StallRule::Duration sinceStart() const { return StallRule::Duration(m_clock.elapsed()); }
 
     // Hands out TLS sockets, not yet encrypted.
     class Server : public QTcpServer
@@ -101,7 +102,7 @@ private:
     EndReason m_listenError = EndReason::None;
     StallRule m_stall;
     QTimer m_stallCheck;
-    QElapsedTimer m_sinceStallCheck;
+    QElapsedTimer m_clock; // since the host was made
     bool m_paused = false; // the room waits: no member is read
 };
 
