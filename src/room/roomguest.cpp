@@ -151,9 +151,17 @@ void RoomGuest::handleMessage(const Message &m)
         emit welcomed(m.slot, m_size);
         return;
     case MessageType::Refuse:
-        m_refusal = m.reason == int(Wire::RefuseReason::RoomFull) ? EndReason::RoomFull
-                                                                  : EndReason::OtherProtocol;
-        return;
+        switch (Wire::RefuseReason(m.reason)) {
+        case Wire::RefuseReason::RoomFull:
+            m_refusal = EndReason::RoomFull;
+            return;
+        case Wire::RefuseReason::Busy:
+            m_refusal = EndReason::Busy;
+            return;
+        default:
+            m_refusal = EndReason::OtherProtocol;
+            return;
+        }
     case MessageType::Bye:
         if (!admitted)
             break;

@@ -3,7 +3,6 @@
 #include "hostidentity.h"
 #include "memberkeys.h"
 
-#include <QHash>
 #include <QLoggingCategory>
 #include <QPointer>
 #include <QSslSocket>
@@ -32,6 +31,10 @@ RoomHost::RoomHost(int size, const Timeouts &timeouts, QObject *parent)
     m_stallCheck.setSingleShot(true);
     connect(&m_stallCheck, &QTimer::timeout, this, &RoomHost::dropStalledMembers);
     connect(&m_server, &QTcpServer::newConnection, this, &RoomHost::acceptConnections);
+    // Qt takes one connection off the kernel's queue ahead of us, no more.
+    m_server.setMaxPendingConnections(1);
+    m_pendingCheck.setSingleShot(true);
+    connect(&m_pendingCheck, &QTimer::timeout, this, &RoomHost::checkPending);
     m_flushSoon.setSingleShot(true);
     m_flushSoon.setInterval(0);
     connect(&m_flushSoon, &QTimer::timeout, this, &RoomHost::flushLinks);
@@ -45,10 +48,12 @@ RoomHost::~RoomHost()
 void RoomHost::Server::incomingConnection(qintptr descriptor)
 {
     auto *socket = new QSslSocket(this);
-    if (socket->setSocketDescriptor(descriptor))
+    if (socket->setSocketDescriptor(descriptor)) {
+        socket->setReadBufferSize(FramedLink::kReadBuffer); // it may wait a while
         addPendingConnection(socket);
-    else
+    } else {
         delete socket;
+    }
 }
 
 bool RoomHost::loadIdentity(const QString &path)
@@ -111,6 +116,7 @@ void RoomHost::close()
 {
     m_server.close();
     m_stallCheck.stop();
+    m_pendingCheck.stop();
     for (auto &link : m_links) {
         if (link) {
             // Members tell a room that ended from a link that broke by this.
@@ -126,45 +132,103 @@ void RoomHost::close()
 
 void RoomHost::acceptConnections()
 {
-    while (auto *socket = static_cast<QSslSocket *>(m_server.nextPendingConnection())) {
-        if (int(m_pending.size()) >= kMaxPending)
-            dropOnePending();
+    while (m_server.hasPendingConnections()) {
+        if (int(m_pending.size()) >= kMaxPending && !dropStalest()) {
+            m_acceptWaits = true;
+            armPendingCheck();
+            return;
+        }
+        auto *socket = static_cast<QSslSocket *>(m_server.nextPendingConnection());
         auto *link = new FramedLink(socket, m_tls, m_timeouts, outboundLimit(), this);
+        connect(link, &FramedLink::progressed, this, [this, link] { stepped(link); });
         connect(link, &FramedLink::messageReceived, this,
                 [this, link](const Message &m) { handlePendingMessage(link, m); });
         connect(link, &FramedLink::versionMismatch, this, [this, link] { refuseOtherVersion(link); });
         connect(link, &FramedLink::ended, this, [this, link] {
             if (const auto it = findPending(link); it != m_pending.end())
-                m_pending.erase(it);
+                forgetPending(it);
         });
         connect(link, &FramedLink::bytesWritten, this, [this] {
             if (m_paused)
                 updateBackpressure();
         });
-        m_pending.push_back(Pending{link, {}});
+        m_pending.push_back(Pending{link, {}, sinceStart(), std::nullopt});
+    }
+    m_acceptWaits = false;
+}
+
+bool RoomHost::dropStalest()
+{
+    const auto stalest = std::min_element(m_pending.begin(), m_pending.end(),
+                                          [](const Pending &a, const Pending &b) { return a.steppedAt < b.steppedAt; });
+    if (stalest == m_pending.end() || sinceStart() - stalest->steppedAt < kStale)
+        return false;
+    qCDebug(lcHost) << "making way for a newer connection:" << stalest->link->peerAddress();
+    dropPending(stalest);
+    return true;
+}
+
+void RoomHost::dropPending(std::vector<Pending>::iterator pending)
+{
+    FramedLink *link = pending->link;
+    forgetPending(pending);
+    if (link->state() != FramedLink::State::Handshaking) {
+        link->abort(); // it cannot hear us yet
+        return;
+    }
+    link->send(Message::refuse(Wire::RefuseReason::Busy));
+    link->close();
+}
+
+void RoomHost::forgetPending(std::vector<Pending>::iterator pending)
+{
+    m_pending.erase(pending);
+    if (m_acceptWaits)
+        m_pendingCheck.start(0);
+}
+
+void RoomHost::stepped(FramedLink *link)
+{
+    const auto pending = findPending(link);
+    if (pending == m_pending.end())
+        return;
+    pending->steppedAt = sinceStart();
+    if (!pending->securedAt && link->state() == FramedLink::State::Handshaking) {
+        pending->securedAt = pending->steppedAt;
+        armPendingCheck();
     }
 }
 
-void RoomHost::dropOnePending()
+void RoomHost::checkPending()
 {
-    QHash<QHostAddress, int> perAddress;
-    for (const Pending &p : m_pending)
-        ++perAddress[p.link->peerAddress()];
-    auto victim = m_pending.end();
-    int most = 0;
-    for (auto it = m_pending.begin(); it != m_pending.end(); ++it) {
-        const int count = perAddress.value(it->link->peerAddress());
-        // Oldest first: only a strictly better choice replaces one found.
-        if (count > most
-            || (count == most && it->link->progress() < victim->link->progress())) {
-            victim = it;
-            most = count;
-        }
+    const StallRule::Duration now = sinceStart();
+    const auto late = [&](const Pending &p) { return p.securedAt && now - *p.securedAt >= m_timeouts.join; };
+    for (auto it = std::find_if(m_pending.begin(), m_pending.end(), late); it != m_pending.end();
+         it = std::find_if(m_pending.begin(), m_pending.end(), late)) {
+        qCDebug(lcHost) << "did not ask to join in time:" << it->link->peerAddress();
+        dropPending(it);
     }
-    if (victim == m_pending.end())
-        return;
-    victim->link->abort();
-    m_pending.erase(victim);
+    if (m_acceptWaits && m_server.isListening())
+        acceptConnections();
+    armPendingCheck();
+}
+
+void RoomHost::armPendingCheck()
+{
+    // The next deadline: someone's time to join, or the stalest going stale.
+    const StallRule::Duration now = sinceStart();
+    std::optional<StallRule::Duration> next;
+    const auto sooner = [&next](StallRule::Duration at) { next = next ? std::min(*next, at) : at; };
+    for (const Pending &p : m_pending) {
+        if (p.securedAt)
+            sooner(*p.securedAt + m_timeouts.join);
+        if (m_acceptWaits)
+            sooner(p.steppedAt + kStale);
+    }
+    if (next)
+        m_pendingCheck.start(std::max(StallRule::Duration(0), *next - now));
+    else
+        m_pendingCheck.stop();
 }
 
 std::vector<RoomHost::Pending>::iterator RoomHost::findPending(FramedLink *link)
@@ -177,7 +241,7 @@ void RoomHost::refuseOtherVersion(FramedLink *link)
 {
     // Our preamble is already out; the joiner also gets a reason it can read.
     if (const auto it = findPending(link); it != m_pending.end())
-        m_pending.erase(it);
+        forgetPending(it);
     link->send(Message::refuse(Wire::RefuseReason::OtherVersion));
     link->close();
 }
@@ -197,6 +261,7 @@ void RoomHost::handlePendingMessage(FramedLink *link, const Message &m)
             return;
         }
         pending->values.set(at, m.key, m.value);
+        stepped(link);
         return;
     }
     case MessageType::Join:
@@ -204,7 +269,7 @@ void RoomHost::handlePendingMessage(FramedLink *link, const Message &m)
         admit(link);
         return;
     default:
-        m_pending.erase(pending);
+        forgetPending(pending);
         link->abort(); // protocol error
         return;
     }
@@ -230,7 +295,7 @@ void RoomHost::admit(FramedLink *link)
 {
     const auto it = findPending(link);
     const MemberValues::Values values = it->values.all();
-    m_pending.erase(it);
+    forgetPending(it);
 
     const int slot = m_table.freeSlot(1);
     if (slot < 0) {

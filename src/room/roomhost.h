@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <QTcpServer>
 
+#include <optional>
 #include <vector>
 
 namespace TAVIXLibCtl {
@@ -23,12 +24,16 @@ class RoomHost : public QObject
     Q_OBJECT
 
 public:
-    // Connections that have not finished their handshake. Beyond this one is
-    // dropped: from the address that holds the most of them, so that one
-    // source cannot push out another; of its connections, one with no whole
-    // TLS record before one that has more, the oldest first. A member from
-    // another address than a flood of idle sockets always gets in.
+    // Connections that have not asked to join yet. At the cap, the one that
+    // has gone longest without a step of its handshake (a whole first TLS
+    // record, encryption, the preamble, a value) makes way for the next,
+    // wherever either comes from, once it has gone kStale without one; until
+    // then the next waits in the kernel's queue, whose order no one can jump.
+    // A member steps on within a turn or two, so it outlasts any idle or
+    // stuck socket. Once encrypted, a connection has Timeouts::join to ask to
+    // join. One dropped after encryption is told why (RefuseReason::Busy).
     static constexpr int kMaxPending = 32;
+    static constexpr std::chrono::milliseconds kStale{250};
 
     RoomHost(int size, const Timeouts &timeouts, QObject *parent = nullptr);
     ~RoomHost() override;
@@ -60,10 +65,20 @@ private:
     {
         FramedLink *link = nullptr;
         MemberValues values;
+        StallRule::Duration steppedAt{}; // its last step, on m_clock
+        std::optional<StallRule::Duration> securedAt;
     };
 
     void acceptConnections();
-    void dropOnePending();
+    // At the cap: makes way if a connection has gone kStale without a step.
+    bool dropStalest();
+    void dropPending(std::vector<Pending>::iterator pending);
+    void forgetPending(std::vector<Pending>::iterator pending);
+    void stepped(FramedLink *link);
+    // Drops those that did not ask to join in time and takes whom there is
+    // room for; armPendingCheck() sets the next check.
+    void checkPending();
+    void armPendingCheck();
     void handlePendingMessage(FramedLink *link, const Wire::Message &message);
     void handleMemberMessage(int slot, const Wire::Message &message);
     void refuseOtherVersion(FramedLink *link);
@@ -96,6 +111,8 @@ private:
     MemberTable m_table;
     std::vector<FramedLink *> m_links; // by slot; null for slot 0 and free slots
     std::vector<Pending> m_pending;
+    QTimer m_pendingCheck;
+    bool m_acceptWaits = false; // connections wait in the kernel's queue
     // Fires at the end of the turn that relayed something: the turn's lines
     // leave in one write per member before the loop polls again.
     QTimer m_flushSoon;

@@ -20,7 +20,8 @@
 //   host -> member
 //     [4 WELCOME, slot:uint, size:uint, dead:uint]
 //                                         ; you hold `slot` in a room of `size`
-//     [5 REFUSE,  reason:uint]            ; 1 room full, 2 other version; then close
+//     [5 REFUSE,  reason:uint]            ; 1 room full, 2 other version, 3 busy
+//                                         ; with other joiners; then close
 //     [6 STORE,   slot, key, value]       ; silent copy: snapshot, newcomer's values
 //     [7 ARRIVE,  slot]                   ; slot holds a member from now on
 //     [8 UPDATE,  slot, key, value]       ; a member changed a value

@@ -326,6 +326,7 @@ void tst_Room::disconnectedOncePerSession_data()
     QTest::newRow("the port to host on is taken") << "portTaken" << EndReason::PortInUse << QStringLiteral("ポートが使用中です");
     QTest::newRow("a stranger answers") << "stranger" << EndReason::OtherProtocol << QStringLiteral("相手が違う方式です");
     QTest::newRow("a server that never speaks") << "mute" << EndReason::NoAnswer << QStringLiteral("応答がありません");
+    QTest::newRow("a host busy with other joiners") << "busy" << EndReason::Busy << QStringLiteral("混み合っています");
 }
 
 void tst_Room::disconnectedOncePerSession()
@@ -378,6 +379,14 @@ void tst_Room::disconnectedOncePerSession()
         m.room->openServer();
     } else if (how == "stranger") {
         fake.onPeer = [](Raw::Peer *p) { p->sendRaw("SSH-2.0-OpenSSH_9.2\r\n"); };
+        m.room->setPort(fake.serverPort());
+        m.room->openClient();
+    } else if (how == "busy") {
+        fake.onPeer = [](Raw::Peer *p) {
+            p->sendPreamble();
+            p->send(Message::refuse(Raw::RefuseReason::Busy));
+            QObject::connect(p->socket(), &QSslSocket::encrypted, p, [p] { p->socket()->disconnectFromHost(); });
+        };
         m.room->setPort(fake.serverPort());
         m.room->openClient();
     }

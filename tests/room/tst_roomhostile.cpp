@@ -71,23 +71,27 @@ void tst_RoomHostile::hostileInputDropsOnlyThePeer_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<bool>("afterJoin");
+    QTest::addColumn<int>("told"); // the reason it was refused with; 0: it was not
     QByteArray huge = TAVIXLibCtl::Wire::preamble();
     huge += QByteArray::fromHex("7fffffff") + QByteArray(4096, 'x');
     QByteArray badUtf8 = QByteArray::fromHex("00000008") + QByteArray::fromHex("83016161 6262fffe").replace(' ', "");
-    QTest::newRow("random bytes instead of a preamble") << QByteArray::fromHex("00ff13370badf00d") << false;
-    QTest::newRow("an HTTP request") << QByteArray("GET / HTTP/1.1\r\nHost: x\r\n\r\n") << false;
-    QTest::newRow("a huge length header") << huge << false;
-    QTest::newRow("garbage after joining") << QByteArray::fromHex("00000004deadbeef") << true;
-    QTest::newRow("invalid UTF-8 after joining") << badUtf8 << true;
-    QTest::newRow("a zero length frame after joining") << QByteArray::fromHex("00000000") << true;
+    QTest::newRow("random bytes instead of a preamble") << QByteArray::fromHex("00ff13370badf00d") << false << 0;
+    QTest::newRow("an HTTP request") << QByteArray("GET / HTTP/1.1\r\nHost: x\r\n\r\n") << false << 0;
+    QTest::newRow("a huge length header") << huge << false << 0;
+    QTest::newRow("a preamble and never a join")
+        << TAVIXLibCtl::Wire::preamble() << false << int(TAVIXLibCtl::Wire::RefuseReason::Busy);
+    QTest::newRow("garbage after joining") << QByteArray::fromHex("00000004deadbeef") << true << 0;
+    QTest::newRow("invalid UTF-8 after joining") << badUtf8 << true << 0;
+    QTest::newRow("a zero length frame after joining") << QByteArray::fromHex("00000000") << true << 0;
     QTest::newRow("a host's message after joining")
-        << TAVIXLibCtl::Wire::encode(Message::depart(0)) << true;
+        << TAVIXLibCtl::Wire::encode(Message::depart(0)) << true << 0;
 }
 
 void tst_RoomHostile::hostileInputDropsOnlyThePeer()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(bool, afterJoin);
+    QFETCH(int, told);
     auto h = host(QStringLiteral("H"));
     auto a = joiner(QStringLiteral("A"), portOf(*h));
     QTRY_VERIFY(joined(*a));
@@ -101,6 +105,7 @@ void tst_RoomHostile::hostileInputDropsOnlyThePeer()
     }
     evil.sendRaw(bytes);
     QTRY_VERIFY(!evil.isOpen());
+    QCOMPARE(evil.count(MessageType::Refuse) == 1 ? evil.received.last().reason : 0, told);
     QTRY_COMPARE(h->room->memberCount(), 2);
     QCOMPARE(h->room->pendingJoins(), 0);
 
@@ -251,6 +256,9 @@ void tst_RoomHostile::anUnfinishedHandshakeNeverHoldsASlot_data()
         << 40 << "127.0.0.1" << 1;
     QTest::newRow("100 idle sockets from another address, back as soon as dropped")
         << 100 << "127.0.0.2" << 4;
+    // By thirds: idle, half a TLS record, TLS that never joins.
+    QTest::newRow("100 sockets of every kind, one from each address, back as soon as dropped")
+        << 100 << "127.0.1.x" << 4;
 }
 
 void tst_RoomHostile::anUnfinishedHandshakeNeverHoldsASlot()
@@ -260,23 +268,36 @@ void tst_RoomHostile::anUnfinishedHandshakeNeverHoldsASlot()
     QFETCH(int, members);
     auto h = host(QStringLiteral("H"), members + 1);
     std::vector<std::unique_ptr<Raw::Peer>> flood;
-    const auto open = [&](Raw::Peer *p) {
+    const auto open = [&](Raw::Peer *p, int i) {
         if (from == QLatin1String("127.0.0.1")) {
             QVERIFY(p->connectTo(portOf(*h)));
             return;
         }
-        // Plain idle TCP that comes back each time the host drops it.
-        p->socket()->bind(QHostAddress(from));
-        p->socket()->connectToHost(QHostAddress::LocalHost, portOf(*h));
-        QObject::connect(p->socket(), &QAbstractSocket::disconnected, p, [&, p] {
+        // Comes back each time the host drops it.
+        const bool spread = from.endsWith(u'x');
+        const QHostAddress source(spread ? QStringLiteral("127.0.1.%1").arg(1 + i) : from);
+        const int kind = spread ? i % 3 : 0;
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+        p->socket()->setSslConfiguration(tls);
+        const auto dial = [p, source, kind, port = portOf(*h)] {
             p->socket()->abort();
-            p->socket()->bind(QHostAddress(from));
-            p->socket()->connectToHost(QHostAddress::LocalHost, portOf(*h));
-        }, Qt::QueuedConnection);
+            p->socket()->bind(source);
+            if (kind == 2)
+                p->socket()->connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+            else
+                p->socket()->connectToHost(QHostAddress::LocalHost, port);
+        };
+        if (kind == 1) {
+            QObject::connect(p->socket(), &QAbstractSocket::connected, p,
+                             [p] { p->sendRaw(QByteArray::fromHex("16030100c8") + QByteArray(16, '\x01')); });
+        }
+        QObject::connect(p->socket(), &QAbstractSocket::disconnected, p, dial, Qt::QueuedConnection);
+        dial();
     };
     for (int i = 0; i < idle; ++i) {
         flood.push_back(std::make_unique<Raw::Peer>());
-        open(flood.back().get());
+        open(flood.back().get(), i);
     }
     flood.back()->sendPreamble(); // half a handshake
     QTRY_COMPARE(h->room->pendingJoins(), RoomHost::kMaxPending);

@@ -84,6 +84,12 @@ struct CommandLine
                        "default %1.")
             .arg(defaults.stall.count()),
         QStringLiteral("MS")};
+    const QCommandLineOption join{
+        QStringLiteral("join-ms"),
+        QStringLiteral("When hosting, drop a connection that has not asked to join this long after its "
+                       "encryption is up, default %1.")
+            .arg(defaults.join.count()),
+        QStringLiteral("MS")};
     const QCommandLineOption noAnnounce{QStringLiteral("no-announce"),
                                         QStringLiteral("Host without announcing the room on the local network.")};
     const QCommandLineOption seconds{
@@ -118,7 +124,7 @@ CommandLine::CommandLine()
         "Exit status: 0 after a normal end, 1 when the room ended on a failure\n"
         "or 'rooms' found no responder to ask (the reason goes to standard\n"
         "error), 2 for bad arguments."));
-    parser.addOptions({help, port, size, name, handshake, deadPeer, stall, noAnnounce, seconds});
+    parser.addOptions({help, port, size, name, handshake, deadPeer, stall, join, noAnnounce, seconds});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("host, join ADDRESS, rooms or forget ADDRESS."),
                                  QStringLiteral("host | join ADDRESS | rooms | forget ADDRESS"));
@@ -253,6 +259,7 @@ int hostOrJoin(CommandLine &cl, const QStringList &args, RoomConsole::Mode mode)
     const auto handshakeMs = cl.number(cl.handshake, 1, kMaxMs);
     const auto deadPeerMs = cl.number(cl.deadPeer, kShortestDeadPeerMs, kMaxMs);
     const auto stallMs = cl.number(cl.stall, kShortestDeadPeerMs, kMaxMs);
+    const auto joinMs = cl.number(cl.join, 1, kMaxMs);
     if (!cl.bad.isEmpty())
         return usageError(cl.bad);
 
@@ -264,6 +271,7 @@ int hostOrJoin(CommandLine &cl, const QStringList &args, RoomConsole::Mode mode)
     timeouts.handshake = milliseconds(handshakeMs.value_or(timeouts.handshake.count()));
     timeouts.deadPeer = milliseconds(deadPeerMs.value_or(timeouts.deadPeer.count()));
     timeouts.stall = milliseconds(stallMs.value_or(deadPeerMs.value_or(timeouts.stall.count())));
+    timeouts.join = milliseconds(joinMs.value_or(timeouts.join.count()));
     room.setTimeouts(timeouts);
     room.setAnnounced(hosting && !cl.parser.isSet(cl.noAnnounce));
     QObject::connect(&room, &Room::notAnnounced, &room, [](const QString &why) {
