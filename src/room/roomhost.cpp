@@ -23,6 +23,7 @@ RoomHost::RoomHost(int size, const Timeouts &timeouts, QObject *parent)
     , m_timeouts(timeouts)
     , m_table(size)
     , m_links(size_t(size), nullptr)
+    , m_renames(size_t(size))
     , m_stall(timeouts.stall)
 {
     m_clock.start();
@@ -35,6 +36,8 @@ RoomHost::RoomHost(int size, const Timeouts &timeouts, QObject *parent)
     m_server.setMaxPendingConnections(1);
     m_pendingCheck.setSingleShot(true);
     connect(&m_pendingCheck, &QTimer::timeout, this, &RoomHost::checkPending);
+    m_renameCheck.setSingleShot(true);
+    connect(&m_renameCheck, &QTimer::timeout, this, &RoomHost::releaseRenames);
     m_flushSoon.setSingleShot(true);
     m_flushSoon.setInterval(0);
     connect(&m_flushSoon, &QTimer::timeout, this, &RoomHost::flushLinks);
@@ -117,6 +120,7 @@ void RoomHost::close()
     m_server.close();
     m_stallCheck.stop();
     m_pendingCheck.stop();
+    m_renameCheck.stop();
     for (auto &link : m_links) {
         if (link) {
             // Members tell a room that ended from a link that broke by this.
@@ -256,11 +260,12 @@ void RoomHost::handlePendingMessage(FramedLink *link, const Message &m)
         return;
     case MessageType::Set: {
         const qsizetype at = pending->values.find(m.key);
-        if (m.key == MemberKeys::Presence || !pending->values.fits(at, m.key, m.value)) {
+        const QString value = MemberValues::kept(m.key, m.value);
+        if (m.key == MemberKeys::Presence || !pending->values.fits(at, m.key, value)) {
             qCDebug(lcHost) << "refusing a joiner's value for" << m.key.left(40);
             return;
         }
-        pending->values.set(at, m.key, m.value);
+        pending->values.set(at, m.key, value);
         stepped(link);
         return;
     }
@@ -281,7 +286,8 @@ void RoomHost::handleMemberMessage(int slot, const Message &m)
     case MessageType::Ping:
         return;
     case MessageType::Set:
-        update(slot, m.key, m.value);
+        if (m.key != MemberKeys::Name || takeRename(slot, m.value))
+            update(slot, m.key, m.value);
         return;
     default:
         qCDebug(lcHost) << "slot" << slot << "sent type" << int(m.type);
@@ -312,7 +318,8 @@ void RoomHost::admit(FramedLink *link)
             depart(slot);
     });
     link->setOpen();
-    link->setReadingEnabled(!m_paused);
+    m_renames[size_t(slot)] = {};
+    link->setReadingEnabled(reads(slot));
 
     link->send(Message::welcome(slot, size(), Wire::deadPeerField(m_timeouts.deadPeer)));
     for (int p = 0; p < size(); ++p) {
@@ -339,6 +346,7 @@ void RoomHost::depart(int slot)
     if (slot <= 0 || !m_table.isPresent(slot))
         return;
     m_links[size_t(slot)] = nullptr;
+    m_renames[size_t(slot)] = {};
     broadcast(Message::depart(slot));
     m_table.vacate(slot);
     updateBackpressure(); // the rule forgets the slot at once
@@ -346,10 +354,57 @@ void RoomHost::depart(int slot)
     emit roomEvent({RoomEvent::Kind::Depart, slot, {}, {}});
 }
 
-void RoomHost::update(int slot, const QString &key, const QString &value)
+bool RoomHost::takeRename(int slot, const QString &name)
+{
+    Renames &renames = m_renames[size_t(slot)];
+    if (m_table.value(slot, MemberKeys::Name) == MemberValues::kept(MemberKeys::Name, name))
+        return true; // no change: nothing goes out
+    const StallRule::Duration now = sinceStart();
+    if (now >= renames.paidUntil - (kRenameBurst - 1) * kRenameEvery) {
+        renames.paidUntil = std::max(renames.paidUntil, now) + kRenameEvery;
+        return true;
+    }
+    renames.held = name;
+    m_links[size_t(slot)]->setReadingEnabled(false);
+    armRenameCheck();
+    return false;
+}
+
+void RoomHost::releaseRenames()
+{
+    const QPointer<RoomHost> self(this);
+    for (int slot = 0; slot < size(); ++slot) {
+        std::optional<QString> &held = m_renames[size_t(slot)].held;
+        if (!held || !takeRename(slot, *held))
+            continue;
+        const QString name = *std::exchange(held, std::nullopt);
+        update(slot, MemberKeys::Name, name);
+        // A handler may have closed the room, or deleted it and us with it.
+        if (!self)
+            return;
+        if (m_links[size_t(slot)])
+            m_links[size_t(slot)]->setReadingEnabled(reads(slot));
+    }
+    armRenameCheck();
+}
+
+void RoomHost::armRenameCheck()
+{
+    std::optional<StallRule::Duration> next;
+    for (const Renames &renames : m_renames) {
+        const StallRule::Duration due = renames.paidUntil - (kRenameBurst - 1) * kRenameEvery;
+        if (renames.held && (!next || due < *next))
+            next = due;
+    }
+    if (next)
+        m_renameCheck.start(std::max(StallRule::Duration(0), *next - sinceStart()));
+}
+
+void RoomHost::update(int slot, const QString &key, const QString &given)
 {
     if (key == MemberKeys::Presence)
         return; // presence belongs to the room
+    const QString value = MemberValues::kept(key, given);
     MemberValues *values = m_table.slotValues(slot);
     if (!values)
         return;
@@ -410,9 +465,9 @@ void RoomHost::updateBackpressure()
         return;
     m_paused = paused;
     qCDebug(lcHost) << (paused ? "pausing" : "resuming") << "members' input";
-    for (FramedLink *link : m_links) {
-        if (link)
-            link->setReadingEnabled(!paused);
+    for (int slot = 0; slot < size(); ++slot) {
+        if (m_links[size_t(slot)])
+            m_links[size_t(slot)]->setReadingEnabled(reads(slot));
     }
 }
 

@@ -34,6 +34,11 @@ public:
     // join. One dropped after encryption is told why (RefuseReason::Busy).
     static constexpr int kMaxPending = 32;
     static constexpr std::chrono::milliseconds kStale{250};
+    // A member's renames go out in a burst of this many, then one each
+    // kRenameEvery. Until its next one may, the host reads nothing more from
+    // it: nothing is lost or reordered, and nobody else waits.
+    static constexpr int kRenameBurst = 3;
+    static constexpr std::chrono::milliseconds kRenameEvery{1000};
 
     RoomHost(int size, const Timeouts &timeouts, QObject *parent = nullptr);
     ~RoomHost() override;
@@ -81,6 +86,13 @@ private:
     void armPendingCheck();
     void handlePendingMessage(FramedLink *link, const Wire::Message &message);
     void handleMemberMessage(int slot, const Wire::Message &message);
+    // False when the rename is held back until its turn.
+    bool takeRename(int slot, const QString &name);
+    void releaseRenames();
+    void armRenameCheck();
+    // Whether a member's link is read: not while the room waits, nor while
+    // one of its renames is held.
+    bool reads(int slot) const { return !m_paused && !m_renames[size_t(slot)].held; }
     void refuseOtherVersion(FramedLink *link);
     bool loadIdentity(const QString &path);
     void admit(FramedLink *link);
@@ -110,6 +122,13 @@ private:
     Timeouts m_timeouts;
     MemberTable m_table;
     std::vector<FramedLink *> m_links; // by slot; null for slot 0 and free slots
+    struct Renames
+    {
+        StallRule::Duration paidUntil{}; // when the burst is whole again, on m_clock
+        std::optional<QString> held;
+    };
+    std::vector<Renames> m_renames; // by slot
+    QTimer m_renameCheck;
     std::vector<Pending> m_pending;
     QTimer m_pendingCheck;
     bool m_acceptWaits = false; // connections wait in the kernel's queue

@@ -41,6 +41,8 @@ private slots:
     void aSlowReaderHoldsTheRoomUpOnlyForTheStallBound();
     void aHostClosingOnTheFirstOfTwoStalledMembersStopsThere();
     void linesSaidJustBeforeLeavingAreNotLost();
+    void renamesArePacedAndNamesKeptShort_data();
+    void renamesArePacedAndNamesKeptShort();
     void anotherVersionIsToldWhy_data();
     void anotherVersionIsToldWhy();
 };
@@ -435,6 +437,63 @@ void tst_RoomHostile::linesSaidJustBeforeLeavingAreNotLost()
     const qsizetype deafLeft = h->events.indexOf(QRegularExpression(QStringLiteral("^\\d cnt=0 \\(deaf\\)$")));
     QVERIFY(deafLeft >= 0 && deafLeft < h->events.indexOf(said.first()));
     QCOMPARE(h->events.filter(QStringLiteral("(T)")).mid(1), said << QStringLiteral("1 cnt=0 (T)"));
+}
+
+void tst_RoomHostile::renamesArePacedAndNamesKeptShort_data()
+{
+    QTest::addColumn<int>("length");
+    QTest::newRow("names of 32767 units, as fast as the link takes them") << 32767;
+    QTest::newRow("one-character names, as fast as the link takes them") << 1;
+}
+
+// A member renames itself without pause while another talks: the room
+// relays a burst, then one a second, every name cut short, and every line
+// of the other member in order.
+void tst_RoomHostile::renamesArePacedAndNamesKeptShort()
+{
+    QFETCH(int, length);
+    auto h = host(QStringLiteral("H"));
+    auto a = joiner(QStringLiteral("A"), portOf(*h));
+    QTRY_VERIFY(joined(*a));
+    Raw::Peer renamer;
+    QVERIFY(renamer.connectTo(portOf(*h)));
+    renamer.join(QStringLiteral("R"));
+    QTRY_COMPARE(h->room->memberCount(), 3);
+    QStringList renames;
+    QObject::connect(h->room.get(), &Room::dataChanged, h->room.get(), [&](int slot, const QString &key, const QString &value) {
+        if (slot == 2 && key == kName)
+            renames << value;
+    });
+    QElapsedTimer clock;
+    clock.start();
+    int sent = 0;
+    QTimer flood;
+    QObject::connect(&flood, &QTimer::timeout, &flood, [&] {
+        while (renamer.socket()->bytesToWrite() < 256 * 1024)
+            renamer.send(Message::set(kName, QString(length, QChar(u'a' + sent++ % 2))));
+    });
+    flood.start(1);
+    QStringList said;
+    QTimer talk;
+    QObject::connect(&talk, &QTimer::timeout, &talk, [&] {
+        said << QStringLiteral("line %1").arg(said.size());
+        a->room->setData(kChat, said.last());
+    });
+    talk.start(100);
+    QVERIFY(waitUntil([&] { return said.size() == 20; }));
+    talk.stop();
+    QStringList expected;
+    for (const QString &line : std::as_const(said))
+        expected << QStringLiteral("1 chat=%1 (A)").arg(line);
+    for (Member *m : {h.get(), a.get()})
+        QTRY_COMPARE(m->events.filter(QStringLiteral("1 chat=")), expected);
+    flood.stop();
+    const qint64 seconds = clock.elapsed() / 1000;
+    QVERIFY2(sent > 100 && renames.size() >= RoomHost::kRenameBurst
+                 && renames.size() <= RoomHost::kRenameBurst + seconds + 1,
+             qPrintable(QStringLiteral("%1 sent, %2 relayed in %3 s").arg(sent).arg(renames.size()).arg(seconds)));
+    for (const QString &name : std::as_const(renames))
+        QCOMPARE(name, QString(std::min<qsizetype>(length, MemberValues::kMaxName), name.front()));
 }
 
 void tst_RoomHostile::anotherVersionIsToldWhy_data()
