@@ -161,14 +161,35 @@ void FramedLink::tlsEstablished()
     if (m_role == Role::Member) {
         QPointer<FramedLink> self(this);
         emit secured(m_socket->peerCertificate().digest(QCryptographicHash::Sha256));
-        if (!self || m_state != State::Securing)
-            return; // the owner did not trust it
+        if (!self || m_state != State::Securing || m_held)
+            return; // the owner did not trust it, or has not decided yet
     }
+    goOn();
+}
+
+void FramedLink::goOn()
+{
     startHandshake();
     if (m_role == Role::Member)
         emit ready();
     else
         emit progressed();
+}
+
+void FramedLink::hold()
+{
+    if (m_state == State::Securing)
+        m_held = true;
+}
+
+void FramedLink::resume()
+{
+    if (!std::exchange(m_held, false))
+        return;
+    QTimer::singleShot(0, this, [this] {
+        if (m_state == State::Securing)
+            goOn();
+    });
 }
 
 void FramedLink::startHandshake()

@@ -103,6 +103,11 @@ public:
     void setOpen();
     // The other side drops us after this much silence (from the handshake).
     void setPeerDeadPeer(std::chrono::milliseconds bound);
+    // A member's handler of secured() may hold the link there, saying
+    // nothing, until it resumes it (or aborts it); ready() follows resume()
+    // from the event loop. The handshake bound runs on meanwhile.
+    void hold();
+    void resume();
 
     // Sends what is queued, then closes; the link outlives its owner until then.
     void close();
@@ -128,6 +133,7 @@ private:
     void lookAtFirstBytes();
     void answerInPlainText();
     void tlsEstablished();
+    void goOn();
     void startHandshake();
     void socketError();
     void readIncoming();
@@ -157,6 +163,7 @@ private:
     bool m_readingEnabled = true;
     bool m_inReadLoop = false; // a handler's nested event loop must not re-enter it
     bool m_peerClosed = false; // what it said before is still being read
+    bool m_held = false; // secured, and held there by the owner
 };
 
 } // namespace TAVIXLibCtl
