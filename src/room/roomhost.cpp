@@ -266,7 +266,6 @@ void RoomHost::handlePendingMessage(FramedLink *link, const Message &m)
             return;
         }
         pending->values.set(at, m.key, value);
-        stepped(link);
         return;
     }
     case MessageType::Join:

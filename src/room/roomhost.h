@@ -26,12 +26,13 @@ class RoomHost : public QObject
 public:
     // Connections that have not asked to join yet. At the cap, the one that
     // has gone longest without a step of its handshake (a whole first TLS
-    // record, encryption, the preamble, a value) makes way for the next,
-    // wherever either comes from, once it has gone kStale without one; until
-    // then the next waits in the kernel's queue, whose order no one can jump.
-    // A member steps on within a turn or two, so it outlasts any idle or
-    // stuck socket. Once encrypted, a connection has Timeouts::join to ask to
-    // join. One dropped after encryption is told why (RefuseReason::Busy).
+    // record, encryption, the preamble) makes way for the next, wherever
+    // either comes from, once it has gone kStale without one; until then the
+    // next waits in the kernel's queue, whose order no one can jump. A member
+    // takes each step within a turn or two and sends its values and its join
+    // with its preamble, so it outlasts any idle or stuck socket. Once
+    // encrypted, a connection has Timeouts::join to ask to join. One dropped
+    // after encryption is told why (RefuseReason::Busy).
     static constexpr int kMaxPending = 32;
     static constexpr std::chrono::milliseconds kStale{250};
     // A member's renames go out in a burst of this many, then one each
