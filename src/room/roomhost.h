@@ -33,7 +33,7 @@ public:
     // with its preamble, so it outlasts any idle or stuck socket. Once
     // encrypted, a connection has Timeouts::join to ask to join. One dropped
     // after encryption is told why (RefuseReason::Busy).
-    static constexpr int kMaxPending = 32;
+    static constexpr int kMaxPending = 128;
     static constexpr std::chrono::milliseconds kStale{250};
     // A member's renames go out in a burst of this many, then one each
     // kRenameEvery. Until its next one may, the host reads nothing more from

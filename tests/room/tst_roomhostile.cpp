@@ -254,13 +254,14 @@ void tst_RoomHostile::anUnfinishedHandshakeNeverHoldsASlot_data()
     QTest::addColumn<int>("idle");
     QTest::addColumn<QString>("from"); // where the idle sockets come from
     QTest::addColumn<int>("members");
+    const int more = RoomHost::kMaxPending + 12;
     QTest::newRow("more TLS sockets than may wait, from the members' own address")
-        << 40 << "127.0.0.1" << 1;
-    QTest::newRow("100 idle sockets from another address, back as soon as dropped")
-        << 100 << "127.0.0.2" << 4;
+        << more << "127.0.0.1" << 1;
+    QTest::newRow("more idle sockets than may wait from another address, back as soon as dropped")
+        << more << "127.0.0.2" << 4;
     // By thirds: idle, half a TLS record, TLS that never joins.
-    QTest::newRow("100 sockets of every kind, one from each address, back as soon as dropped")
-        << 100 << "127.0.1.x" << 4;
+    QTest::newRow("more sockets of every kind than may wait, one from each address, back as soon as dropped")
+        << more << "127.0.1.x" << 4;
 }
 
 void tst_RoomHostile::anUnfinishedHandshakeNeverHoldsASlot()
