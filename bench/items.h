@@ -2,6 +2,10 @@
 
 // The items tavix_bench runs (main.cpp), each printing its own figures.
 
+#include <QHostAddress>
+#include <QList>
+#include <QString>
+
 #include <string>
 
 namespace bench {
@@ -35,9 +39,23 @@ struct FanoutOptions
 // The room beside the floors at one room size (fanout.cpp).
 bool runFanout(const FanoutOptions &options);
 
+// Sockets that crowd the host while members join: how many, from where, to
+// which address; none by default.
+struct Crowding
+{
+    int sockets = 0;
+    QList<QHostAddress> from;
+    QHostAddress to = QHostAddress::LocalHost;
+    QString label;
+};
+inline constexpr int kCrowdAddresses = 99;
 // Joining a room on loopback, `joins` times one after another: from
 // openClient() until the member is Joined (TCP, TLS and the room's welcome).
-bool runJoin(int joins);
+// With a crowd, every join is counted and the run goes on past a failure.
+bool runJoin(int joins, const Crowding &crowding = {});
+// Moves this process into a network of its own where fd7a:7a::1 to ::64
+// (hex) are local, on its loopback. Needs root; false with `why` otherwise.
+bool crowdFromManyAddresses(QString *why);
 // Making a host's key the first time: HostIdentity::loadOrCreate on an empty
 // folder, `runs` times; and loading it again, as every later room does.
 bool runKeyMaking(int runs);
@@ -54,5 +72,11 @@ bool runLogTurns(int lines);
 bool runStartup(int runs, int lines, bool smoke);
 // CPU time of a window sitting idle in a room.
 bool runIdle(int seconds);
+// The memory of a window in a room where another member renames itself as
+// fast as its link takes it, for `seconds`.
+bool runRenameFlood(int seconds);
+// How long a member that stops reading holds up a room that a member floods
+// with lines, at the default stall bound: `runs` times.
+bool runStall(int runs);
 
 } // namespace bench

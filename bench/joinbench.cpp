@@ -5,6 +5,9 @@
 #include "memberkeys.h"
 #include "room.h"
 
+#include <QProcess>
+#include <QSslSocket>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -12,6 +15,8 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+
+#include <sched.h>
 
 namespace bench {
 
@@ -52,15 +57,54 @@ struct Progress
     }
 };
 
+// Sockets that crowd a host's door from the given addresses, each back as
+// soon as the host drops it; by thirds idle, half a TLS record, and TLS
+// that never asks to join.
+class Crowd : public QObject
+{
+public:
+    Crowd(const Crowding &crowding, quint16 port)
+    {
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+        for (int i = 0; i < crowding.sockets; ++i) {
+            auto *socket = new QSslSocket(this);
+            socket->setSslConfiguration(tls);
+            const QHostAddress from = crowding.from.at(i % crowding.from.size());
+            const int kind = i % 3;
+            const auto dial = [socket, from, kind, to = crowding.to, port] {
+                socket->abort();
+                socket->bind(from);
+                if (kind == 2)
+                    socket->connectToHostEncrypted(to.toString(), port);
+                else
+                    socket->connectToHost(to, port);
+            };
+            if (kind == 1) {
+                connect(socket, &QSslSocket::connected, socket,
+                        [socket] { socket->write(QByteArray::fromHex("16030100c8") + QByteArray(16, '\x01')); });
+            }
+            connect(socket, &QSslSocket::stateChanged, socket, [socket, dial](QAbstractSocket::SocketState state) {
+                if (state == QAbstractSocket::UnconnectedState)
+                    QTimer::singleShot(0, socket, dial);
+            });
+            dial();
+        }
+    }
+};
+
 } // namespace
 
-bool runJoin(int joins)
+bool runJoin(int joins, const Crowding &crowding)
 {
-    std::printf("\n== joining a room on loopback: openClient() until Joined (TCP, TLS, welcome), %d joins ==\n",
-                joins);
+    std::printf("\n== joining a room on loopback: openClient() until Joined (TCP, TLS, welcome), %d joins%s ==\n",
+                joins, crowding.sockets ? qPrintable(QStringLiteral(", while %1 sockets from %2 crowd it")
+                                                         .arg(crowding.sockets).arg(crowding.label))
+                                        : "");
     std::fflush(stdout);
     LoopThread hostLoop("room-host");
     LoopThread memberLoop("room-member");
+    LoopThread crowdLoop("crowd");
     Progress progress;
     Room *host = nullptr;
     quint16 port = 0;
@@ -79,6 +123,10 @@ bool runJoin(int joins)
     bool ok = port != 0;
     if (!ok)
         std::printf("  ERROR: the host could not listen\n");
+    Crowd *crowd = nullptr;
+    if (ok && crowding.sockets > 0)
+        crowdLoop.run([&] { crowd = new Crowd(crowding, port); });
+    int failed = 0;
 
     std::vector<std::int64_t> samples;
     for (int i = 0; ok && i < joins; ++i) {
@@ -90,7 +138,7 @@ bool runJoin(int joins)
         });
         memberLoop.run([&] {
             member = new Room;
-            member->setServerAddress(QStringLiteral("127.0.0.1"));
+            member->setServerAddress(crowding.to.toString());
             member->setPort(port);
             member->setData(MemberKeys::Name, QStringLiteral("member"));
             QObject::connect(member, &Room::stateChanged, member, [&progress, member] {
@@ -117,15 +165,22 @@ bool runJoin(int joins)
             samples.push_back(progress.joinedAt - startedAt);
         } else {
             std::printf("  ERROR: join %d did not finish (end reason %d)\n", i + 1, endReason);
-            ok = false;
+            ++failed;
+            ok = crowding.sockets > 0; // a crowd's count goes on
+            continue;
         }
         // The host must have let the last one go before the next one knocks.
-        if (ok && !progress.waitFor([&] { return progress.departures > i; })) {
+        if (ok && !progress.waitFor([&] { return progress.departures >= int(samples.size()); })) {
             std::printf("  ERROR: the host never saw member %d leave\n", i + 1);
             ok = false;
         }
     }
+    crowdLoop.run([crowd] { delete crowd; });
     hostLoop.run([host] { delete host; });
+    if (crowding.sockets > 0) {
+        std::printf("  joined %d of %d\n", joins - failed, joins);
+        ok = ok && failed == 0;
+    }
     if (!samples.empty()) {
         const std::int64_t first = samples.front();
         const LatencyFigures f = summarise(samples);
@@ -134,6 +189,34 @@ bool runJoin(int joins)
     }
     std::fflush(stdout);
     return ok;
+}
+
+bool crowdFromManyAddresses(QString *why)
+{
+    // A network of this process's own, where one /64 has addresses to spare.
+    if (::geteuid() != 0) {
+        *why = QStringLiteral("it needs root");
+        return false;
+    }
+    if (::unshare(CLONE_NEWNET) != 0) {
+        *why = QStringLiteral("unshare(CLONE_NEWNET) failed");
+        return false;
+    }
+    QString ip = QStandardPaths::findExecutable(QStringLiteral("ip"));
+    if (ip.isEmpty())
+        ip = QStandardPaths::findExecutable(QStringLiteral("ip"), {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")});
+    QByteArray commands = "link set lo up\n";
+    for (int n = 1; n <= kCrowdAddresses + 1; ++n)
+        commands += QStringLiteral("addr add fd7a:7a::%1/64 dev lo nodad\n").arg(n, 0, 16).toLatin1();
+    QProcess batch;
+    batch.start(ip, {QStringLiteral("-batch"), QStringLiteral("-")});
+    batch.write(commands);
+    batch.closeWriteChannel();
+    if (ip.isEmpty() || !batch.waitForFinished(10000) || batch.exitCode() != 0) {
+        *why = QStringLiteral("ip(8) failed: ") + QString::fromLocal8Bit(batch.readAllStandardError());
+        return false;
+    }
+    return true;
 }
 
 bool runKeyMaking(int runs)

@@ -7,6 +7,12 @@
 //   tavix_bench log [--log-lines N] [--log-turn-lines N]
 //   tavix_bench startup [--runs N] [--startup-lines N]
 //   tavix_bench idle [--idle-seconds N]
+//   tavix_bench crowd [--crowd-joins N] [--crowd-sockets N]
+//                                         joining while sockets crowd the host
+//                                         (IPv6 only as root, in a network of
+//                                         its own)
+//   tavix_bench renames [--rename-seconds N]  a window under a rename flood
+//   tavix_bench stall [--stall-runs N]    a member that stops reading
 //
 // fanout options: --members N (4), --threads N (4), --warmup N (1000),
 // --lines N (20000), --paced N (1000), --pace-ms N (50), --seconds S (5),
@@ -130,6 +136,29 @@ bool runFanoutItems(const Args &args)
     return ok;
 }
 
+// Members join while sockets crowd the host: from 99 IPv4 addresses, from
+// one, and from 99 of one IPv6 /64 in a network of the bench's own.
+bool runCrowds(int joins, int sockets)
+{
+    bench::Crowding spread{sockets, {}, QHostAddress::LocalHost, QStringLiteral("99 addresses 127.0.1.x")};
+    for (int n = 1; n <= bench::kCrowdAddresses; ++n)
+        spread.from << QHostAddress(QStringLiteral("127.0.1.%1").arg(n));
+    bool ok = bench::runJoin(joins, spread);
+    const bench::Crowding one{sockets, {QHostAddress(QStringLiteral("127.0.0.2"))}, QHostAddress::LocalHost,
+                              QStringLiteral("one address")};
+    ok = bench::runJoin(joins, one) && ok;
+    QString why;
+    if (!bench::crowdFromManyAddresses(&why)) {
+        std::printf("\n== the crowd from one IPv6 /64: skipped, %s ==\n", qPrintable(why));
+        return ok;
+    }
+    bench::Crowding v6{sockets, {}, QHostAddress(QStringLiteral("fd7a:7a::1")),
+                       QStringLiteral("99 addresses of fd7a:7a::/64")};
+    for (int n = 2; n <= bench::kCrowdAddresses + 1; ++n)
+        v6.from << QHostAddress(QStringLiteral("fd7a:7a::%1").arg(n, 0, 16));
+    return bench::runJoin(joins, v6) && ok;
+}
+
 // Each item in a process of its own, so that memory figures start clean.
 int runAll(int argc, char **argv, const Args &args)
 {
@@ -150,6 +179,9 @@ int runAll(int argc, char **argv, const Args &args)
         {"log", args.smoke ? 60 : 600},
         {"startup", args.smoke ? 60 : 600},
         {"idle", idleSeconds + 60},
+        {"crowd", args.smoke ? 120 : 900},
+        {"renames", args.smoke ? 60 : 120},
+        {"stall", args.smoke ? 120 : 600},
     };
     int failures = 0;
     for (const auto &item : items) {
@@ -212,8 +244,15 @@ int main(int argc, char *argv[])
         ok = bench::runStartup(args.number("runs", 10, 1), args.number("startup-lines", 100000, 200), args.smoke);
     } else if (args.mode == "idle") {
         ok = bench::runIdle(args.number("idle-seconds", 60, 1));
+    } else if (args.mode == "crowd") {
+        ok = runCrowds(args.number("crowd-joins", 40, 3), args.number("crowd-sockets", 200, 30));
+    } else if (args.mode == "renames") {
+        ok = bench::runRenameFlood(args.number("rename-seconds", 10, 1));
+    } else if (args.mode == "stall") {
+        ok = bench::runStall(args.number("stall-runs", 3, 1));
     } else {
-        std::fprintf(stderr, "unknown item %s: all, fanout, processes, join, log, startup or idle\n",
+        std::fprintf(stderr, "unknown item %s: all, fanout, processes, join, log, startup, idle, crowd, "
+                             "renames or stall\n",
                      args.mode.c_str());
         return EXIT_FAILURE;
     }

@@ -7,6 +7,7 @@
 #include "gorvel.h"
 #include "measure.h"
 #include "memberkeys.h"
+#include "rawmember.h"
 #include "room.h"
 #include "windowlog.h"
 
@@ -159,6 +160,17 @@ std::map<QString, qint64> runProbe(const QStringList &args, int timeoutMs, std::
     return values;
 }
 
+// A room hosted in this process for the probe to join.
+bool hostOnAnyPort(Room &host)
+{
+    host.setPort(0);
+    host.setData(MemberKeys::Name, QStringLiteral("host"));
+    host.openServer();
+    if (host.boundPort() == 0)
+        std::printf("  ERROR: the host could not listen\n");
+    return host.boundPort() != 0;
+}
+
 bool runStartupOn(const char *platform, const QProcessEnvironment &env, int runs, int lines, bool smoke)
 {
     std::printf("\n== start-up (%s): process start to the window's first paint, %d runs ==\n", platform, runs);
@@ -298,13 +310,8 @@ bool runIdle(int seconds)
 {
     std::printf("\n== a window idle in a room for %d s (joined to a host in another process) ==\n", seconds);
     Room host;
-    host.setPort(0);
-    host.setData(MemberKeys::Name, QStringLiteral("host"));
-    host.openServer();
-    if (host.boundPort() == 0) {
-        std::printf("  ERROR: the host could not listen\n");
+    if (!hostOnAnyPort(host))
         return false;
-    }
     std::int64_t start = 0;
     const auto v = runProbe({QStringLiteral("--join"), QString::number(host.boundPort()), QStringLiteral("--idle"),
                              QString::number(seconds)},
@@ -326,6 +333,45 @@ bool runIdle(int seconds)
         std::printf("  ERROR: the window left the room while idle\n");
         return false;
     }
+    return true;
+}
+
+bool runRenameFlood(int seconds)
+{
+    std::printf("\n== a window in a room where a member renames itself without pause, 32767-unit names, %d s ==\n",
+                seconds);
+    Room host;
+    if (!hostOnAnyPort(host))
+        return false;
+    // Once the window is in, the flooder joins and renames as fast as its link takes it.
+    std::unique_ptr<RawMember> flooder;
+    QTimer flood;
+    qint64 sent = 0;
+    int relayed = 0;
+    QObject::connect(&host, &Room::dataChanged, &host, [&](int slot, const QString &key, const QString &value) {
+        if (key == MemberKeys::Name)
+            ++relayed;
+        if (flooder || slot != 1 || key != MemberKeys::Presence || value != MemberKeys::Present)
+            return;
+        flooder = std::make_unique<RawMember>(QHostAddress::LocalHost, host.boundPort(), QStringLiteral("R"), [&] {
+            flood.start(1);
+        });
+    });
+    QObject::connect(&flood, &QTimer::timeout, &flood, [&] {
+        while (flooder->socket.bytesToWrite() < 1024 * 1024)
+            flooder->send(TAVIXLibCtl::Wire::Message::set(MemberKeys::Name, QString(32767, sent++ % 2 ? u'a' : u'b')));
+    });
+    std::int64_t start = 0;
+    const auto v = runProbe({QStringLiteral("--join"), QString::number(host.boundPort()), QStringLiteral("--idle"),
+                             QString::number(seconds)},
+                            (seconds + 30) * 1000, &start);
+    flood.stop();
+    host.closeConnection();
+    if (v.empty())
+        return false;
+    std::printf("  renames sent %lld, relayed %d\n", (long long)sent, relayed);
+    std::printf("  the window's peak resident (VmHWM)  %10.1f MiB, resident after (VmRSS) %.1f MiB\n",
+                mib(v.at(QStringLiteral("hwm_kb"))), mib(v.at(QStringLiteral("rss_kb"))));
     return true;
 }
 

@@ -10,9 +10,6 @@ namespace TAVIXLibCtl {
 Q_LOGGING_CATEGORY(lcLink, "tavix.room.link", QtWarningMsg)
 
 namespace {
-// Qt stops reading from the kernel once this much is buffered, so a sender we
-// do not read is held back by TCP itself.
-constexpr qint64 kReadBuffer = 64 * 1024;
 // Work done per turn of the event loop before yielding to other links.
 constexpr qint64 kReadSlice = 256 * 1024;
 // How long a closing link may take to flush.
@@ -46,6 +43,8 @@ FramedLink::FramedLink(QSslSocket *socket, const QSslConfiguration &tls, const T
     m_socket->setSslConfiguration(tls);
     connect(m_socket, &QSslSocket::readyRead, this, &FramedLink::lookAtFirstBytes);
     tcpConnected();
+    // A connection that waited to be taken may have spoken already.
+    QTimer::singleShot(0, this, &FramedLink::lookAtFirstBytes);
 }
 
 FramedLink::FramedLink(const QHostAddress &address, quint16 port, const Timeouts &timeouts,
@@ -127,9 +126,9 @@ void FramedLink::lookAtFirstBytes()
         } else {
             return;
         }
-        m_firstRecordWhole = true;
         disconnect(m_socket, &QSslSocket::readyRead, this, &FramedLink::lookAtFirstBytes);
         m_socket->startServerEncryption();
+        emit progressed();
         return;
     }
     switch (Wire::checkPreamble(first)) {
@@ -162,12 +161,35 @@ void FramedLink::tlsEstablished()
     if (m_role == Role::Member) {
         QPointer<FramedLink> self(this);
         emit secured(m_socket->peerCertificate().digest(QCryptographicHash::Sha256));
-        if (!self || m_state != State::Securing)
-            return; // the owner did not trust it
+        if (!self || m_state != State::Securing || m_held)
+            return; // the owner did not trust it, or has not decided yet
     }
+    goOn();
+}
+
+void FramedLink::goOn()
+{
     startHandshake();
     if (m_role == Role::Member)
         emit ready();
+    else
+        emit progressed();
+}
+
+void FramedLink::hold()
+{
+    if (m_state == State::Securing)
+        m_held = true;
+}
+
+void FramedLink::resume()
+{
+    if (!std::exchange(m_held, false))
+        return;
+    QTimer::singleShot(0, this, [this] {
+        if (m_state == State::Securing)
+            goOn();
+    });
 }
 
 void FramedLink::startHandshake()
@@ -228,13 +250,6 @@ void FramedLink::flush()
 QHostAddress FramedLink::peerAddress() const
 {
     return m_socket->peerAddress();
-}
-
-int FramedLink::progress() const
-{
-    if (m_state == State::Handshaking || m_state == State::Open)
-        return 2;
-    return m_firstRecordWhole ? 1 : 0;
 }
 
 qint64 FramedLink::backlog() const
@@ -330,7 +345,10 @@ bool FramedLink::readPreamble()
     quint16 version = 0;
     switch (Wire::checkPreamble(m_preamble, &version)) {
     case Wire::PreambleStatus::Incomplete:
+        return true;
     case Wire::PreambleStatus::Match:
+        if (m_role == Role::Host)
+            emit progressed();
         return true;
     case Wire::PreambleStatus::Stranger:
         fail(End::Stranger);

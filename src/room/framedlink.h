@@ -72,8 +72,12 @@ public:
     // host's certificate.
     enum class Role { Host, Member };
 
+    // Qt stops reading from the kernel once this much is buffered, so a
+    // sender we do not read is held back by TCP itself.
+    static constexpr qint64 kReadBuffer = 64 * 1024;
+
     // The host's end of an accepted connection, with the host's certificate
-    // and key in `tls`.
+    // and key in `tls`. What the socket holds already is looked at too.
     FramedLink(QSslSocket *socket, const QSslConfiguration &tls, const Timeouts &timeouts,
                qint64 outboundLimit, QObject *parent = nullptr);
     // A member's end: connects to `address`. secured() shows the host's
@@ -84,9 +88,6 @@ public:
 
     State state() const { return m_state; }
     QHostAddress peerAddress() const;
-    // How far the other side got: 0 nothing whole yet, 1 a whole TLS record,
-    // 2 encrypted.
-    int progress() const;
 
     // Queues a frame; ignored unless handshaking or open. What is queued
     // leaves when control returns to the event loop, or at flush().
@@ -102,6 +103,11 @@ public:
     void setOpen();
     // The other side drops us after this much silence (from the handshake).
     void setPeerDeadPeer(std::chrono::milliseconds bound);
+    // A member's handler of secured() may hold the link there, saying
+    // nothing, until it resumes it (or aborts it); ready() follows resume()
+    // from the event loop. The handshake bound runs on meanwhile.
+    void hold();
+    void resume();
 
     // Sends what is queued, then closes; the link outlives its owner until then.
     void close();
@@ -111,6 +117,9 @@ public:
 signals:
     // TLS is up; nothing of ours has been sent. A handler may abort().
     void secured(const QByteArray &peerFingerprint);
+    // A host's end: the member took a step of its handshake (a whole first
+    // TLS record, encryption, its preamble).
+    void progressed();
     void ready();
     void versionMismatch(quint16 version);
     void messageReceived(const Wire::Message &message);
@@ -124,6 +133,7 @@ private:
     void lookAtFirstBytes();
     void answerInPlainText();
     void tlsEstablished();
+    void goOn();
     void startHandshake();
     void socketError();
     void readIncoming();
@@ -152,8 +162,8 @@ private:
     std::chrono::milliseconds m_peerDeadPeer;
     bool m_readingEnabled = true;
     bool m_inReadLoop = false; // a handler's nested event loop must not re-enter it
-    bool m_firstRecordWhole = false;
     bool m_peerClosed = false; // what it said before is still being read
+    bool m_held = false; // secured, and held there by the owner
 };
 
 } // namespace TAVIXLibCtl

@@ -191,9 +191,9 @@ QSslConfiguration HostIdentity::serverTls() const
 
 std::optional<HostIdentity> HostIdentity::loadOrCreate(const QString &path, QString *error)
 {
+    if (!makePrivateFolder(QFileInfo(path).absolutePath(), error))
+        return std::nullopt;
     if (!QFileInfo::exists(path)) {
-        if (!makePrivateFolder(QFileInfo(path).absolutePath(), error))
-            return std::nullopt;
         ERR_clear_error();
         const auto pem = makeIdentityPem();
         if (!pem) {

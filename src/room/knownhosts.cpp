@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <functional>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,8 +20,6 @@ namespace TAVIXLibCtl {
 namespace {
 
 constexpr qsizetype kFingerprintBytes = 32; // SHA-256
-// Another member may be writing; a lock held longer than this is stale.
-constexpr int kLockWaitMs = 5000;
 
 QString normalAddress(QStringView address)
 {
@@ -103,32 +101,19 @@ bool readAll(const QString &path, QByteArray *bytes, QString *error)
     return true;
 }
 
-// Rewrites the file under the lock with what `change` makes of its lines;
-// `change` returns false to leave the file as it is.
-bool rewrite(const QString &path, QString *error,
-             const std::function<bool(QList<QByteArray> &lines)> &change)
+QList<QByteArray> linesOf(const QByteArray &bytes)
 {
-    QString why;
-    if (!makePrivateFolder(QFileInfo(path).absolutePath(), &why)) {
-        *error = QStringLiteral("cannot write %1: %2").arg(path, why);
-        return false;
-    }
-    QLockFile lock(path + QStringLiteral(".lock"));
-    if (!lock.tryLock(kLockWaitMs)) {
-        *error = QStringLiteral("cannot lock %1.lock").arg(path);
-        return false;
-    }
-    QByteArray bytes;
-    if (!readAll(path, &bytes, error))
-        return false; // never replace what could not be read
     QList<QByteArray> lines = bytes.split('\n');
     if (lines.constLast().isEmpty())
         lines.removeLast();
-    if (!change(lines))
-        return true;
+    return lines;
+}
+
+bool writeLines(const QString &path, const QList<QByteArray> &lines, QString *error)
+{
     QSaveFile out(path);
     QByteArray text;
-    for (const QByteArray &line : std::as_const(lines))
+    for (const QByteArray &line : lines)
         text += line + '\n';
     if (!out.open(QIODevice::WriteOnly)
         || !out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)
@@ -137,6 +122,49 @@ bool rewrite(const QString &path, QString *error,
         return false;
     }
     return true;
+}
+
+enum class Locked { Yes, Busy, No };
+
+// Takes the file's lock as `locking` says; No, with `error`, when it cannot.
+Locked lockFor(QLockFile &lock, const QString &path, KnownHosts::Locking locking, QString *error)
+{
+    QString why;
+    if (!makePrivateFolder(QFileInfo(path).absolutePath(), &why)) {
+        *error = QStringLiteral("cannot write %1: %2").arg(path, why);
+        return Locked::No;
+    }
+    if (locking != KnownHosts::Locking::Skip
+        && lock.tryLock(locking == KnownHosts::Locking::Wait ? KnownHosts::kLockWaitMs : 0))
+        return Locked::Yes;
+    if (locking == KnownHosts::Locking::Try && lock.error() == QLockFile::LockFailedError)
+        return Locked::Busy;
+    *error = QStringLiteral("cannot lock %1.lock").arg(path);
+    return Locked::No;
+}
+
+// What `lines` keep for `address` (normalised) at `port`.
+KnownHosts::Pins pinsIn(const QList<QByteArray> &lines, const QString &address, quint16 port, const QString &path)
+{
+    KnownHosts::Pins pins;
+    int number = 0;
+    for (const QByteArray &text : lines) {
+        ++number;
+        const Line line = parseLine(text);
+        if (line.address != address || (line.port && *line.port != port))
+            continue;
+        if (line.fingerprint.isEmpty()) {
+            // A damaged line for this host could have been its pin.
+            pins.status = KnownHosts::Pins::Status::Unreadable;
+            pins.error = QStringLiteral("%1, line %2: cannot read the key kept for %3").arg(path).arg(number).arg(address);
+            pins.fingerprints.clear();
+            return pins;
+        }
+        pins.status = KnownHosts::Pins::Status::Known;
+        if (!pins.fingerprints.contains(line.fingerprint))
+            pins.fingerprints << line.fingerprint;
+    }
+    return pins;
 }
 
 } // namespace
@@ -150,59 +178,57 @@ QString KnownHosts::defaultPath()
 
 KnownHosts::Pins KnownHosts::pins(const QString &address, quint16 port) const
 {
-    Pins pins;
     QByteArray bytes;
-    if (!readAll(m_path, &bytes, &pins.error)) {
-        pins.status = Pins::Status::Unreadable;
-        return pins;
-    }
-    const QString wanted = normalAddress(address);
-    int number = 0;
-    for (const QByteArray &text : bytes.split('\n')) {
-        ++number;
-        const Line line = parseLine(text);
-        if (line.address != wanted || (line.port && *line.port != port))
-            continue;
-        if (line.fingerprint.isEmpty()) {
-            // A damaged line for this host could have been its pin.
-            pins.status = Pins::Status::Unreadable;
-            pins.error = QStringLiteral("%1, line %2: cannot read the key kept for %3")
-                             .arg(m_path).arg(number).arg(wanted);
-            pins.fingerprints.clear();
-            return pins;
-        }
-        pins.status = Pins::Status::Known;
-        if (!pins.fingerprints.contains(line.fingerprint))
-            pins.fingerprints << line.fingerprint;
-    }
-    return pins;
+    QString error;
+    if (!readAll(m_path, &bytes, &error))
+        return {Pins::Status::Unreadable, {}, error};
+    return pinsIn(linesOf(bytes), normalAddress(address), port, m_path);
 }
 
-bool KnownHosts::remember(const QString &address, quint16 port, const QByteArray &fingerprint,
-                          bool replace, QString *error)
+KnownHosts::Decision KnownHosts::decide(const QString &address, quint16 port, const QByteArray &fingerprint,
+                                        bool replace, Locking locking) const
 {
+    using Outcome = Decision::Outcome;
+    QLockFile lock(m_path + QStringLiteral(".lock"));
+    QString notKept;
+    const Locked locked = lockFor(lock, m_path, locking, &notKept);
+    if (locked == Locked::Busy)
+        return {Outcome::Busy, {}, {}};
+    QByteArray bytes;
+    QString error;
+    if (!readAll(m_path, &bytes, &error))
+        return {Outcome::Unreadable, {}, error};
+    QList<QByteArray> lines = linesOf(bytes);
     const QString normal = normalAddress(address);
-    QString why;
-    const bool written = rewrite(m_path, &why, [&](QList<QByteArray> &lines) {
-        bool kept = false;
-        if (replace) {
-            lines.removeIf([&](const QByteArray &text) {
-                const Line line = parseLine(text);
-                return line.address == normal && line.port == port;
-            });
-        } else {
-            kept = std::any_of(lines.cbegin(), lines.cend(), [&](const QByteArray &text) {
-                const Line line = parseLine(text);
-                return line.address == normal && line.port == port && line.fingerprint == fingerprint;
-            });
-        }
-        if (!kept)
-            lines << formatLine(normal, port, fingerprint).chopped(1);
-        return !kept;
+    const Pins pins = pinsIn(lines, normal, port, m_path);
+    if (pins.status == Pins::Status::Unreadable)
+        return {Outcome::Unreadable, {}, pins.error};
+    if (pins.status == Pins::Status::Known && pins.fingerprints.contains(fingerprint)
+        && (!replace || pins.fingerprints.size() == 1))
+        return {};
+    if (pins.status == Pins::Status::Known && !replace)
+        return {Outcome::Changed, pins.fingerprints, {}};
+    if (locked == Locked::No)
+        return {Outcome::Join, {}, notKept};
+    lines.removeIf([&](const QByteArray &text) {
+        const Line line = parseLine(text);
+        return line.address == normal && line.port == port;
     });
-    if (!written && error)
-        *error = why;
-    return written;
+    lines << formatLine(normal, port, fingerprint).chopped(1);
+    writeLines(m_path, lines, &error);
+    return {Outcome::Join, {}, error};
+}
+
+bool KnownHosts::remember(const QString &address, quint16 port, const QByteArray &fingerprint, bool replace,
+                          QString *error)
+{
+    const Decision decision = decide(address, port, fingerprint, replace, Locking::Wait);
+    if (error) {
+        *error = decision.outcome == Decision::Outcome::Changed
+                     ? QStringLiteral("%1: another key is kept for %2 at port %3").arg(m_path, address).arg(port)
+                     : decision.error;
+    }
+    return decision.outcome == Decision::Outcome::Join && decision.error.isEmpty();
 }
 
 int KnownHosts::forget(const QString &address, quint16 port, QString *error)
@@ -210,17 +236,21 @@ int KnownHosts::forget(const QString &address, quint16 port, QString *error)
     if (!QFileInfo(m_path).exists())
         return 0;
     const QString normal = normalAddress(address);
-    int forgotten = 0;
     QString why;
-    const bool written = rewrite(m_path, &why, [&](QList<QByteArray> &lines) {
-        // A damaged line for the address goes too: it would refuse every join.
-        forgotten = int(lines.removeIf([&](const QByteArray &text) {
-            const Line line = parseLine(text);
-            return line.address == normal && (port == 0 || !line.port || *line.port == port);
-        }));
-        return forgotten > 0;
-    });
-    if (!written) {
+    QLockFile lock(m_path + QStringLiteral(".lock"));
+    QByteArray bytes;
+    if (lockFor(lock, m_path, Locking::Wait, &why) != Locked::Yes || !readAll(m_path, &bytes, &why)) {
+        if (error)
+            *error = why;
+        return -1;
+    }
+    QList<QByteArray> lines = linesOf(bytes);
+    // A damaged line for the address goes too: it would refuse every join.
+    const auto forgotten = int(lines.removeIf([&](const QByteArray &text) {
+        const Line line = parseLine(text);
+        return line.address == normal && (port == 0 || !line.port || *line.port == port);
+    }));
+    if (forgotten > 0 && !writeLines(m_path, lines, &why)) {
         if (error)
             *error = why;
         return -1;

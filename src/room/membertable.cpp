@@ -4,6 +4,14 @@
 
 namespace TAVIXLibCtl {
 
+QString MemberValues::kept(const QString &key, const QString &value)
+{
+    if (key != MemberKeys::Name || value.size() <= kMaxName)
+        return value;
+    const bool pairAtCut = value.at(kMaxName - 1).isHighSurrogate();
+    return value.left(pairAtCut ? kMaxName - 1 : kMaxName);
+}
+
 qsizetype MemberValues::find(const QString &key) const
 {
     for (size_t i = 0; i < m_values.size(); ++i) {

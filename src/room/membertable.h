@@ -28,6 +28,12 @@ public:
     static constexpr qsizetype kMaxUnits = 3 * 2 * (Wire::kMaxText + 1);
     // What find() gives for a key not held.
     static constexpr qsizetype kAbsent = -1;
+    // A name is shown in every line about its member: it is kept short.
+    static constexpr qsizetype kMaxName = 64;
+
+    // `value` as it is kept under `key`: a name cut to kMaxName UTF-16 units,
+    // before a surrogate pair rather than through it; any other value whole.
+    static QString kept(const QString &key, const QString &value);
 
     // Where `key` is held, or kAbsent: found once for both fits() and set().
     qsizetype find(const QString &key) const;

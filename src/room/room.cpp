@@ -252,8 +252,9 @@ Room::SetResult Room::setData(const QString &key, const QString &value)
     if (key == MemberKeys::Presence)
         return SetResult::Stored;
     const QString cleanKey = Wire::cleanText(key);
-    const QString cleanValue = cleanKey == MemberKeys::Name ? Wire::withoutFormatCharacters(Wire::cleanText(value))
-                                                            : Wire::cleanText(value);
+    const QString cleanValue = MemberValues::kept(
+            cleanKey, cleanKey == MemberKeys::Name ? Wire::withoutFormatCharacters(Wire::cleanText(value))
+                                                   : Wire::cleanText(value));
     const qsizetype at = m_local.find(cleanKey);
     if (!m_local.fits(at, cleanKey, cleanValue))
         return SetResult::OverLimits;

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace TAVIXLibCtl {
 
@@ -38,6 +39,15 @@ bool makePrivateFolder(const QString &folder, QString *error)
     if (::stat(QFile::encodeName(path).constData(), &info) != 0 || !S_ISDIR(info.st_mode)) {
         *error = QStringLiteral("%1 is not a folder").arg(path);
         return false;
+    }
+    // One made by an earlier version, or by hand, may be open to others.
+    if (info.st_uid == ::geteuid() && (info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        if (::chmod(QFile::encodeName(path).constData(), S_IRWXU) != 0) {
+            *error = QStringLiteral("%1 is open to others and cannot be made private: %2")
+                         .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+            return false;
+        }
+        qWarning("tavix: %ls was open to others; it is now private to its owner", qUtf16Printable(path));
     }
     return true;
 }

@@ -9,8 +9,10 @@ namespace TAVIXLibCtl {
 QString roomConfigDirectory();
 
 // Makes `folder` and any missing parent readable by the user alone, as a
-// folder that holds a private key must be; folders already there are left as
-// they are. False, with `error` naming the folder, when it cannot be made.
+// folder that holds a private key must be. A `folder` of the user's already
+// there that others may read or write is made private too, which standard
+// error says; its parents are left as they are. False, with `error` naming
+// the folder, when it cannot be made.
 bool makePrivateFolder(const QString &folder, QString *error);
 
 } // namespace TAVIXLibCtl

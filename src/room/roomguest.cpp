@@ -17,6 +17,8 @@ using Wire::MessageType;
 namespace {
 // What a guest accepts queued toward the host before it counts as stuck.
 constexpr qint64 kGuestOutboundLimit = 16 * 1024 * 1024;
+// How often the kept keys' lock is tried while another process holds it.
+constexpr std::chrono::milliseconds kLockRetry{20};
 } // namespace
 
 RoomGuest::RoomGuest(const Timeouts &timeouts, QObject *parent)
@@ -28,6 +30,9 @@ RoomGuest::RoomGuest(const Timeouts &timeouts, QObject *parent)
         if (m_link)
             m_link->flush();
     });
+    m_judgeSoon.setSingleShot(true);
+    m_judgeSoon.setInterval(kLockRetry);
+    connect(&m_judgeSoon, &QTimer::timeout, this, &RoomGuest::judgeHost);
 }
 
 RoomGuest::~RoomGuest()
@@ -90,38 +95,54 @@ void RoomGuest::checkHost(const QByteArray &fingerprint)
     if (!self || m_done || !m_link)
         return;
     // A room chosen from those announced is that room only if its host
-    // shows the key it announced; the pins below still decide the rest.
+    // shows the key it announced; the kept keys below still decide the rest.
     if (!m_announced.isEmpty() && !fingerprint.toHex().startsWith(m_announced)) {
         m_link->abort();
         m_link = nullptr;
         finish(EndReason::KeyNotAsAnnounced);
         return;
     }
-    // Nothing of the room is sent until the key is vouched for; a kept key
-    // that cannot be read vouches for nothing.
-    const KnownHosts::Pins pins = KnownHosts().pins(m_address, m_port);
-    switch (pins.status) {
-    case KnownHosts::Pins::Status::Unreadable:
-        m_link->abort();
-        m_link = nullptr;
-        finish(EndReason::KnownHostsUnreadable, pins.error);
+    // Nothing of the room is sent until the key is vouched for, and kept on
+    // a first visit; a kept key that cannot be read vouches for nothing.
+    m_shown = fingerprint;
+    m_lockWait.start();
+    judgeHost();
+    if (m_link && m_judgeSoon.isActive())
+        m_link->hold();
+}
+
+// Judged under the kept keys' lock, never waiting for it here: while another
+// process holds it, the link waits and the lock is tried again.
+void RoomGuest::judgeHost()
+{
+    if (m_done || !m_link)
         return;
-    case KnownHosts::Pins::Status::Known:
-        if (pins.fingerprints.contains(fingerprint))
-            return;
-        if (fingerprint == m_trusted) {
-            m_newHost = fingerprint;
-            m_replacesPin = true;
-            return;
-        }
+    const auto locking = m_lockWait.hasExpired(KnownHosts::kLockWaitMs) ? KnownHosts::Locking::Skip
+                                                                        : KnownHosts::Locking::Try;
+    const bool replace = !m_trusted.isEmpty() && m_shown == m_trusted;
+    const KnownHosts::Decision decision = KnownHosts().decide(m_address, m_port, m_shown, replace, locking);
+    QPointer<RoomGuest> self(this);
+    switch (decision.outcome) {
+    case KnownHosts::Decision::Outcome::Busy:
+        m_judgeSoon.start();
+        return;
+    case KnownHosts::Decision::Outcome::Unreadable:
         m_link->abort();
         m_link = nullptr;
-        emit hostKeyRefused(pins.fingerprints.first());
+        finish(EndReason::KnownHostsUnreadable, decision.error);
+        return;
+    case KnownHosts::Decision::Outcome::Changed:
+        m_link->abort();
+        m_link = nullptr;
+        emit hostKeyRefused(decision.kept.first());
         if (self)
             finish(EndReason::HostKeyChanged);
         return;
-    case KnownHosts::Pins::Status::Unknown:
-        m_newHost = fingerprint;
+    case KnownHosts::Decision::Outcome::Join:
+        if (!decision.error.isEmpty())
+            emit keyNotKept(decision.error);
+        if (self && m_link)
+            m_link->resume();
         return;
     }
 }
@@ -156,13 +177,20 @@ void RoomGuest::handleMessage(const Message &m)
         m_size = m.size;
         m_link->setOpen();
         m_link->setPeerDeadPeer(std::chrono::milliseconds(m.deadPeerMs));
-        keepNewHost();
         emit welcomed(m.slot, m_size);
         return;
     case MessageType::Refuse:
-        m_refusal = m.reason == int(Wire::RefuseReason::RoomFull) ? EndReason::RoomFull
-                                                                  : EndReason::OtherProtocol;
-        return;
+        switch (Wire::RefuseReason(m.reason)) {
+        case Wire::RefuseReason::RoomFull:
+            m_refusal = EndReason::RoomFull;
+            return;
+        case Wire::RefuseReason::Busy:
+            m_refusal = EndReason::Busy;
+            return;
+        default:
+            m_refusal = EndReason::OtherProtocol;
+            return;
+        }
     case MessageType::Bye:
         if (!admitted)
             break;
@@ -233,15 +261,6 @@ void RoomGuest::handleEnd(FramedLink::End end)
         finish(EndReason::ConnectionLost);
         break;
     }
-}
-
-void RoomGuest::keepNewHost()
-{
-    if (m_newHost.isEmpty())
-        return;
-    QString error;
-    if (!KnownHosts().remember(m_address, m_port, m_newHost, m_replacesPin, &error))
-        emit keyNotKept(error);
 }
 
 void RoomGuest::finish(EndReason reason, const QString &detail)

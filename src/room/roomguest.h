@@ -4,6 +4,7 @@
 #include "membertable.h"
 #include "roomtypes.h"
 
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
 #include <QTimer>
@@ -53,8 +54,8 @@ private:
     void hostResolved(const QHostInfo &info);
     void connectNext();
     void checkHost(const QByteArray &fingerprint);
+    void judgeHost();
     void linked();
-    void keepNewHost();
     void handleMessage(const Wire::Message &message);
     void handleEnd(FramedLink::End end);
     void finish(EndReason reason, const QString &detail = {});
@@ -71,9 +72,10 @@ private:
     EndReason m_refusal = EndReason::None; // what the host said before it went
     int m_size = 0; // the room's size once welcomed
     QByteArray m_trusted;
-    QByteArray m_announced;
-    QByteArray m_newHost; // a host's key to keep once it welcomes us
-    bool m_replacesPin = false; // m_newHost takes the place of the kept one
+    QByteArray m_announced; // the start of the key the room announced, when chosen from those
+    QByteArray m_shown; // the host's key, judged before anything is said
+    QElapsedTimer m_lockWait;
+    QTimer m_judgeSoon;
     bool m_done = false;
 };
 

@@ -3,7 +3,6 @@
 #include "hostidentity.h"
 #include "memberkeys.h"
 
-#include <QHash>
 #include <QLoggingCategory>
 #include <QPointer>
 #include <QSslSocket>
@@ -15,10 +14,10 @@ Q_LOGGING_CATEGORY(lcHost, "tavix.room.host", QtWarningMsg)
 namespace {
 constexpr int kListenBacklog = 512;
 
-// A value as it enters the room: a name without invisible marks.
+// A value as it enters the room: a name without invisible marks, and short.
 QString entering(const QString &key, const QString &value)
 {
-    return key == MemberKeys::Name ? Wire::withoutFormatCharacters(value) : value;
+    return MemberValues::kept(key, key == MemberKeys::Name ? Wire::withoutFormatCharacters(value) : value);
 }
 } // namespace
 
@@ -30,13 +29,21 @@ RoomHost::RoomHost(int size, const Timeouts &timeouts, QObject *parent)
     , m_timeouts(timeouts)
     , m_table(size)
     , m_links(size_t(size), nullptr)
+    , m_renames(size_t(size))
     , m_stall(timeouts.stall)
 {
-    // Never early: the rule counts a check as one interval at most.
+    m_clock.start();
+    // The rule asks for a check when a member would reach the bound.
     m_stallCheck.setTimerType(Qt::PreciseTimer);
-    m_stallCheck.setInterval(m_stall.interval());
+    m_stallCheck.setSingleShot(true);
     connect(&m_stallCheck, &QTimer::timeout, this, &RoomHost::dropStalledMembers);
     connect(&m_server, &QTcpServer::newConnection, this, &RoomHost::acceptConnections);
+    // Qt takes one connection off the kernel's queue ahead of us, no more.
+    m_server.setMaxPendingConnections(1);
+    m_pendingCheck.setSingleShot(true);
+    connect(&m_pendingCheck, &QTimer::timeout, this, &RoomHost::checkPending);
+    m_renameCheck.setSingleShot(true);
+    connect(&m_renameCheck, &QTimer::timeout, this, &RoomHost::releaseRenames);
     m_flushSoon.setSingleShot(true);
     m_flushSoon.setInterval(0);
     connect(&m_flushSoon, &QTimer::timeout, this, &RoomHost::flushLinks);
@@ -50,10 +57,12 @@ RoomHost::~RoomHost()
 void RoomHost::Server::incomingConnection(qintptr descriptor)
 {
     auto *socket = new QSslSocket(this);
-    if (socket->setSocketDescriptor(descriptor))
+    if (socket->setSocketDescriptor(descriptor)) {
+        socket->setReadBufferSize(FramedLink::kReadBuffer); // it may wait a while
         addPendingConnection(socket);
-    else
+    } else {
         delete socket;
+    }
 }
 
 bool RoomHost::loadIdentity(const QString &path)
@@ -103,8 +112,7 @@ void RoomHost::start(const MemberValues::Values &hostValues)
     }
     m_table.occupy(0);
     emit roomEvent({RoomEvent::Kind::Arrive, 0, {}, {}});
-    m_sinceStallCheck.start();
-    m_stallCheck.start();
+    m_stallCheck.start(m_stall.interval());
 }
 
 void RoomHost::setHostValue(const QString &key, const QString &value)
@@ -117,6 +125,8 @@ void RoomHost::close()
 {
     m_server.close();
     m_stallCheck.stop();
+    m_pendingCheck.stop();
+    m_renameCheck.stop();
     for (auto &link : m_links) {
         if (link) {
             // Members tell a room that ended from a link that broke by this.
@@ -132,45 +142,103 @@ void RoomHost::close()
 
 void RoomHost::acceptConnections()
 {
-    while (auto *socket = static_cast<QSslSocket *>(m_server.nextPendingConnection())) {
-        if (int(m_pending.size()) >= kMaxPending)
-            dropOnePending();
+    while (m_server.hasPendingConnections()) {
+        if (int(m_pending.size()) >= kMaxPending && !dropStalest()) {
+            m_acceptWaits = true;
+            armPendingCheck();
+            return;
+        }
+        auto *socket = static_cast<QSslSocket *>(m_server.nextPendingConnection());
         auto *link = new FramedLink(socket, m_tls, m_timeouts, outboundLimit(), this);
+        connect(link, &FramedLink::progressed, this, [this, link] { stepped(link); });
         connect(link, &FramedLink::messageReceived, this,
                 [this, link](const Message &m) { handlePendingMessage(link, m); });
         connect(link, &FramedLink::versionMismatch, this, [this, link] { refuseOtherVersion(link); });
         connect(link, &FramedLink::ended, this, [this, link] {
             if (const auto it = findPending(link); it != m_pending.end())
-                m_pending.erase(it);
+                forgetPending(it);
         });
         connect(link, &FramedLink::bytesWritten, this, [this] {
             if (m_paused)
                 updateBackpressure();
         });
-        m_pending.push_back(Pending{link, {}});
+        m_pending.push_back(Pending{link, {}, sinceStart(), std::nullopt});
+    }
+    m_acceptWaits = false;
+}
+
+bool RoomHost::dropStalest()
+{
+    const auto stalest = std::min_element(m_pending.begin(), m_pending.end(),
+                                          [](const Pending &a, const Pending &b) { return a.steppedAt < b.steppedAt; });
+    if (stalest == m_pending.end() || sinceStart() - stalest->steppedAt < kStale)
+        return false;
+    qCDebug(lcHost) << "making way for a newer connection:" << stalest->link->peerAddress();
+    dropPending(stalest);
+    return true;
+}
+
+void RoomHost::dropPending(std::vector<Pending>::iterator pending)
+{
+    FramedLink *link = pending->link;
+    forgetPending(pending);
+    if (link->state() != FramedLink::State::Handshaking) {
+        link->abort(); // it cannot hear us yet
+        return;
+    }
+    link->send(Message::refuse(Wire::RefuseReason::Busy));
+    link->close();
+}
+
+void RoomHost::forgetPending(std::vector<Pending>::iterator pending)
+{
+    m_pending.erase(pending);
+    if (m_acceptWaits)
+        m_pendingCheck.start(0);
+}
+
+void RoomHost::stepped(FramedLink *link)
+{
+    const auto pending = findPending(link);
+    if (pending == m_pending.end())
+        return;
+    pending->steppedAt = sinceStart();
+    if (!pending->securedAt && link->state() == FramedLink::State::Handshaking) {
+        pending->securedAt = pending->steppedAt;
+        armPendingCheck();
     }
 }
 
-void RoomHost::dropOnePending()
+void RoomHost::checkPending()
 {
-    QHash<QHostAddress, int> perAddress;
-    for (const Pending &p : m_pending)
-        ++perAddress[p.link->peerAddress()];
-    auto victim = m_pending.end();
-    int most = 0;
-    for (auto it = m_pending.begin(); it != m_pending.end(); ++it) {
-        const int count = perAddress.value(it->link->peerAddress());
-        // Oldest first: only a strictly better choice replaces one found.
-        if (count > most
-            || (count == most && it->link->progress() < victim->link->progress())) {
-            victim = it;
-            most = count;
-        }
+    const StallRule::Duration now = sinceStart();
+    const auto late = [&](const Pending &p) { return p.securedAt && now - *p.securedAt >= m_timeouts.join; };
+    for (auto it = std::find_if(m_pending.begin(), m_pending.end(), late); it != m_pending.end();
+         it = std::find_if(m_pending.begin(), m_pending.end(), late)) {
+        qCDebug(lcHost) << "did not ask to join in time:" << it->link->peerAddress();
+        dropPending(it);
     }
-    if (victim == m_pending.end())
-        return;
-    victim->link->abort();
-    m_pending.erase(victim);
+    if (m_acceptWaits && m_server.isListening())
+        acceptConnections();
+    armPendingCheck();
+}
+
+void RoomHost::armPendingCheck()
+{
+    // The next deadline: someone's time to join, or the stalest going stale.
+    const StallRule::Duration now = sinceStart();
+    std::optional<StallRule::Duration> next;
+    const auto sooner = [&next](StallRule::Duration at) { next = next ? std::min(*next, at) : at; };
+    for (const Pending &p : m_pending) {
+        if (p.securedAt)
+            sooner(*p.securedAt + m_timeouts.join);
+        if (m_acceptWaits)
+            sooner(p.steppedAt + kStale);
+    }
+    if (next)
+        m_pendingCheck.start(std::max(StallRule::Duration(0), *next - now));
+    else
+        m_pendingCheck.stop();
 }
 
 std::vector<RoomHost::Pending>::iterator RoomHost::findPending(FramedLink *link)
@@ -183,7 +251,7 @@ void RoomHost::refuseOtherVersion(FramedLink *link)
 {
     // Our preamble is already out; the joiner also gets a reason it can read.
     if (const auto it = findPending(link); it != m_pending.end())
-        m_pending.erase(it);
+        forgetPending(it);
     link->send(Message::refuse(Wire::RefuseReason::OtherVersion));
     link->close();
 }
@@ -198,11 +266,12 @@ void RoomHost::handlePendingMessage(FramedLink *link, const Message &m)
         return;
     case MessageType::Set: {
         const qsizetype at = pending->values.find(m.key);
-        if (m.key == MemberKeys::Presence || !pending->values.fits(at, m.key, m.value)) {
+        const QString value = entering(m.key, m.value);
+        if (m.key == MemberKeys::Presence || !pending->values.fits(at, m.key, value)) {
             qCDebug(lcHost) << "refusing a joiner's value for" << m.key.left(40);
             return;
         }
-        pending->values.set(at, m.key, m.value);
+        pending->values.set(at, m.key, value);
         return;
     }
     case MessageType::Join:
@@ -210,7 +279,7 @@ void RoomHost::handlePendingMessage(FramedLink *link, const Message &m)
         admit(link);
         return;
     default:
-        m_pending.erase(pending);
+        forgetPending(pending);
         link->abort(); // protocol error
         return;
     }
@@ -222,7 +291,8 @@ void RoomHost::handleMemberMessage(int slot, const Message &m)
     case MessageType::Ping:
         return;
     case MessageType::Set:
-        update(slot, m.key, m.value);
+        if (m.key != MemberKeys::Name || takeRename(slot, m.value))
+            update(slot, m.key, m.value);
         return;
     default:
         qCDebug(lcHost) << "slot" << slot << "sent type" << int(m.type);
@@ -236,7 +306,7 @@ void RoomHost::admit(FramedLink *link)
 {
     const auto it = findPending(link);
     const MemberValues::Values values = it->values.all();
-    m_pending.erase(it);
+    forgetPending(it);
 
     const int slot = m_table.freeSlot(1);
     if (slot < 0) {
@@ -253,7 +323,8 @@ void RoomHost::admit(FramedLink *link)
             depart(slot);
     });
     link->setOpen();
-    link->setReadingEnabled(!m_paused);
+    m_renames[size_t(slot)] = {};
+    link->setReadingEnabled(reads(slot));
 
     link->send(Message::welcome(slot, size(), Wire::deadPeerField(m_timeouts.deadPeer)));
     for (int p = 0; p < size(); ++p) {
@@ -281,19 +352,65 @@ void RoomHost::depart(int slot)
     if (slot <= 0 || !m_table.isPresent(slot))
         return;
     m_links[size_t(slot)] = nullptr;
+    m_renames[size_t(slot)] = {};
     broadcast(Message::depart(slot));
     m_table.vacate(slot);
-    if (m_paused)
-        updateBackpressure();
+    updateBackpressure(); // the rule forgets the slot at once
     // Last: a handler may close the room, or delete it and us with it.
     emit roomEvent({RoomEvent::Kind::Depart, slot, {}, {}});
 }
 
+bool RoomHost::takeRename(int slot, const QString &name)
+{
+    Renames &renames = m_renames[size_t(slot)];
+    if (m_table.value(slot, MemberKeys::Name) == entering(MemberKeys::Name, name))
+        return true; // no change: nothing goes out
+    const StallRule::Duration now = sinceStart();
+    if (now >= renames.paidUntil - (kRenameBurst - 1) * kRenameEvery) {
+        renames.paidUntil = std::max(renames.paidUntil, now) + kRenameEvery;
+        return true;
+    }
+    renames.held = name;
+    m_links[size_t(slot)]->setReadingEnabled(false);
+    armRenameCheck();
+    return false;
+}
+
+void RoomHost::releaseRenames()
+{
+    const QPointer<RoomHost> self(this);
+    for (int slot = 0; slot < size(); ++slot) {
+        std::optional<QString> &held = m_renames[size_t(slot)].held;
+        if (!held || !takeRename(slot, *held))
+            continue;
+        const QString name = *std::exchange(held, std::nullopt);
+        update(slot, MemberKeys::Name, name);
+        // A handler may have closed the room, or deleted it and us with it.
+        if (!self)
+            return;
+        if (m_links[size_t(slot)])
+            m_links[size_t(slot)]->setReadingEnabled(reads(slot));
+    }
+    armRenameCheck();
+}
+
+void RoomHost::armRenameCheck()
+{
+    std::optional<StallRule::Duration> next;
+    for (const Renames &renames : m_renames) {
+        const StallRule::Duration due = renames.paidUntil - (kRenameBurst - 1) * kRenameEvery;
+        if (renames.held && (!next || due < *next))
+            next = due;
+    }
+    if (next)
+        m_renameCheck.start(std::max(StallRule::Duration(0), *next - sinceStart()));
+}
+
 void RoomHost::update(int slot, const QString &key, const QString &given)
 {
-    const QString value = entering(key, given);
     if (key == MemberKeys::Presence)
         return; // presence belongs to the room
+    const QString value = entering(key, given);
     MemberValues *values = m_table.slotValues(slot);
     if (!values)
         return;
@@ -347,29 +464,34 @@ std::vector<qint64> RoomHost::backlogs() const
 
 void RoomHost::updateBackpressure()
 {
-    const bool paused = StallRule::roomWaits(m_paused, backlogs());
+    const std::vector<qint64> now = backlogs();
+    const bool paused = StallRule::roomWaits(m_paused, now);
+    m_stall.update(sinceStart(), paused, now);
     if (paused == m_paused)
         return;
     m_paused = paused;
     qCDebug(lcHost) << (paused ? "pausing" : "resuming") << "members' input";
-    for (FramedLink *link : m_links) {
-        if (link)
-            link->setReadingEnabled(!paused);
+    for (int slot = 0; slot < size(); ++slot) {
+        if (m_links[size_t(slot)])
+            m_links[size_t(slot)]->setReadingEnabled(reads(slot));
     }
 }
 
 void RoomHost::dropStalledMembers()
 {
-    const std::chrono::milliseconds elapsed(m_sinceStallCheck.restart());
+    m_stall.update(sinceStart(), m_paused, backlogs());
     const QPointer<RoomHost> self(this);
-    for (const int slot : m_stall.advance(elapsed, m_paused, backlogs())) {
+    for (const int slot : m_stall.takeGone()) {
         // A handler of the last departure may have closed the room or deleted it.
-        if (!self || !m_links[size_t(slot)])
+        if (!self || !m_server.isListening())
             return;
+        if (!m_links[size_t(slot)])
+            continue;
         qCDebug(lcHost) << "slot" << slot << "held the room up too long";
         m_links[size_t(slot)]->abort();
         depart(slot);
     }
+    m_stallCheck.start(m_stall.nextCheck());
 }
 
 } // namespace TAVIXLibCtl

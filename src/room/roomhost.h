@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <QTcpServer>
 
+#include <optional>
 #include <vector>
 
 namespace TAVIXLibCtl {
@@ -23,12 +24,22 @@ class RoomHost : public QObject
     Q_OBJECT
 
 public:
-    // Connections that have not finished their handshake. Beyond this one is
-    // dropped: from the address that holds the most of them, so that one
-    // source cannot push out another; of its connections, one with no whole
-    // TLS record before one that has more, the oldest first. A member from
-    // another address than a flood of idle sockets always gets in.
-    static constexpr int kMaxPending = 32;
+    // Connections that have not asked to join yet. At the cap, the one that
+    // has gone longest without a step of its handshake (a whole first TLS
+    // record, encryption, the preamble) makes way for the next, wherever
+    // either comes from, once it has gone kStale without one; until then the
+    // next waits in the kernel's queue, whose order no one can jump. A member
+    // takes each step within a turn or two and sends its values and its join
+    // with its preamble, so it outlasts any idle or stuck socket. Once
+    // encrypted, a connection has Timeouts::join to ask to join. One dropped
+    // after encryption is told why (RefuseReason::Busy).
+    static constexpr int kMaxPending = 128;
+    static constexpr std::chrono::milliseconds kStale{250};
+    // A member's renames go out in a burst of this many, then one each
+    // kRenameEvery. Until its next one may, the host reads nothing more from
+    // it: nothing is lost or reordered, and nobody else waits.
+    static constexpr int kRenameBurst = 3;
+    static constexpr std::chrono::milliseconds kRenameEvery{1000};
 
     RoomHost(int size, const Timeouts &timeouts, QObject *parent = nullptr);
     ~RoomHost() override;
@@ -60,12 +71,29 @@ private:
     {
         FramedLink *link = nullptr;
         MemberValues values;
+        StallRule::Duration steppedAt{}; // its last step, on m_clock
+        std::optional<StallRule::Duration> securedAt;
     };
 
     void acceptConnections();
-    void dropOnePending();
+    // At the cap: makes way if a connection has gone kStale without a step.
+    bool dropStalest();
+    void dropPending(std::vector<Pending>::iterator pending);
+    void forgetPending(std::vector<Pending>::iterator pending);
+    void stepped(FramedLink *link);
+    // Drops those that did not ask to join in time and takes whom there is
+    // room for; armPendingCheck() sets the next check.
+    void checkPending();
+    void armPendingCheck();
     void handlePendingMessage(FramedLink *link, const Wire::Message &message);
     void handleMemberMessage(int slot, const Wire::Message &message);
+    // False when the rename is held back until its turn.
+    bool takeRename(int slot, const QString &name);
+    void releaseRenames();
+    void armRenameCheck();
+    // Whether a member's link is read: not while the room waits, nor while
+    // one of its renames is held.
+    bool reads(int slot) const { return !m_paused && !m_renames[size_t(slot)].held; }
     void refuseOtherVersion(FramedLink *link);
     bool loadIdentity(const QString &path);
     void admit(FramedLink *link);
@@ -79,6 +107,7 @@ private:
     std::vector<qint64> backlogs() const;
     std::vector<Pending>::iterator findPending(FramedLink *link);
     qint64 outboundLimit() const;
+    StallRule::Duration sinceStart() const { return StallRule::Duration(m_clock.elapsed()); }
 
     // Hands out TLS sockets, not yet encrypted.
     class Server : public QTcpServer
@@ -94,14 +123,23 @@ private:
     Timeouts m_timeouts;
     MemberTable m_table;
     std::vector<FramedLink *> m_links; // by slot; null for slot 0 and free slots
+    struct Renames
+    {
+        StallRule::Duration paidUntil{}; // when the burst is whole again, on m_clock
+        std::optional<QString> held;
+    };
+    std::vector<Renames> m_renames; // by slot
+    QTimer m_renameCheck;
     std::vector<Pending> m_pending;
+    QTimer m_pendingCheck;
+    bool m_acceptWaits = false; // connections wait in the kernel's queue
     // Fires at the end of the turn that relayed something: the turn's lines
     // leave in one write per member before the loop polls again.
     QTimer m_flushSoon;
     EndReason m_listenError = EndReason::None;
     StallRule m_stall;
     QTimer m_stallCheck;
-    QElapsedTimer m_sinceStallCheck;
+    QElapsedTimer m_clock; // since the host was made
     bool m_paused = false; // the room waits: no member is read
 };
 

@@ -28,6 +28,7 @@ constexpr std::array kReasons{
     ReasonWords{EndReason::Unreachable, u"ホストに届きません", u"host unreachable"},
     ReasonWords{EndReason::NoAnswer, u"応答がありません", u"no answer"},
     ReasonWords{EndReason::RoomFull, u"満員で入れません", u"room full"},
+    ReasonWords{EndReason::Busy, u"混み合っています", u"the host is busy with other joiners"},
     ReasonWords{EndReason::OtherProtocol, u"相手が違う方式です", u"other protocol or version"},
     ReasonWords{EndReason::HostLeft, u"サーバが終了しました", u"host left"},
     ReasonWords{EndReason::ConnectionLost, u"接続が切れました", u"connection lost"},

@@ -17,6 +17,7 @@ enum class EndReason {
     Unreachable,     // no route, or no answer to the connection attempt
     NoAnswer,        // connected, but the other side never finished the handshake
     RoomFull,        // the host turned us away: no free slot
+    Busy,            // the host turned us away: too many others were joining at once
     OtherProtocol,   // the other side is not a room, or speaks another version
     HostLeft,        // the host closed the room
     ConnectionLost,  // the link broke or the other side stopped answering
@@ -31,6 +32,7 @@ struct Timeouts {
     std::chrono::milliseconds handshake{10'000}; // connect + handshake, per address
     std::chrono::milliseconds deadPeer{15'000};  // silence after which a peer is gone
     std::chrono::milliseconds stall{5'000};      // a member whose queue stays congested this long is dropped
+    std::chrono::milliseconds join{1'000};       // a host's bound from encryption to the request to join
 };
 
 // One change to the room, in the order the host decided it.

@@ -6,12 +6,12 @@ namespace TAVIXLibCtl {
 
 namespace {
 constexpr int kChecksPerBound = 5;
-constexpr std::chrono::milliseconds kShortestInterval{10};
+constexpr StallRule::Duration kShortestInterval{10};
 // Holding the room up is forgiven at this fraction of the pace it is counted.
 constexpr int kForgiveness = 4;
 } // namespace
 
-std::chrono::milliseconds StallRule::interval() const
+StallRule::Duration StallRule::interval() const
 {
     return std::max(kShortestInterval, m_bound / kChecksPerBound);
 }
@@ -24,26 +24,45 @@ bool StallRule::roomWaits(bool waited, std::span<const qint64> backlogs)
     return std::any_of(backlogs.begin(), backlogs.end(), over(kBehind));
 }
 
-std::vector<int> StallRule::advance(std::chrono::milliseconds elapsed, bool roomWaits,
-                                    std::span<const qint64> backlogs)
+void StallRule::update(Duration now, bool roomWaits, std::span<const qint64> backlogs)
 {
-    using std::chrono::milliseconds;
-    m_held.resize(backlogs.size(), milliseconds(0));
-    std::vector<int> gone;
+    const Duration elapsed = m_last ? std::max(Duration(0), now - *m_last) : Duration(0);
+    m_last = now;
+    m_members.resize(backlogs.size());
     for (size_t slot = 0; slot < backlogs.size(); ++slot) {
-        milliseconds &held = m_held[slot];
-        if (backlogs[slot] < 0)
-            held = milliseconds(0);
-        else if (roomWaits && backlogs[slot] > kCaughtUp)
-            held += std::min(elapsed, interval()); // a late check counts one interval
+        Member &member = m_members[slot];
+        if (backlogs[slot] < 0) {
+            member = {};
+            continue;
+        }
+        if (member.holding)
+            member.held += elapsed;
         else
-            held = std::max(milliseconds(0), held - elapsed / kForgiveness);
-        if (held >= m_bound) {
+            member.held = std::max(Duration(0), member.held - elapsed / kForgiveness);
+        member.holding = roomWaits && backlogs[slot] > kCaughtUp;
+    }
+}
+
+std::vector<int> StallRule::takeGone()
+{
+    std::vector<int> gone;
+    for (size_t slot = 0; slot < m_members.size(); ++slot) {
+        if (m_members[slot].held >= m_bound) {
             gone.push_back(int(slot));
-            held = milliseconds(0);
+            m_members[slot] = {};
         }
     }
     return gone;
+}
+
+StallRule::Duration StallRule::nextCheck() const
+{
+    Duration next = interval();
+    for (const Member &member : m_members) {
+        if (member.holding)
+            next = std::min(next, m_bound - member.held);
+    }
+    return std::max(Duration(1), next);
 }
 
 } // namespace TAVIXLibCtl

@@ -20,7 +20,8 @@
 //   host -> member
 //     [4 WELCOME, slot:uint, size:uint, dead:uint]
 //                                         ; you hold `slot` in a room of `size`
-//     [5 REFUSE,  reason:uint]            ; 1 room full, 2 other version; then close
+//     [5 REFUSE,  reason:uint]            ; 1 room full, 2 other version, 3 busy
+//                                         ; with other joiners; then close
 //     [6 STORE,   slot, key, value]       ; silent copy: snapshot, newcomer's values
 //     [7 ARRIVE,  slot]                   ; slot holds a member from now on
 //     [8 UPDATE,  slot, key, value]       ; a member changed a value
@@ -31,7 +32,8 @@
 // other side stay silent before it drops it; each side pings often enough for
 // the other's bound as well as its own.
 //
-// Texts are UTF-8 of at most 32,767 UTF-16 code units. Control characters
+// Texts are UTF-8 of at most 32,767 UTF-16 code units, read as sent: a
+// leading U+FEFF is part of the text. Control characters
 // are replaced when decoded, so no peer can put a line break into a log or
 // turn a line around.
 // Anything else (length out of range, malformed CBOR, a wrong shape, an
@@ -241,8 +243,10 @@ private:
             out->append(QLatin1StringView(bytes));
         } else {
             // Stateless, as a CBOR reader decodes: a sequence cut at the
-            // chunk's end is an error, not carried over.
-            QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+            // chunk's end is an error, not carried over. A leading U+FEFF is
+            // part of the text, not a mark to drop.
+            QStringDecoder utf8(QStringDecoder::Utf8,
+                                QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
             out->append(utf8.decode(bytes));
             if (utf8.hasError())
                 return false; // protocol error: invalid UTF-8

@@ -40,6 +40,7 @@ enum class MessageType : quint8 {
 enum class RefuseReason : quint8 {
     RoomFull = 1,
     OtherVersion = 2,
+    Busy = 3,
 };
 
 struct Message

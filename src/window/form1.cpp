@@ -129,7 +129,9 @@ Form1::Form1(Gorvel *component, int port, QWidget *parent)
     Gorvel1->setParent(this);
 
     // The log is read-only but can be selected and copied; it wraps long
-    // lines, and nothing keeps an undo history of a log that only grows.
+    // lines, keeps no undo history and only its newest lines, so that a
+    // room that talks for days does not fill the machine's memory.
+    chat->setMaximumBlockCount(MaxLogLines);
     chat->setReadOnly(true);
     chat->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     chat->setFocusPolicy(Qt::StrongFocus);
@@ -309,6 +311,12 @@ void Form1::AddChat(const QString &text)
     // document would keep unseen for every line.
     m_pendingLines->insertBlock(m_lineFormats.block, m_lineFormats.text);
     m_pendingLines->insertText(text, m_lineFormats.text);
+    // The oldest lines leave when an edit block ends: a long run of lines in
+    // one frame ends one on the way, unseen.
+    if (chat->document()->blockCount() >= 2 * MaxLogLines) {
+        m_pendingLines->endEditBlock();
+        m_pendingLines->beginEditBlock();
+    }
 }
 
 // Someone else's arrival, departure or line marks the window on the taskbar

@@ -37,6 +37,9 @@ public:
     Form1(TAVIXLibCtl::Gorvel *component, int port, QWidget *parent = nullptr);
     ~Form1() override;
 
+    // The log keeps this many lines, the newest; older ones leave the top.
+    static constexpr int MaxLogLines = 20'000;
+
     QLabel *const Label1;
     QLineEdit *const aname;
     TAVIXLibCtl::Gorvel *const Gorvel1;

@@ -8,6 +8,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringDecoder>
 #include <QtEndian>
 
 #include <cstdint>
@@ -133,8 +134,13 @@ void checkEncoding(QByteArrayView bytes)
         return;
     const auto byte = [&](qsizetype i) { return int(quint8(bytes[i])); };
     const QByteArrayView texts = bytes.sliced(3);
-    const QString key = cleanText(QString::fromUtf8(texts.first(texts.size() / 2)));
-    const QString value = cleanText(QString::fromUtf8(texts.sliced(texts.size() / 2)));
+    // fromUtf8() would drop a leading U+FEFF, and with it the texts that start with one.
+    const auto exactly = [](QByteArrayView utf8) {
+        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+        return cleanText(decoder.decode(utf8));
+    };
+    const QString key = exactly(texts.first(texts.size() / 2));
+    const QString value = exactly(texts.sliced(texts.size() / 2));
 
     Message m;
     m.type = MessageType(int(MessageType::Set) + byte(0) % int(MessageType::Bye));

@@ -54,6 +54,7 @@ BODIES = {
     "store-with-tab": array(uint(6), uint(0), text("chat"), text("a\tb")),
     "update-emoji": array(uint(8), uint(2), text("chat"), text("やあ 😀")),
     "update-empty-value": array(uint(8), uint(1), text("chat"), text("")),
+    "set-texts-led-by-bom": array(uint(1), text("\ufeffname"), text("\ufeff\ufeffぺぽらん")),
     # Well-formed, but the texts carry what cleaning replaces.
     "update-line-break": array(uint(8), uint(1), text("chat"), text("a\r\nb\x00\x1b")),
     "set-c1-and-separators": array(uint(1), text("chat"), text("\x85\u2028\u2029\x7f")),

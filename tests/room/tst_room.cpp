@@ -253,23 +253,28 @@ void tst_Room::localValuesOutliveTheSession()
 void tst_Room::textRoundTrips_data()
 {
     QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("name"); // the text as a name: 64 units at most
     QString emoji;
     while (emoji.size() + 2 <= 32767)
         emoji += QStringLiteral("🎌");
-    QTest::newRow("Japanese") << QStringLiteral("こんにちは、世界。「テスト」　全角スペース");
-    QTest::newRow("emoji") << QStringLiteral("👨‍👩‍👧 😀 🇯🇵");
-    QTest::newRow("the longest line of kanji") << QString(32767, QChar(0x6f22));
-    QTest::newRow("the longest line of emoji") << emoji;
+    const QString japanese = QStringLiteral("こんにちは、世界。「テスト」　全角スペース");
+    QTest::newRow("Japanese") << japanese << japanese;
+    QTest::newRow("emoji") << QStringLiteral("👨‍👩‍👧 😀 🇯🇵") << QStringLiteral("👨‍👩‍👧 😀 🇯🇵");
+    QTest::newRow("the longest line of kanji") << QString(32767, QChar(0x6f22)) << QString(64, QChar(0x6f22));
+    QTest::newRow("the longest line of emoji") << emoji << emoji.left(64);
+    QTest::newRow("a name cut before an emoji, not through it")
+        << u'x' + emoji.chopped(2) << u'x' + emoji.left(62);
 }
 
 void tst_Room::textRoundTrips()
 {
     QFETCH(QString, text);
+    QFETCH(QString, name);
     auto h = host(text.left(100));
     auto a = joiner(text, portOf(*h));
     QTRY_VERIFY(joined(*a));
-    QTRY_COMPARE(h->room->memberData(1, kName), text);
-    QCOMPARE(a->room->memberData(0, kName), text.left(100));
+    QTRY_COMPARE(h->room->memberData(1, kName), name);
+    QCOMPARE(a->room->memberData(0, kName), name);
     a->room->setData(kChat, text);
     QTRY_COMPARE(h->room->memberData(1, kChat), text);
     QTRY_COMPARE(a->room->memberData(1, kChat), text);
@@ -326,6 +331,7 @@ void tst_Room::disconnectedOncePerSession_data()
     QTest::newRow("the port to host on is taken") << "portTaken" << EndReason::PortInUse << QStringLiteral("ポートが使用中です");
     QTest::newRow("a stranger answers") << "stranger" << EndReason::OtherProtocol << QStringLiteral("相手が違う方式です");
     QTest::newRow("a server that never speaks") << "mute" << EndReason::NoAnswer << QStringLiteral("応答がありません");
+    QTest::newRow("a host busy with other joiners") << "busy" << EndReason::Busy << QStringLiteral("混み合っています");
 }
 
 void tst_Room::disconnectedOncePerSession()
@@ -378,6 +384,14 @@ void tst_Room::disconnectedOncePerSession()
         m.room->openServer();
     } else if (how == "stranger") {
         fake.onPeer = [](Raw::Peer *p) { p->sendRaw("SSH-2.0-OpenSSH_9.2\r\n"); };
+        m.room->setPort(fake.serverPort());
+        m.room->openClient();
+    } else if (how == "busy") {
+        fake.onPeer = [](Raw::Peer *p) {
+            p->sendPreamble();
+            p->send(Message::refuse(Raw::RefuseReason::Busy));
+            QObject::connect(p->socket(), &QSslSocket::encrypted, p, [p] { p->socket()->disconnectFromHost(); });
+        };
         m.room->setPort(fake.serverPort());
         m.room->openClient();
     }

@@ -89,6 +89,8 @@ void tst_WireCodec::roundTrip_data()
         << Message::update(1, longCjk, longCjk);
     QTest::newRow("the longest emoji line fits one frame")
         << Message::set(QStringLiteral("chat"), emoji);
+    QTest::newRow("a text that starts with a byte order mark keeps it")
+        << Message::update(1, QStringLiteral("\uFEFFname"), QStringLiteral("\uFEFF\uFEFFぺぽらん"));
 }
 
 void tst_WireCodec::roundTrip()

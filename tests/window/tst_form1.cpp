@@ -377,22 +377,30 @@ void tst_Form1::appendsAtEndWhateverTheCaret()
 void tst_Form1::keepsNewestLineInView_data()
 {
     QTest::addColumn<bool>("spread"); // one line per event-loop turn
-    QTest::newRow("lines in one turn") << false;
-    QTest::newRow("lines spread over turns") << true;
+    QTest::addColumn<int>("lines");
+    QTest::addColumn<QString>("first"); // the log's first line then
+    QTest::newRow("lines in one turn") << false << 100 << QString();
+    QTest::newRow("lines spread over turns") << true << 100 << QString();
+    // The empty first line goes first, then the oldest.
+    QTest::newRow("more lines than the log keeps, in one turn")
+        << false << 2 * Form1::MaxLogLines + 10 << u"A > %1"_s.arg(Form1::MaxLogLines + 11);
 }
 
 void tst_Form1::keepsNewestLineInView()
 {
     QFETCH(bool, spread);
+    QFETCH(int, lines);
+    QFETCH(QString, first);
     auto *room = new RecordingGorvel;
     room->setMember(1, u"A"_s, u"1"_s);
     Form1 form(room, TAVIXLibCtl::RoomDefaults::Port);
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < lines; ++i) {
         room->raiseDataChanged(1, u"chat"_s, QString::number(i));
         if (spread)
             QCoreApplication::processEvents();
+        QVERIFY(form.chat->document()->blockCount() < 2 * Form1::MaxLogLines);
     }
     QScrollBar *bar = form.chat->verticalScrollBar();
     QTRY_VERIFY(bar->maximum() > 0 && newestLineInView(form));
@@ -403,7 +411,8 @@ void tst_Form1::keepsNewestLineInView()
     QTRY_VERIFY(bar->value() > 0);
     QCOMPARE(bar->value(), bar->maximum());
     QVERIFY(newestLineInView(form));
-    QCOMPARE(logLines(form).size(), 102);
+    QCOMPARE(logLines(form).size(), std::min(lines + 2, Form1::MaxLogLines));
+    QCOMPARE(logLines(form).constFirst(), first);
     QCOMPARE(logLines(form).constLast(), u"A > newest"_s);
 
     // A line too long for the box wraps instead of scrolling sideways.

@@ -85,6 +85,12 @@ struct CommandLine
                        "default %1.")
             .arg(defaults.stall.count()),
         QStringLiteral("MS")};
+    const QCommandLineOption join{
+        QStringLiteral("join-ms"),
+        QStringLiteral("When hosting, drop a connection that has not asked to join this long after its "
+                       "encryption is up, default %1.")
+            .arg(defaults.join.count()),
+        QStringLiteral("MS")};
     const QCommandLineOption noAnnounce{QStringLiteral("no-announce"),
                                         QStringLiteral("Host without announcing the room on the local network.")};
     const QCommandLineOption room{
@@ -128,7 +134,7 @@ CommandLine::CommandLine()
         "'rooms' found no responder to ask or 'join --room' not exactly one\n"
         "room of that name (the reason goes to standard error), 2 for bad\n"
         "arguments."));
-    parser.addOptions({help, port, size, name, handshake, deadPeer, stall, noAnnounce, room, seconds});
+    parser.addOptions({help, port, size, name, handshake, deadPeer, stall, join, noAnnounce, room, seconds});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("host, join ADDRESS, join --room NAME, rooms or forget ADDRESS."),
                                  QStringLiteral("host | join ADDRESS | rooms | forget ADDRESS"));
@@ -322,6 +328,7 @@ int hostOrJoin(CommandLine &cl, const QStringList &args, RoomConsole::Mode mode)
     const auto deadPeerMs = cl.number(cl.deadPeer, kShortestDeadPeerMs, kMaxMs);
     const auto stallMs = cl.number(cl.stall, kShortestDeadPeerMs, kMaxMs);
     const auto seconds = cl.number(cl.seconds, 1, kMaxSeconds);
+    const auto joinMs = cl.number(cl.join, 1, kMaxMs);
     if (!cl.bad.isEmpty())
         return usageError(cl.bad);
 
@@ -333,6 +340,7 @@ int hostOrJoin(CommandLine &cl, const QStringList &args, RoomConsole::Mode mode)
     timeouts.handshake = milliseconds(handshakeMs.value_or(timeouts.handshake.count()));
     timeouts.deadPeer = milliseconds(deadPeerMs.value_or(timeouts.deadPeer.count()));
     timeouts.stall = milliseconds(stallMs.value_or(deadPeerMs.value_or(timeouts.stall.count())));
+    timeouts.join = milliseconds(joinMs.value_or(timeouts.join.count()));
     room.setTimeouts(timeouts);
     room.setAnnounced(hosting && !cl.parser.isSet(cl.noAnnounce));
     QObject::connect(&room, &Room::notAnnounced, &room, [](const QString &why) {
