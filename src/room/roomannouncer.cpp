@@ -195,14 +195,8 @@ void RoomAnnouncer::forgetGroup()
 void RoomAnnouncer::fail(const QString &why)
 {
     forgetGroup();
-    if (std::exchange(m_reported, true))
-        return;
-    // Many rooms of one process fail alike: one line says it for all.
-    static QString lastReason;
-    if (why == lastReason)
-        return;
-    lastReason = why;
-    emit unavailable(why);
+    if (!std::exchange(m_reported, true))
+        emit unavailable(why);
 }
 
 } // namespace TAVIXLibCtl

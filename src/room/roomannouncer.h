@@ -46,8 +46,7 @@ public:
     static QList<QByteArray> txtRecords(const Announcement &room);
 
 signals:
-    // Why the room is not announced: at most once per announcer, and only
-    // once in a process for the same reason.
+    // Why the room is not announced: at most once per announcer.
     void unavailable(const QString &why);
 
 private:
