@@ -178,6 +178,20 @@ KnownHosts::Pins KnownHosts::pins(const QString &address, quint16 port) const
     return pins;
 }
 
+QStringList KnownHosts::addresses() const
+{
+    QByteArray bytes;
+    QString error;
+    if (!readAll(m_path, &bytes, &error))
+        return {};
+    QStringList found;
+    for (const QByteArray &text : bytes.split('\n')) {
+        if (const Line line = parseLine(text); !line.fingerprint.isEmpty())
+            found << line.address;
+    }
+    return found;
+}
+
 bool KnownHosts::remember(const QString &address, quint16 port, const QByteArray &fingerprint,
                           bool replace, QString *error)
 {

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 namespace TAVIXLibCtl {
 
@@ -34,6 +35,9 @@ public:
         QString error;                  // Unreadable: why, naming the file
     };
     Pins pins(const QString &address, quint16 port) const;
+    // Every address a readable key is kept for, spelt as pins() compares
+    // them; none when the file cannot be read.
+    QStringList addresses() const;
 
     // Records a host joined for the first time, or, with `replace`, instead
     // of the pins kept for it. False, with `error` naming the file, when the
