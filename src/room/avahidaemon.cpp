@@ -20,6 +20,9 @@ constexpr int kCallTimeoutMs = 5000;
 constexpr int kProbeMs = 1000;
 // How often a bus not reached is asked again.
 constexpr int kReprobeMs = 30000;
+// How soon a daemon that did not say how it is is asked again: its coming
+// and going is watched, but not its waking up.
+constexpr int kReaskMs = 1000;
 constexpr int kServerRunning = 2;
 const QString kNoBus = QStringLiteral("no system bus");
 
@@ -221,10 +224,11 @@ void AvahiDaemon::askState()
     call(QStringLiteral("/"), Server, QStringLiteral("GetState"), {}, [this](const QDBusMessage &reply) {
         if (reply.type() == QDBusMessage::ErrorMessage) {
             setRunning(false);
-            notReached(reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown")
-                                   || reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner")
-                               ? QStringLiteral("no Avahi daemon on the system bus")
-                               : reply.errorMessage());
+            const bool absent = reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown")
+                                || reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner");
+            notReached(absent ? QStringLiteral("no Avahi daemon on the system bus") : reply.errorMessage());
+            if (!absent)
+                QTimer::singleShot(kReaskMs, this, &AvahiDaemon::askState);
             return;
         }
         m_owner = reply.service();

@@ -16,6 +16,7 @@
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QSysInfo>
 #include <QTemporaryDir>
@@ -139,6 +140,8 @@ public:
         return error.isEmpty();
     }
     void stopResponder() { m_avahi.reset(); }
+    // The responder hangs, or goes on.
+    void freeze(bool frozen) { ::kill(pid_t(m_avahi->process.processId()), frozen ? SIGSTOP : SIGCONT); }
     // Keeps avahi-browse resolving rooms on this side. It tells what has
     // crossed the link, and keeps the daemon asking, so that a browser
     // started later hears at once all the daemon knows.
@@ -303,6 +306,7 @@ private slots:
     void withoutAResponderHostingGoesOnAsBefore();
     void aHostedRoomIsFoundJoinedAndGone();
     void aRenamedHostIsAnnouncedUnderItsNewName();
+    void aRoomIsAnnouncedOnceItsResponderAnswers();
     void hostileAnnouncementsShowNothingUnreadable_data();
     void hostileAnnouncementsShowNothingUnreadable();
     void aRealRoomIsListedBesideHostileOnes_data();
@@ -458,6 +462,23 @@ void tst_RoomDiscovery::aRenamedHostIsAnnouncedUnderItsNewName()
     QVERIFY2(roomsUntil(m_memberSide->inNamespace, entry(u"ぺぽらん"_s), &found), qPrintable(found.join(u'\n')));
     room.setData(u"name"_s, u"たろう"_s);
     QVERIFY2(roomsUntil(m_memberSide->inNamespace, entry(u"たろう"_s), &found), qPrintable(found.join(u'\n')));
+}
+
+void tst_RoomDiscovery::aRoomIsAnnouncedOnceItsResponderAnswers()
+{
+    if (!m_skip.isEmpty())
+        QSKIP(qPrintable(m_skip));
+    m_roomSide->freeze(true);
+    auto thaw = qScopeGuard([&] { m_roomSide->freeze(false); });
+    auto host = Tool::host(5, u"遅い"_s, m_roomSide->inNamespace);
+    QTRY_VERIFY_WITH_TIMEOUT(host->err.contains(u"not announced"_s), kFindMs);
+    thaw.dismiss();
+    m_roomSide->freeze(false);
+    const QString entry = u"%1\t%2\t%3\t1/5\t%4"_s.arg(m_net->roomAddress).arg(host->port())
+                                  .arg(instanceOf(u"遅い"_s), keyPrefix(*host));
+    QStringList found;
+    QVERIFY2(roomsUntil(m_memberSide->inNamespace, entry, &found), qPrintable(found.join(u'\n')));
+    QCOMPARE(host->err.count(u"not announced"_s), 1);
 }
 
 void tst_RoomDiscovery::hostileAnnouncementsShowNothingUnreadable_data()
