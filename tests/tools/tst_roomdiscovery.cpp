@@ -288,7 +288,7 @@ const QList<Hostile> &hostileRooms()
          {u"v=2"_s, u"n=6"_s, u"max=5"_s, u"key=0123456789ABCDEF"_s}, u"crowded\t-\t0123456789abcdef"_s},
         {"keys in capitals count as well", u"capitals"_s, 6008, {u"V=2"_s, u"N=2"_s, u"MAX=5"_s},
          u"capitals\t2/5\t-"_s},
-        {"of keys given twice the first counts", u"twice"_s, 6009,
+        {"of keys given twice the first counts", u"twice"_s, 6012,
          {u"v=2"_s, u"n=1"_s, u"max=5"_s, u"n=3"_s, u"v=3"_s, u"max=9"_s}, u"twice\t1/5\t-"_s},
     };
     return rows;
