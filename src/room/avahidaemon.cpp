@@ -122,9 +122,10 @@ void AvahiDaemon::endProbe()
     m_probe = nullptr;
 }
 
-// A bus that has just answered takes a connection at once. Every signal is
-// watched from any sender and judged by relay(): a well-known name would
-// have Qt ask the bus for its owner, and wait.
+// A bus that has just answered takes a connection at once; only one that
+// hangs in the very moment between would hold it up. Every signal is watched
+// from any sender and judged by relay(): a well-known name would have Qt ask
+// the bus for its owner, and wait.
 void AvahiDaemon::connectBus()
 {
     m_connection = QStringLiteral("tavix avahi %1 %2").arg(quintptr(this), 0, 16).arg(++m_attempts);
