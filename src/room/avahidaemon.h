@@ -2,18 +2,25 @@
 
 #include <QDBusConnection>
 #include <QObject>
+#include <QStringList>
+#include <QTimer>
 #include <QVariantList>
 
 #include <functional>
 
 class QDBusMessage;
+class QLocalSocket;
 
 namespace TAVIXLibCtl {
 
 // The system's mDNS responder, the Avahi daemon, through its D-Bus interface
-// on the system bus. Every call is asynchronous: without a bus or a daemon,
-// announcing and browsing cost one failed connection, never a wait on the
-// event loop.
+// on the system bus. Nothing here waits on the event loop: the bus is first
+// asked, over a socket of our own, whether it answers at all, and only a bus
+// that does is connected to; every call after that is asynchronous, and no
+// signal is watched by a well-known name, which would have Qt ask the bus
+// for its owner and wait. Without a bus or a daemon, announcing and browsing
+// cost one failed attempt, said once; a bus that does not answer is asked
+// again now and then.
 class AvahiDaemon : public QObject
 {
     Q_OBJECT
@@ -32,6 +39,9 @@ public:
     using Reply = std::function<void(const QDBusMessage &reply)>;
 
     explicit AvahiDaemon(QObject *parent = nullptr);
+    // Closes this object's own connection, which gives back to the daemon
+    // all it made for us, without waiting for anything.
+    ~AvahiDaemon() override;
 
     // Looks for the daemon, and keeps watching it come and go.
     void start();
@@ -51,6 +61,7 @@ signals:
     // It went away, or stopped serving while it renames itself: what it made
     // for us is gone or is to be given back.
     void stopped();
+    // Once until the bus and the daemon are reached again.
     void unreachable(const QString &why);
     void signalled(const QDBusMessage &message);
 
@@ -59,12 +70,25 @@ private slots:
     void relay(const QDBusMessage &message);
 
 private:
+    void probe();
+    void endProbe();
+    void connectBus();
+    void subscribe(const QString &interface);
+    void notReached(const QString &why);
     void askState();
     void setRunning(bool running);
 
-    QDBusConnection m_bus;
+    QString m_address;             // the system bus's, as libdbus would take it
+    QDBusConnection m_bus{QString()};
+    QString m_connection;          // the name Qt keeps m_bus under, once made
+    QLocalSocket *m_probe = nullptr;
+    QTimer m_probeDeadline;
+    QStringList m_interfaces;      // listened to
+    QString m_owner;               // the daemon's unique name: only it speaks for it
+    int m_attempts = 0;
     bool m_started = false;
     bool m_running = false;
+    bool m_unreachable = false;    // said so, and not reached since
 };
 
 } // namespace TAVIXLibCtl

@@ -185,6 +185,20 @@ KnownHosts::Pins KnownHosts::pins(const QString &address, quint16 port) const
     return pinsIn(linesOf(bytes), normalAddress(address), port, m_path);
 }
 
+QStringList KnownHosts::addresses() const
+{
+    QByteArray bytes;
+    QString error;
+    if (!readAll(m_path, &bytes, &error))
+        return {};
+    QStringList found;
+    for (const QByteArray &text : bytes.split('\n')) {
+        if (const Line line = parseLine(text); !line.fingerprint.isEmpty())
+            found << line.address;
+    }
+    return found;
+}
+
 KnownHosts::Decision KnownHosts::decide(const QString &address, quint16 port, const QByteArray &fingerprint,
                                         bool replace, Locking locking) const
 {

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 namespace TAVIXLibCtl {
 
@@ -40,6 +41,9 @@ public:
         QString error;                  // Unreadable: why, naming the file
     };
     Pins pins(const QString &address, quint16 port) const;
+    // Every address a readable key is kept for, spelt as pins() compares
+    // them; none when the file cannot be read.
+    QStringList addresses() const;
 
     // What a member may do with the host at `address` and `port` that shows
     // `fingerprint`.

@@ -116,7 +116,11 @@ void Room::openServer()
     m_host->start(m_local.all());
     if (m_announced) {
         m_announcer = new RoomAnnouncer(this);
-        connect(m_announcer, &RoomAnnouncer::unavailable, this, &Room::notAnnounced);
+        connect(m_announcer, &RoomAnnouncer::unavailable, this, [this](const QString &why) {
+            // A room hosted again and again gives the same reason once.
+            if (std::exchange(m_notAnnouncedWhy, why) != why)
+                emit notAnnounced(why);
+        });
         connect(this, &Room::stateChanged, m_announcer, [this] { announce(); });
     }
     emit stateChanged();

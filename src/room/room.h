@@ -137,6 +137,7 @@ signals:
     // Bytes queued toward the host went out; pendingOutput() says how many are left.
     void outputWritten();
     // The room hosted is not announced, and why; it goes on all the same.
+    // Each reason is given once, however often the room is hosted.
     void notAnnounced(const QString &why);
 
 private:
@@ -198,6 +199,7 @@ private:
     RoomGuest *m_guest = nullptr;
     RoomAnnouncer *m_announcer = nullptr;
     bool m_announced = false;
+    QString m_notAnnouncedWhy; // the reason given last
 
     std::deque<Pending> m_queue;
     QTimer m_raiseSoon;

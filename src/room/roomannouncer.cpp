@@ -18,6 +18,10 @@ constexpr qsizetype kMaxMachineChars = 24;
 constexpr int kMaxClashes = 16;
 constexpr int kGroupCollision = 3;
 constexpr int kGroupFailure = 4;
+// A daemon too busy to answer, or one that failed us, is asked again after
+// 1 s, then 2, 4... at most every 5 minutes.
+constexpr int kFirstRetryMs = 1000;
+constexpr int kLastRetryMs = 300000;
 
 QString machineName()
 {
@@ -32,6 +36,8 @@ RoomAnnouncer::RoomAnnouncer(QObject *parent) : QObject(parent), m_daemon(new Av
     connect(m_daemon, &AvahiDaemon::stopped, this, &RoomAnnouncer::forgetGroup);
     connect(m_daemon, &AvahiDaemon::unreachable, this, &RoomAnnouncer::fail);
     connect(m_daemon, &AvahiDaemon::signalled, this, &RoomAnnouncer::handleSignal);
+    m_retry.setSingleShot(true);
+    connect(&m_retry, &QTimer::timeout, this, &RoomAnnouncer::sync);
     m_daemon->listen(AvahiDaemon::EntryGroup);
     m_daemon->start();
 }
@@ -109,8 +115,10 @@ void RoomAnnouncer::sync()
         addService();
         return;
     }
-    if (txtRecords(*m_published) == txtRecords(*m_wanted))
+    if (txtRecords(*m_published) == txtRecords(*m_wanted)) {
+        m_failures = 0;
         return;
+    }
     const Announcement now = *m_wanted;
     m_busy = true;
     m_daemon->call(m_group, AvahiDaemon::EntryGroup, QStringLiteral("UpdateServiceTxt"),
@@ -195,14 +203,9 @@ void RoomAnnouncer::forgetGroup()
 void RoomAnnouncer::fail(const QString &why)
 {
     forgetGroup();
-    if (std::exchange(m_reported, true))
-        return;
-    // Many rooms of one process fail alike: one line says it for all.
-    static QString lastReason;
-    if (why == lastReason)
-        return;
-    lastReason = why;
-    emit unavailable(why);
+    m_retry.start(std::min(kFirstRetryMs << std::min(m_failures++, 9), kLastRetryMs));
+    if (!std::exchange(m_reported, true))
+        emit unavailable(why);
 }
 
 } // namespace TAVIXLibCtl

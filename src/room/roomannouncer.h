@@ -4,6 +4,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <optional>
 
@@ -29,7 +30,8 @@ struct Announcement
 // Avahi daemon, so that browsers on the local network find it. A name that
 // another service holds gives way to the daemon's alternative; a daemon that
 // comes back gets the announcement again. Whatever fails, the room goes on
-// unannounced. Destroying the announcer withdraws it.
+// unannounced meanwhile and is announced again later, less and less often.
+// Destroying the announcer withdraws it.
 class RoomAnnouncer : public QObject
 {
     Q_OBJECT
@@ -46,8 +48,7 @@ public:
     static QList<QByteArray> txtRecords(const Announcement &room);
 
 signals:
-    // Why the room is not announced: at most once per announcer, and only
-    // once in a process for the same reason.
+    // Why the room is not announced: at most once per announcer.
     void unavailable(const QString &why);
 
 private:
@@ -69,6 +70,8 @@ private:
     QString m_name;       // the one it gets: its own, or the daemon's alternative
     QString m_publishedName;
     int m_clashes = 0;
+    int m_failures = 0;   // since it was last published as wanted
+    QTimer m_retry;
     quint64 m_epoch = 0;  // bumped whenever the daemon's objects are forgotten
     bool m_busy = false;  // a step is waiting for the daemon
     bool m_clashed = false;

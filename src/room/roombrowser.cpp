@@ -13,12 +13,20 @@
 #include <QNetworkInterface>
 #include <QRegularExpression>
 #include <QScopedValueRollback>
+#include <QThread>
 
 #include <algorithm>
+#include <memory>
 
 namespace TAVIXLibCtl {
 
 namespace {
+
+// A resolve not done by then has failed; the daemon itself waits 5 s.
+constexpr qint64 kResolveMs = 2000;
+// A room that failed to resolve is tried again after 1 s, then 2, 4... 60.
+constexpr qint64 kFirstRetryMs = 1000;
+constexpr qint64 kLastRetryMs = 60000;
 
 // A TXT value as a number from 0 to `max`, or -1: digits only, no sign, no
 // leading junk, nothing longer than the biggest number allowed.
@@ -113,6 +121,12 @@ std::optional<FoundRoom> FoundRoom::fromService(const QString &service, const QS
 
 RoomBrowser::RoomBrowser(QObject *parent) : QAbstractListModel(parent)
 {
+    m_clock.start();
+    m_wake.setSingleShot(true);
+    connect(&m_wake, &QTimer::timeout, this, [this] {
+        pump();
+        checkSettled();
+    });
     // First of all who watch the rows: views read them marked.
     connect(this, &RoomBrowser::rowsInserted, this, [this](const QModelIndex &, int first, int last) {
         mark(first, last);
@@ -135,6 +149,7 @@ void RoomBrowser::start()
     if (m_active)
         return;
     m_active = true;
+    readPins();
     if (m_daemon) {
         browse();
         return;
@@ -153,6 +168,22 @@ void RoomBrowser::stop()
 {
     m_active = false;
     forget();
+}
+
+// The kept keys, read on a thread of their own: a home folder may be slow.
+// Each start reads them again, as a room joined since may have added one.
+void RoomBrowser::readPins()
+{
+    auto pinned = std::make_shared<QStringList>();
+    QThread *reader = QThread::create([pinned, path = KnownHosts::defaultPath()] {
+        *pinned = KnownHosts(path).addresses();
+    });
+    connect(reader, &QThread::finished, reader, &QObject::deleteLater);
+    connect(reader, &QThread::finished, this, [this, pinned] {
+        m_pinned = QSet<QString>(pinned->cbegin(), pinned->cend());
+        relist();
+    });
+    reader->start();
 }
 
 void RoomBrowser::browse()
@@ -198,11 +229,12 @@ void RoomBrowser::handleSignal(const QDBusMessage &message)
             resolved(message.path(), message.arguments());
         } else if (member == QLatin1String("Failure")) {
             const auto it = std::find_if(m_services.begin(), m_services.end(),
-                                         [&](const Service &s) { return s.resolver == message.path(); });
+                                         [&](const auto &s) { return s.second.resolver == message.path(); });
             if (it != m_services.end())
-                dropService(it);
+                resolveFailed(it->second);
         }
     }
+    pump();
     checkSettled();
 }
 
@@ -213,16 +245,23 @@ void RoomBrowser::serviceSeen(const QVariantList &args)
         return;
     const Sighting seen{args.at(0).toInt(), args.at(1).toInt()};
     const QString name = args.at(2).toString();
-    auto it = findService(name);
+    auto it = m_services.find(name);
     if (it == m_services.end()) {
-        // A flood of announcements takes no more than this.
-        if (m_services.size() >= kMaxRooms)
+        if (int(m_services.size()) >= kMaxServices && !makeRoomForOne())
             return;
-        it = m_services.insert(m_services.end(), Service{.name = name, .domain = args.at(4).toString()});
+        it = m_services.emplace(name, Service{.name = name, .domain = args.at(4).toString(),
+                                              .arrival = ++m_arrivals}).first;
+        // A room offered before it was heard of keeps its row.
+        it->second.listed = std::any_of(m_rooms.cbegin(), m_rooms.cend(),
+                                        [&](const FoundRoom &r) { return r.service == name; });
     }
-    if (std::find(it->seen.begin(), it->seen.end(), seen) == it->seen.end())
-        it->seen.push_back(seen);
-    resolve(*it);
+    Service &service = it->second;
+    if (std::find(service.seen.begin(), service.seen.end(), seen) == service.seen.end())
+        service.seen.push_back(seen);
+    // Resolved over IPv4 when it can be, for an address that needs no
+    // interface named to be reached: a better sighting starts it over.
+    if (service.request != 0 && seen.protocol == AvahiDaemon::IPv4 && service.resolving.protocol != AvahiDaemon::IPv4)
+        freeResolver(service);
 }
 
 void RoomBrowser::serviceGone(const QVariantList &args)
@@ -230,46 +269,113 @@ void RoomBrowser::serviceGone(const QVariantList &args)
     if (args.size() < 5)
         return;
     const Sighting seen{args.at(0).toInt(), args.at(1).toInt()};
-    const auto it = findService(args.at(2).toString());
+    const auto it = m_services.find(args.at(2).toString());
     if (it == m_services.end())
         return;
-    std::erase(it->seen, seen);
-    if (it->seen.empty())
+    Service &service = it->second;
+    std::erase(service.seen, seen);
+    if (service.seen.empty())
         dropService(it);
-    else
-        resolve(*it);
+    else if (service.request != 0 && service.resolving == seen)
+        freeResolver(service);
 }
 
-// Resolves where the service was seen over IPv4 when it was, for an address
-// that needs no interface named to be reached.
+// The table of names is full: the first to go is one that cannot be listed,
+// then one left out from the address that has the most rooms, the newest.
+bool RoomBrowser::makeRoomForOne()
+{
+    auto victim = m_services.end();
+    std::tuple<bool, size_t, quint64> worst{};
+    for (auto it = m_services.begin(); it != m_services.end(); ++it) {
+        const Service &service = it->second;
+        if (service.request != 0 || !service.answered || service.listed)
+            continue;
+        const auto candidate = m_candidates.find(service.name);
+        const bool unlisted = candidate == m_candidates.end();
+        const std::tuple key{unlisted, unlisted ? 0 : m_byAddress.at(candidate->second.room.address).size(),
+                             unlisted ? service.arrival : candidate->second.since};
+        if (victim == m_services.end() || key > worst) {
+            victim = it;
+            worst = key;
+        }
+    }
+    if (victim == m_services.end())
+        return false;
+    dropService(victim);
+    return true;
+}
+
+void RoomBrowser::pump()
+{
+    if (!m_daemon || !m_daemon->isRunning() || m_browser.isEmpty())
+        return;
+    const qint64 now = m_clock.elapsed();
+    for (auto &[name, service] : m_services) {
+        if (service.request != 0 && !service.following && service.deadline <= now)
+            resolveFailed(service);
+    }
+    int busy = 0;
+    std::vector<Service *> due;
+    for (auto &[name, service] : m_services) {
+        if (service.request != 0) {
+            busy += service.following ? 0 : 1;
+        } else if (service.listed || !service.answered || (service.failures > 0 && service.retryAt <= now)) {
+            due.push_back(&service);
+        }
+    }
+    // Rooms listed without a resolver first, then the names heard of first.
+    const auto first = [](const Service *a, const Service *b) {
+        return std::pair(!a->listed, a->arrival) < std::pair(!b->listed, b->arrival);
+    };
+    const size_t starting = std::min(due.size(), size_t(std::max(0, kMaxResolving - busy)));
+    std::partial_sort(due.begin(), due.begin() + qsizetype(starting), due.end(), first);
+    for (size_t i = 0; i < starting; ++i)
+        resolve(*due[i]);
+
+    // Those due that wait for a resolver get one as the next answer frees it.
+    qint64 next = -1;
+    for (const auto &[name, service] : m_services) {
+        const qint64 at = service.request != 0 ? (service.following ? -1 : service.deadline)
+                          : service.failures > 0 && service.retryAt > now ? service.retryAt
+                                                                          : -1;
+        if (at >= 0 && (next < 0 || at < next))
+            next = at;
+    }
+    if (next >= 0)
+        m_wake.start(int(std::max<qint64>(0, next - now)));
+    else
+        m_wake.stop();
+}
+
 void RoomBrowser::resolve(Service &service)
 {
+    // Over IPv4 where it was seen so.
     const auto best = std::min_element(service.seen.begin(), service.seen.end(),
                                        [](const Sighting &a, const Sighting &b) {
                                            return (a.protocol == AvahiDaemon::IPv4) > (b.protocol == AvahiDaemon::IPv4);
                                        });
-    if (service.request != 0 && service.resolving == *best)
-        return;
-    freeResolver(service);
     service.resolving = *best;
     service.request = ++m_requests;
+    service.deadline = m_clock.elapsed() + kResolveMs;
+    service.following = false;
     m_daemon->call(QStringLiteral("/"), AvahiDaemon::Server2, QStringLiteral("ServiceResolverPrepare"),
                    {best->interface, best->protocol, service.name, AvahiDaemon::ServiceType,
                     service.domain, best->protocol, 0u},
                    [this, name = service.name, request = service.request](const QDBusMessage &reply) {
                        const QString path = AvahiDaemon::objectPath(reply);
-                       const auto it = findService(name);
-                       if (it == m_services.end() || it->request != request) {
+                       const auto it = m_services.find(name);
+                       if (it == m_services.end() || it->second.request != request) {
                            if (!path.isEmpty())
                                m_daemon->call(path, AvahiDaemon::ServiceResolver, QStringLiteral("Free"));
                            return;
                        }
                        if (path.isEmpty()) {
-                           dropService(it);
+                           resolveFailed(it->second);
+                           pump();
                            checkSettled();
                            return;
                        }
-                       it->resolver = path;
+                       it->second.resolver = path;
                        m_daemon->call(path, AvahiDaemon::ServiceResolver, QStringLiteral("Start"));
                    });
 }
@@ -283,18 +389,36 @@ void RoomBrowser::resolved(const QString &path, const QVariantList &args)
     if (args.size() < 10)
         return;
     const Sighting where{args.at(0).toInt(), args.at(1).toInt()};
-    const auto it = std::find_if(m_services.begin(), m_services.end(), [&](const Service &s) {
-        return s.resolver == path
-               || (s.resolver.isEmpty() && s.request != 0 && s.resolving == where && s.name == args.at(2).toString());
-    });
+    const auto it = m_services.find(args.at(2).toString());
     if (it == m_services.end())
+        return;
+    Service &service = it->second;
+    if (service.resolver != path && !(service.resolver.isEmpty() && service.request != 0 && service.resolving == where))
         return;
     QHostAddress address(args.at(7).toString());
     if (address.protocol() == QAbstractSocket::IPv6Protocol && address.isLinkLocal())
         address.setScopeId(QNetworkInterface::interfaceNameFromIndex(args.at(0).toInt()));
-    const auto txt = qdbus_cast<QList<QByteArray>>(args.at(9));
-    it->found = true;
-    offer(it->name, address.toString(), args.at(8).toInt(), txt);
+    // Avahi hands the strings over last first.
+    auto txt = qdbus_cast<QList<QByteArray>>(args.at(9));
+    std::reverse(txt.begin(), txt.end());
+    service.answered = true;
+    service.failures = 0;
+    offer(service.name, address.toString(), args.at(8).toInt(), txt);
+    // A resolver stays only to keep a listed room current.
+    if (service.listed)
+        service.following = true;
+    else
+        freeResolver(service);
+}
+
+void RoomBrowser::resolveFailed(Service &service)
+{
+    freeResolver(service);
+    service.answered = true;
+    ++service.failures;
+    service.retryAt = m_clock.elapsed() + std::min(kFirstRetryMs << std::min(service.failures - 1, 16), kLastRetryMs);
+    dropCandidate(service.name);
+    relist();
 }
 
 void RoomBrowser::offer(const QString &service, const QString &address, int port,
@@ -302,44 +426,99 @@ void RoomBrowser::offer(const QString &service, const QString &address, int port
 {
     const std::optional<FoundRoom> room = FoundRoom::fromService(service, address, port, txt);
     if (!room) {
-        hide(service);
+        dropCandidate(service);
+        relist();
         return;
+    }
+    auto [it, added] = m_candidates.try_emplace(service);
+    Candidate &candidate = it->second;
+    if (added)
+        candidate.since = ++m_since;
+    else
+        unindex(candidate);
+    candidate.room = *room;
+    m_byAddress[room->address][candidate.since] = service;
+    relist();
+    const auto row = std::find_if(m_rooms.begin(), m_rooms.end(), [&](const FoundRoom &r) { return r.service == service; });
+    if (row != m_rooms.end()) {
+        *row = candidate.room;
+        const QModelIndex at = index(int(row - m_rooms.begin()));
+        emit dataChanged(at, at);
+    }
+}
+
+void RoomBrowser::dropCandidate(const QString &service)
+{
+    const auto it = m_candidates.find(service);
+    if (it == m_candidates.end())
+        return;
+    unindex(it->second);
+    m_candidates.erase(it);
+}
+
+void RoomBrowser::unindex(const Candidate &candidate)
+{
+    const auto byAddress = m_byAddress.find(candidate.room.address);
+    byAddress->second.erase(candidate.since);
+    if (byAddress->second.empty())
+        m_byAddress.erase(byAddress);
+}
+
+void RoomBrowser::relist()
+{
+    // Pinned or not, turn, since: the smallest are listed.
+    using Place = std::tuple<bool, int, quint64, const Candidate *>;
+    std::vector<Place> places;
+    for (const auto &[address, bySince] : m_byAddress) {
+        const bool pinned = m_pinned.contains(address);
+        int turn = 0;
+        for (auto it = bySince.begin(); it != bySince.end() && turn < kMaxRooms; ++it, ++turn)
+            places.emplace_back(!pinned, turn, it->first, &m_candidates.at(it->second));
+    }
+    const size_t listed = std::min(places.size(), size_t(kMaxRooms));
+    std::partial_sort(places.begin(), places.begin() + qsizetype(listed), places.end());
+    places.resize(listed);
+    QSet<QString> wanted;
+    for (const Place &place : places)
+        wanted.insert(std::get<3>(place)->room.service);
+
+    for (int row = int(m_rooms.size()) - 1; row >= 0; --row) {
+        const QString service = m_rooms.at(row).service;
+        if (wanted.contains(service))
+            continue;
+        beginRemoveRows({}, row, row);
+        m_rooms.removeAt(row);
+        endRemoveRows();
+        if (const auto it = m_services.find(service); it != m_services.end()) {
+            it->second.listed = false;
+            if (it->second.following)
+                freeResolver(it->second);
+        }
     }
     // The name comes from the service, so a room keeps its row as it changes.
     const auto before = [](const FoundRoom &a, const FoundRoom &b) {
         return std::tie(a.name, a.service) < std::tie(b.name, b.service);
     };
-    const auto at = std::lower_bound(m_rooms.begin(), m_rooms.end(), *room, before);
-    const int row = int(at - m_rooms.begin());
-    if (at != m_rooms.end() && at->service == service) {
-        *at = *room;
-        emit dataChanged(index(row), index(row));
-        return;
+    for (const Place &place : places) {
+        const FoundRoom &room = std::get<3>(place)->room;
+        const auto at = std::lower_bound(m_rooms.begin(), m_rooms.end(), room, before);
+        if (at != m_rooms.end() && at->service == room.service)
+            continue;
+        const int row = int(at - m_rooms.begin());
+        beginInsertRows({}, row, row);
+        m_rooms.insert(row, room);
+        endInsertRows();
+        if (const auto it = m_services.find(room.service); it != m_services.end())
+            it->second.listed = true;
     }
-    if (m_rooms.size() >= kMaxRooms)
-        return;
-    beginInsertRows({}, row, row);
-    m_rooms.insert(row, *room);
-    endInsertRows();
 }
 
-void RoomBrowser::hide(const QString &service)
+void RoomBrowser::dropService(std::map<QString, Service>::iterator service)
 {
-    const auto at = std::find_if(m_rooms.cbegin(), m_rooms.cend(),
-                                 [&](const FoundRoom &r) { return r.service == service; });
-    if (at == m_rooms.cend())
-        return;
-    const int row = int(at - m_rooms.cbegin());
-    beginRemoveRows({}, row, row);
-    m_rooms.removeAt(row);
-    endRemoveRows();
-}
-
-void RoomBrowser::dropService(std::vector<Service>::iterator service)
-{
-    freeResolver(*service);
-    hide(service->name);
+    freeResolver(service->second);
+    dropCandidate(service->first);
     m_services.erase(service);
+    relist();
 }
 
 void RoomBrowser::freeResolver(Service &service)
@@ -348,20 +527,24 @@ void RoomBrowser::freeResolver(Service &service)
         m_daemon->call(service.resolver, AvahiDaemon::ServiceResolver, QStringLiteral("Free"));
     service.resolver.clear();
     service.request = 0;
+    service.following = false;
 }
 
 // Gives the daemon back all it made for us and empties the list.
 void RoomBrowser::forget()
 {
     ++m_epoch;
+    m_wake.stop();
     if (!m_browser.isEmpty())
         m_daemon->call(m_browser, AvahiDaemon::ServiceBrowser, QStringLiteral("Free"));
     m_browser.clear();
     m_browsing = false;
     m_allForNow = false;
-    for (Service &service : m_services)
+    for (auto &[name, service] : m_services)
         freeResolver(service);
     m_services.clear();
+    m_candidates.clear();
+    m_byAddress.clear();
     if (m_rooms.isEmpty())
         return;
     beginResetModel();
@@ -371,13 +554,9 @@ void RoomBrowser::forget()
 
 void RoomBrowser::checkSettled()
 {
-    if (m_allForNow && std::all_of(m_services.begin(), m_services.end(), [](const Service &s) { return s.found; }))
+    if (m_allForNow
+        && std::all_of(m_services.begin(), m_services.end(), [](const auto &s) { return s.second.answered; }))
         emit settled();
-}
-
-std::vector<RoomBrowser::Service>::iterator RoomBrowser::findService(const QString &name)
-{
-    return std::find_if(m_services.begin(), m_services.end(), [&](const Service &s) { return s.name == name; });
 }
 
 void RoomBrowser::mark(int first, int last)

@@ -4,14 +4,20 @@
 // iproute2, dbus-daemon, avahi-daemon and avahi-utils; skips without them.
 // Without a responder, hosting goes on as before: that needs none of it.
 
+#include "../configfolder.h"
+#include "gorvel.h"
+#include "knownhosts.h"
 #include "netns.h"
 #include "room.h"
+#include "roombrowser.h"
 #include "roomprocess.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
+#include <QScopeGuard>
+#include <QSignalSpy>
 #include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTest>
@@ -53,6 +59,7 @@ public:
     }
     ~Daemon()
     {
+        ::kill(-pid_t(process.processId()), SIGCONT); // one a test stopped
         for (const int signal : {SIGTERM, SIGKILL}) {
             if (process.state() != QProcess::NotRunning)
                 ::kill(-pid_t(process.processId()), signal);
@@ -90,6 +97,8 @@ public:
     {
         return QStringList{u"env"_s, u"DBUS_SYSTEM_BUS_ADDRESS="_s + address} + command;
     }
+    // The bus hangs: it takes connections and answers nothing.
+    void stop() { ::kill(pid_t(m_bus->process.processId()), SIGSTOP); }
 
     QString address;
     QString error;
@@ -112,7 +121,7 @@ public:
         writeFile(m_dir.filePath(u"avahi.conf"_s),
                   u"[server]\nhost-name=%1\nuse-ipv4=yes\nuse-ipv6=no\nallow-interfaces=%2\n"
                   "entries-per-entry-group-max=%3\n[wide-area]\nenable-wide-area=no\n"
-                  "[publish]\npublish-hinfo=no\npublish-workstation=no\n"_s.arg(hostName, link).arg(kFlood));
+                  "[publish]\npublish-hinfo=no\npublish-workstation=no\n"_s.arg(hostName, link).arg(kFlood + 1));
         if (error.isEmpty())
             startResponder();
     }
@@ -131,6 +140,8 @@ public:
         return error.isEmpty();
     }
     void stopResponder() { m_avahi.reset(); }
+    // The responder hangs, or goes on.
+    void freeze(bool frozen) { ::kill(pid_t(m_avahi->process.processId()), frozen ? SIGSTOP : SIGCONT); }
     // Keeps avahi-browse resolving rooms on this side. It tells what has
     // crossed the link, and keeps the daemon asking, so that a browser
     // started later hears at once all the daemon knows.
@@ -165,6 +176,8 @@ private:
 // They are withdrawn with the connection when this goes.
 class Announcements
 {
+    static constexpr uint kNoProbe = 2;
+
 public:
     explicit Announcements(const QString &address) : m_bus(QDBusConnection::connectToBus(address, m_name))
     {
@@ -172,14 +185,21 @@ public:
         m_group = avahi(u"/"_s, u"Server"_s, u"EntryGroupNew"_s).arguments().value(0).value<QDBusObjectPath>().path();
     }
     ~Announcements() { QDBusConnection::disconnectFromBus(m_name); }
-    void add(const QString &name, int port, const QStringList &txt)
+    // On this machine, or on `host` when one is named.
+    void add(const QString &name, int port, const QStringList &txt, const QString &host = {})
     {
         QList<QByteArray> records;
         for (const QString &record : txt)
             records << record.toUtf8();
         avahi(m_group, u"EntryGroup"_s, u"AddService"_s,
-              {-1, -1, 0u, name, kType, QString(), QString(), QVariant::fromValue(quint16(port)),
+              {-1, -1, 0u, name, kType, QString(), host, QVariant::fromValue(quint16(port)),
                QVariant::fromValue(records)});
+    }
+    // Says where `host` is, at once: another machine, as far as the network
+    // can tell.
+    void address(const QString &host, const QString &ip)
+    {
+        avahi(m_group, u"EntryGroup"_s, u"AddAddress"_s, {-1, -1, kNoProbe, host, ip});
     }
     // Publishes what was added, or says why it could not.
     QString commit()
@@ -273,6 +293,8 @@ const QList<Hostile> &hostileRooms()
         {"invisible marks leave the name shown", u"ぺぽ\u200Bらん (desk-7)\u200E\uFEFF\u2060"_s, 6010, kGood,
          u"ぺぽらん (desk-7)\t1/5\t-\tlookalike"_s},
         {"a full room is marked", u"満席"_s, 6011, {u"v=2"_s, u"n=5"_s, u"max=5"_s}, u"満席\t5/5\t-\tfull"_s},
+        {"of keys given twice the first counts", u"twice"_s, 6012,
+         {u"v=2"_s, u"n=1"_s, u"max=5"_s, u"n=3"_s, u"v=3"_s, u"max=9"_s}, u"twice\t1/5\t-\t-"_s},
     };
     return rows;
 }
@@ -291,8 +313,13 @@ private slots:
     void aRenamedHostIsAnnouncedUnderItsNewName();
     void aRoomJoinedByNameMustShowTheKeyItAnnounced_data();
     void aRoomJoinedByNameMustShowTheKeyItAnnounced();
+    void aRoomIsAnnouncedOnceItsResponderAnswers();
     void hostileAnnouncementsShowNothingUnreadable_data();
     void hostileAnnouncementsShowNothingUnreadable();
+    void aRealRoomIsListedBesideHostileOnes_data();
+    void aRealRoomIsListedBesideHostileOnes();
+    void theListIsSharedBetweenMachines_data();
+    void theListIsSharedBetweenMachines();
 
 private:
     void announceAllHostileRooms();
@@ -329,16 +356,20 @@ void tst_RoomDiscovery::initTestCase()
 void tst_RoomDiscovery::withoutAResponderHostingGoesOnAsBefore_data()
 {
     QTest::addColumn<bool>("bus");
+    QTest::addColumn<bool>("stopped"); // the bus takes connections and answers nothing
     QTest::addColumn<bool>("announce");
     QTest::addColumn<QString>("why");
-    QTest::newRow("no system bus") << false << true << u"no system bus"_s;
-    QTest::newRow("a bus without Avahi") << true << true << u"no Avahi daemon on the system bus"_s;
-    QTest::newRow("a host told not to announce does not try") << false << false << u"no system bus"_s;
+    QTest::newRow("no system bus") << false << false << true << u"no system bus"_s;
+    QTest::newRow("a bus without Avahi") << true << false << true << u"no Avahi daemon on the system bus"_s;
+    QTest::newRow("a host told not to announce does not try") << false << false << false << u"no system bus"_s;
+    QTest::newRow("a bus that never answers holds nothing up")
+        << true << true << true << u"the system bus does not answer"_s;
 }
 
 void tst_RoomDiscovery::withoutAResponderHostingGoesOnAsBefore()
 {
     QFETCH(bool, bus);
+    QFETCH(bool, stopped);
     QFETCH(bool, announce);
     QFETCH(QString, why);
     std::optional<PrivateBus> privateBus;
@@ -347,15 +378,25 @@ void tst_RoomDiscovery::withoutAResponderHostingGoesOnAsBefore()
             QSKIP("dbus-daemon not found: install dbus-daemon (scripts/setup.sh --tests)");
         privateBus.emplace();
         QVERIFY2(privateBus->error.isEmpty(), qPrintable(privateBus->error));
+        if (stopped)
+            privateBus->stop();
     }
-    const QStringList launcher = bus ? privateBus->with({})
-                                     : QStringList{u"env"_s, u"DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/bus"_s};
+    const QString address = bus ? privateBus->address : u"unix:path=/nonexistent/bus"_s;
+    const QStringList launcher{u"env"_s, u"DBUS_SYSTEM_BUS_ADDRESS="_s + address};
+    // The window's control, in this process, looks for rooms at once.
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", address.toUtf8());
+    TAVIXLibCtl::Gorvel control;
+    QSignalSpy noRooms(control.foundRooms(), &TAVIXLibCtl::RoomBrowser::unavailable);
+
     const QStringList quiet = announce ? QStringList() : QStringList{u"--no-announce"_s};
     auto host = std::make_unique<Tool>(QStringList{u"host"_s, u"--port"_s, u"0"_s} + quiet, launcher);
     QTRY_VERIFY(host->port() != 0);
+    QElapsedTimer clock;
+    clock.start();
     auto member = Tool::join(host->port(), u"M"_s);
     QTRY_VERIFY(host->has(arrived(u"名無し"_s)) && host->has(arrived(u"M"_s)));
-    QCOMPARE(host->err.count(u"not announced"_s), announce ? 1 : 0);
+    QVERIFY2(clock.elapsed() < 1000, qPrintable(u"joined after %1 ms"_s.arg(clock.elapsed())));
+    QTRY_COMPARE(host->err.count(u"not announced"_s), announce ? 1 : 0);
     QVERIFY2(!announce || host->err.contains(u"tavix-room: the room is not announced on the network: %1\n"_s.arg(why)),
              qPrintable(host->err));
 
@@ -364,6 +405,9 @@ void tst_RoomDiscovery::withoutAResponderHostingGoesOnAsBefore()
     QCOMPARE(rooms(launcher, &exitCode, &err), QStringList());
     QCOMPARE(exitCode, 1);
     QCOMPARE(err, u"tavix-room: cannot look for rooms: %1\n"_s.arg(why));
+    QTRY_COMPARE(noRooms.size(), 1);
+    QCOMPARE(noRooms.first().first().toString(), why);
+    QCOMPARE(host->err.count(u"not announced"_s), announce ? 1 : 0); // and said no more since
 }
 
 void tst_RoomDiscovery::aHostedRoomIsFoundJoinedAndGone()
@@ -483,15 +527,30 @@ void tst_RoomDiscovery::aRoomJoinedByNameMustShowTheKeyItAnnounced()
     QVERIFY(!real.has(arrived(u"M"_s)) && !forger.has(arrived(u"M"_s)));
 }
 
+void tst_RoomDiscovery::aRoomIsAnnouncedOnceItsResponderAnswers()
+{
+    if (!m_skip.isEmpty())
+        QSKIP(qPrintable(m_skip));
+    m_roomSide->freeze(true);
+    auto thaw = qScopeGuard([&] { m_roomSide->freeze(false); });
+    auto host = Tool::host(5, u"遅い"_s, m_roomSide->inNamespace);
+    QTRY_VERIFY_WITH_TIMEOUT(host->err.contains(u"not announced"_s), kFindMs);
+    thaw.dismiss();
+    m_roomSide->freeze(false);
+    const QString entry = u"%1\t%2\t%3\t1/5\t%4"_s.arg(m_net->roomAddress).arg(host->port())
+                                  .arg(instanceOf(u"遅い"_s), keyPrefix(*host)) + u"\t-"_s;
+    QStringList found;
+    QVERIFY2(roomsUntil(m_memberSide->inNamespace, entry, &found), qPrintable(found.join(u'\n')));
+    QCOMPARE(host->err.count(u"not announced"_s), 1);
+}
+
 void tst_RoomDiscovery::hostileAnnouncementsShowNothingUnreadable_data()
 {
     QTest::addColumn<int>("port");
     QTest::addColumn<QString>("shown"); // name, members and key; empty when not listed
-    QTest::addColumn<int>("copies");
 
     for (const Hostile &room : hostileRooms())
-        QTest::newRow(room.row) << room.port << room.shown << 1;
-    QTest::newRow("two hundred rooms at once are cut to 64") << 6100 << QString() << kFlood;
+        QTest::newRow(room.row) << room.port << room.shown;
 }
 
 // Every hostile room at once, beside one listed as it should be: one wait
@@ -531,39 +590,140 @@ void tst_RoomDiscovery::hostileAnnouncementsShowNothingUnreadable()
         QSKIP(qPrintable(m_skip));
     QFETCH(int, port);
     QFETCH(QString, shown);
-    QFETCH(int, copies);
 
-    if (copies == 1) {
-        if (!m_hostileFound)
-            announceAllHostileRooms();
-        QVERIFY2(m_hostileFound->count(atPort(7000) + u"control\t1/5\t-\t-"_s) == 1,
-                 qPrintable(m_hostileFound->join(u'\n')));
-        QStringList mine;
-        for (const QString &line : std::as_const(*m_hostileFound)) {
-            if (line.startsWith(atPort(port)))
-                mine << line;
-        }
-        const QStringList expected = shown.isEmpty() ? QStringList() : QStringList{atPort(port) + shown};
-        QCOMPARE(mine, expected);
-        return;
+    if (!m_hostileFound)
+        announceAllHostileRooms();
+    QVERIFY2(m_hostileFound->count(atPort(7000) + u"control\t1/5\t-\t-"_s) == 1,
+             qPrintable(m_hostileFound->join(u'\n')));
+    QStringList mine;
+    for (const QString &line : std::as_const(*m_hostileFound)) {
+        if (line.startsWith(atPort(port)))
+            mine << line;
     }
-
-    // The single rooms go while the flood comes, from one client.
-    m_hostile.reset();
-    Announcements flood(m_roomSide->address);
-    for (int i = 0; i < copies; ++i)
-        flood.add(u"flood %1"_s.arg(i + 1), port + i, kGood);
-    const QString error = flood.commit();
-    QVERIFY2(error.isEmpty(), qPrintable(error));
-    QVERIFY(QTest::qWaitFor([&] { return m_memberSide->resolved() == copies; }, kFindMs));
-    // Listening the whole time: no later arrival may push past the cap either.
-    int exitCode = -1;
-    const QStringList found = rooms(m_memberSide->inNamespace, &exitCode, nullptr, {u"--seconds"_s, u"3"_s});
-    QCOMPARE(exitCode, 0);
-    QCOMPARE(found.size(), kMaxRooms);
-    for (const QString &line : found)
-        QVERIFY2(line.count(u'\t') == 5, qPrintable(line));
+    const QStringList expected = shown.isEmpty() ? QStringList() : QStringList{atPort(port) + shown};
+    QCOMPARE(mine, expected);
 }
 
-QTEST_GUILESS_MAIN(tst_RoomDiscovery)
+void tst_RoomDiscovery::aRealRoomIsListedBesideHostileOnes_data()
+{
+    QTest::addColumn<QStringList>("flood"); // the TXT records of each of kFlood rooms, if any
+    QTest::addColumn<bool>("elsewhere");    // they come from another machine than the real room
+    QTest::addColumn<bool>("late");         // the real room's address is not known at first
+    QTest::addColumn<int>("listed");        // by `rooms`, the real room included
+
+    QTest::newRow("two hundred rooms of one machine leave the list's last place to another")
+        << kGood << true << false << kMaxRooms;
+    QTest::newRow("two hundred rooms of another version take no place")
+        << QStringList{u"v=3"_s, u"n=1"_s} << false << false << 1;
+    // Last: no other row waits for the end of a room that never resolved.
+    QTest::newRow("a room whose address comes late is listed once it resolves")
+        << QStringList() << false << true << 1;
+}
+
+// A browser in this process listens the whole time: first to a flood, then
+// to the real room, so that the real one is the last it hears of.
+void tst_RoomDiscovery::aRealRoomIsListedBesideHostileOnes()
+{
+    if (!m_skip.isEmpty())
+        QSKIP(qPrintable(m_skip));
+    QFETCH(QStringList, flood);
+    QFETCH(bool, elsewhere);
+    QFETCH(bool, late);
+    QFETCH(int, listed);
+    m_hostile.reset();
+    QVERIFY(QTest::qWaitFor([&] { return m_memberSide->resolved() == 0; }, kFindMs));
+    const QString subnet = m_net->roomAddress.section(u'.', 0, 2);
+    const QString realAt = subnet + u".88"_s;
+
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", m_memberSide->address.toUtf8());
+    TAVIXLibCtl::RoomBrowser browser;
+    QSignalSpy settled(&browser, &TAVIXLibCtl::RoomBrowser::settled);
+    browser.start();
+    QVERIFY(settled.wait(kFindMs));
+
+    Announcements addresses(m_roomSide->address), others(m_roomSide->address), real(m_roomSide->address);
+    if (!late)
+        addresses.address(u"real.local"_s, realAt);
+    if (elsewhere)
+        addresses.address(u"flood.local"_s, subnet + u".77"_s);
+    for (int i = 0; i < (flood.isEmpty() ? 0 : kFlood); ++i)
+        others.add(u"flood %1"_s.arg(i + 1), 6100 + i, flood, elsewhere ? u"flood.local"_s : u"real.local"_s);
+    const int copies = flood.isEmpty() ? 0 : kFlood;
+    if (copies > 0) {
+        QCOMPARE(addresses.commit(), QString());
+        QCOMPARE(others.commit(), QString());
+    }
+    QVERIFY(QTest::qWaitFor([&] { return m_memberSide->resolved() == copies; }, kFindMs));
+
+    settled.clear();
+    real.add(u"real"_s, 7100, kGood, u"real.local"_s);
+    QCOMPARE(real.commit(), QString());
+    if (late) {
+        // Tried, and given up on for now: only then is there an address.
+        QVERIFY(QTest::qWaitFor([&] { return !settled.isEmpty(); }, kFindMs));
+        addresses.address(u"real.local"_s, realAt);
+        QCOMPARE(addresses.commit(), QString());
+    }
+    const QString line = u"%1\t7100\treal\t1/5\t-\t-"_s.arg(realAt);
+    const auto inBrowser = [&] {
+        return std::any_of(browser.rooms().begin(), browser.rooms().end(), [&](const TAVIXLibCtl::FoundRoom &r) {
+            return r.service == u"real"_s && r.address == realAt;
+        });
+    };
+    QVERIFY(QTest::qWaitFor(inBrowser, kFindMs));
+    QCOMPARE(browser.rooms().size(), listed);
+
+    int exitCode = -1;
+    const QStringList found = rooms(m_memberSide->inNamespace, &exitCode);
+    QCOMPARE(exitCode, 0);
+    QCOMPARE(found.size(), listed);
+    QVERIFY2(found.contains(line), qPrintable(found.join(u'\n')));
+    for (const QString &entry : found)
+        QVERIFY2(entry.count(u'\t') == 5, qPrintable(entry));
+}
+
+void tst_RoomDiscovery::theListIsSharedBetweenMachines_data()
+{
+    QTest::addColumn<int>("machines"); // each with the same number of rooms
+    QTest::addColumn<int>("each");
+    QTest::addColumn<bool>("pinned");  // a key is kept for the last room's host
+    QTest::addColumn<bool>("freed");   // one room listed first stops being listable
+
+    QTest::newRow("one machine's hundred rooms leave a place to another") << 1 << 100 << false << false;
+    QTest::newRow("a host whose key is kept goes before sixty-four others") << 64 << 1 << true << false;
+    QTest::newRow("a room left out takes the place that frees") << 64 << 1 << false << true;
+}
+
+// What the daemon would resolve, offered straight to the list, with no bus.
+void tst_RoomDiscovery::theListIsSharedBetweenMachines()
+{
+    QFETCH(int, machines);
+    QFETCH(int, each);
+    QFETCH(bool, pinned);
+    QFETCH(bool, freed);
+    const QList<QByteArray> good{"v=2"};
+    ConfigFolder config;
+    const QString last = u"10.99.0.1"_s;
+    if (pinned)
+        QVERIFY(TAVIXLibCtl::KnownHosts().remember(last, 5120, QByteArray(32, 'k')));
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus");
+    TAVIXLibCtl::RoomBrowser browser;
+    browser.start(); // reads the kept keys
+    for (int m = 0; m < machines; ++m) {
+        for (int e = 0; e < each; ++e)
+            browser.offer(u"room %1-%2"_s.arg(m).arg(e), u"10.98.%1.1"_s.arg(m), 5120 + e, good);
+    }
+    browser.offer(u"last"_s, last, 5120, good);
+    if (freed)
+        browser.offer(u"room 0-0"_s, u"10.98.0.1"_s, 5120, {"v=3"});
+    const auto listed = [&](const QString &service) {
+        return std::any_of(browser.rooms().begin(), browser.rooms().end(),
+                           [&](const TAVIXLibCtl::FoundRoom &r) { return r.service == service; });
+    };
+    QTRY_VERIFY(listed(u"last"_s));
+    QCOMPARE(browser.rooms().size(), kMaxRooms);
+    QCOMPARE(browser.rowCount(), kMaxRooms);
+}
+
+QTEST_MAIN(tst_RoomDiscovery)
 #include "tst_roomdiscovery.moc"
