@@ -2,6 +2,7 @@
 // ristretto255 / SHA-512 suite, and the ways an exchange must fail.
 
 #include "cpace.h"
+#include "passphrase.h"
 
 #include <QTest>
 
@@ -36,6 +37,8 @@ private slots:
     void invalidSharesAbort();
     void confirmationNeedsTheSameInputs_data();
     void confirmationNeedsTheSameInputs();
+    void passphraseAsTyped_data();
+    void passphraseAsTyped();
 };
 
 void tst_Cpace::draftVectors_data()
@@ -122,6 +125,30 @@ void tst_Cpace::confirmationNeedsTheSameInputs()
     QCOMPARE(b.confirms(a.confirmation()), confirmed);
     // A side never accepts its own tag back: a reflected message fails.
     QVERIFY(!a.confirms(a.confirmation()));
+}
+
+void tst_Cpace::passphraseAsTyped_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QByteArray>("used"); // UTF-8 handed to the exchange
+
+    QTest::newRow("full-width letters and digits are the half-width ones") << u"ｐａｓｓ１２３"_qs << QByteArray("pass123");
+    QTest::newRow("half-width katakana is the full-width one") << u"ｱｲｺﾄﾊﾞ"_qs << QByteArray("アイコトバ");
+    QTest::newRow("spaces around it, ideographic ones too, are trimmed")
+            << u"\u3000 あいことば \t"_qs << QByteArray("あいことば");
+    QTest::newRow("a space inside it stays") << u"open sesame"_qs << QByteArray("open sesame");
+    QTest::newRow("case still counts") << u"Pass"_qs << QByteArray("Pass");
+    QTest::newRow("only blanks is no passphrase") << u"\u3000  "_qs << QByteArray();
+}
+
+void tst_Cpace::passphraseAsTyped()
+{
+    QFETCH(QString, typed);
+    QFETCH(QByteArray, used);
+    const Passphrase passphrase = Passphrase::fromTyped(typed);
+    QCOMPARE(passphrase.bytes().toByteArray(), used);
+    QCOMPARE(passphrase.isEmpty(), used.isEmpty());
+    QVERIFY(passphrase == Passphrase::fromTyped(QString::fromUtf8(used)));
 }
 
 QTEST_GUILESS_MAIN(tst_Cpace)
