@@ -559,11 +559,11 @@ void tst_RealWindow::aChangedKeyAsksTheUser()
 void offerRooms(TAVIXLibCtl::RoomBrowser &found)
 {
     QVERIFY(TAVIXLibCtl::KnownHosts().remember(u"192.168.1.20"_s, 5120, QByteArray::fromHex("0123456789abcdef") + QByteArray(24, 'k')));
-    found.offer(u"ぺぽらん (desk-7)"_s, u"192.168.1.20"_s, 5120, {"v=2", "n=2", "max=5", "key=0123456789abcdef"});
-    found.offer(u"はなこ (desk-9)"_s, u"10.0.0.7"_s, 6000, {"v=2", "n=5", "max=5", "key=fedcba9876543210"});
-    found.offer(u"ぺぽらん (desk-7)\u200B"_s, u"10.0.0.8"_s, 5120, {"v=2"});
-    found.offer(u"ぺぽらん (desk-7) 192.168.1.20 2/5人"_s, u"10.0.0.9"_s, 5120, {"v=2"});
-    found.offer(u"\u202E"_s + QString(5000, u'長'), u"10.0.0.10"_s, 5120, {"v=2"});
+    found.offer(u"ぺぽらん (desk-7)"_s, u"192.168.1.20"_s, 5120, {"v=3", "n=2", "max=5", "key=0123456789abcdef"});
+    found.offer(u"はなこ (desk-9)"_s, u"10.0.0.7"_s, 6000, {"v=3", "n=5", "max=5", "key=fedcba9876543210"});
+    found.offer(u"ぺぽらん (desk-7)\u200B"_s, u"10.0.0.8"_s, 5120, {"v=3"});
+    found.offer(u"ぺぽらん (desk-7) 192.168.1.20 2/5人"_s, u"10.0.0.9"_s, 5120, {"v=3"});
+    found.offer(u"\u202E"_s + QString(5000, u'長'), u"10.0.0.10"_s, 5120, {"v=3"});
 }
 
 // What the list offers, as `role` gives it.

@@ -126,6 +126,7 @@ CommandLine::CommandLine()
         "rooms until the responder has told all it knows (--seconds N: N seconds)\n"
         "and prints one a line: address, port, name, members, the start of the\n"
         "host's key and its marks (lookalike: another name reads the same; full;\n"
+        "door: joining takes a passphrase;\n"
         "joined-before: a host joined before at that address and port showed\n"
         "that key), separated by tabs. 'join --room NAME' joins the room of that\n"
         "name, only if its host shows the key the room announced.\n"
@@ -210,6 +211,8 @@ QString marks(const FoundRoom &room)
         words << QStringLiteral("lookalike");
     if (room.full())
         words << QStringLiteral("full");
+    if (room.door)
+        words << QStringLiteral("door");
     if (room.joinedBefore)
         words << QStringLiteral("joined-before");
     return words.isEmpty() ? QStringLiteral("-") : words.join(u',');
