@@ -54,12 +54,16 @@ GuessLimit::Duration GuessLimit::tryAt(const QHostAddress &address, Duration now
         if (const Duration wait = waitOf(*it, now); wait > Duration(0))
             return wait;
     }
-    m_budget = std::min<double>(kPerSecond, m_budget + double((now - m_budgetAt).count()) * kPerSecond / 1000);
-    m_budgetAt = now;
+    refill(now);
     if (m_budget < 1)
         return Duration(qint64((1 - m_budget) * 1000 / kPerSecond) + 1);
-    m_budget -= 1;
     return Duration(0);
+}
+
+void GuessLimit::refill(Duration now)
+{
+    m_budget = std::min<double>(kPerSecond, m_budget + double((now - m_budgetAt).count()) * kPerSecond / 1000);
+    m_budgetAt = now;
 }
 
 void GuessLimit::failed(const QHostAddress &address, Duration now)
@@ -71,6 +75,8 @@ void GuessLimit::failed(const QHostAddress &address, Duration now)
         });
         m_sources.erase(quietest);
     }
+    refill(now);
+    m_budget -= 1;
     Source &source = m_sources[key];
     if (now - source.lastFailure >= kMemory)
         source.failures = 0;

@@ -27,8 +27,9 @@ QByteArray nonce();
 // bounds the exchanges of all sources together. After kFreeFailures from a
 // source, its next attempt waits a second, and each failure after that
 // doubles the wait, up to kLongestWait; a right passphrase clears its count.
-// In all, at most kPerSecond exchanges start each second, so failures never
-// cost the host more than a small share of a core. A source not heard of for
+// In all, once kPerSecond failures have come within a second, every source
+// waits its turn, so that failures never cost the host more than a small
+// share of a core; right passphrases cost nothing of that share. A source not heard of for
 // kMemory is forgotten; at most kSources are kept, the quietest going first.
 class GuessLimit
 {
@@ -41,7 +42,6 @@ public:
     static constexpr int kSources = 4096;
 
     // How long `address` has yet to wait, at `now`; zero when it may try.
-    // Trying spends one of the exchanges all share.
     Duration tryAt(const QHostAddress &address, Duration now);
     void failed(const QHostAddress &address, Duration now);
     void succeeded(const QHostAddress &address);
@@ -54,6 +54,7 @@ private:
     };
     static QString sourceOf(const QHostAddress &address);
     Duration waitOf(const Source &source, Duration now) const;
+    void refill(Duration now);
 
     QHash<QString, Source> m_sources;
     double m_budget = kPerSecond;

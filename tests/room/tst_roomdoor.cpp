@@ -241,9 +241,11 @@ void tst_RoomDoor::guessesWaitLongerAndLonger_data()
     QTest::newRow("an hour later all is forgotten") << three + QStringList{u"try 10.0.0.1 3600002"_s} << 0;
     QStringList crowd;
     for (int i = 0; i < RoomDoor::GuessLimit::kPerSecond; ++i)
-        crowd << u"try 10.1.0.%1 0"_s.arg(i);
-    QTest::newRow("all sources together get twenty exchanges a second")
+        crowd << u"try 10.1.0.%1 0"_s.arg(i) << u"fail 10.1.0.%1 0"_s.arg(i);
+    QTest::newRow("after twenty wrong in a second from anywhere, everyone waits its turn")
         << crowd + QStringList{u"try 10.2.0.1 0"_s} << 1000 / RoomDoor::GuessLimit::kPerSecond + 1;
+    QTest::newRow("right passphrases cost nothing of that")
+        << QStringList(RoomDoor::GuessLimit::kPerSecond * 2, u"try 10.1.0.1 0"_s) << 0;
 }
 
 void tst_RoomDoor::guessesWaitLongerAndLonger()
