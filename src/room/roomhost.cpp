@@ -284,6 +284,10 @@ void RoomHost::greet(FramedLink *link)
     }
     if (hasDoor()) {
         pending->nonce = RoomDoor::nonce();
+        if (pending->nonce.isEmpty()) {
+            forgetPending(pending)->abort(); // no randomness: the door stays shut
+            return;
+        }
         pending->door = Pending::Door::Asked;
     }
     link->send(Message::hello(pending->nonce));
