@@ -52,7 +52,8 @@ inline constexpr int kCrowdAddresses = 99;
 // Joining a room on loopback, `joins` times one after another: from
 // openClient() until the member is Joined (TCP, TLS and the room's welcome).
 // With a crowd, every join is counted and the run goes on past a failure.
-bool runJoin(int joins, const Crowding &crowding = {});
+// With a `door`, the room has that passphrase and every member gives it.
+bool runJoin(int joins, const Crowding &crowding = {}, const QString &door = {});
 // Moves this process into a network of its own where fd7a:7a::1 to ::64
 // (hex) are local, on its loopback. Needs root; false with `why` otherwise.
 bool crowdFromManyAddresses(QString *why);

@@ -95,12 +95,13 @@ public:
 
 } // namespace
 
-bool runJoin(int joins, const Crowding &crowding)
+bool runJoin(int joins, const Crowding &crowding, const QString &door)
 {
-    std::printf("\n== joining a room on loopback: openClient() until Joined (TCP, TLS, welcome), %d joins%s ==\n",
-                joins, crowding.sockets ? qPrintable(QStringLiteral(", while %1 sockets from %2 crowd it")
-                                                         .arg(crowding.sockets).arg(crowding.label))
-                                        : "");
+    std::printf("\n== joining a room on loopback: openClient() until Joined (TCP, TLS, %swelcome), %d joins%s ==\n",
+                door.isEmpty() ? "" : "the passphrase exchange, ", joins,
+                crowding.sockets ? qPrintable(QStringLiteral(", while %1 sockets from %2 crowd it")
+                                                  .arg(crowding.sockets).arg(crowding.label))
+                                 : "");
     std::fflush(stdout);
     LoopThread hostLoop("room-host");
     LoopThread memberLoop("room-member");
@@ -113,6 +114,7 @@ bool runJoin(int joins, const Crowding &crowding)
         host->setPort(0);
         host->setMaxMembers(2);
         host->setData(MemberKeys::Name, QStringLiteral("host"));
+        host->setDoor(TAVIXLibCtl::Passphrase::fromTyped(door));
         QObject::connect(host, &Room::dataChanged, host, [&](int, const QString &key, const QString &value) {
             if (key == MemberKeys::Presence && value == MemberKeys::Absent)
                 progress.tell([&] { ++progress.departures; });
@@ -141,6 +143,7 @@ bool runJoin(int joins, const Crowding &crowding)
             member->setServerAddress(crowding.to.toString());
             member->setPort(port);
             member->setData(MemberKeys::Name, QStringLiteral("member"));
+            member->offerPassphrase(TAVIXLibCtl::Passphrase::fromTyped(door));
             QObject::connect(member, &Room::stateChanged, member, [&progress, member] {
                 if (member->state() == Room::State::Joined)
                     progress.tell([&] {

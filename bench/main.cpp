@@ -236,6 +236,7 @@ int main(int argc, char *argv[])
         ok = bench::runFanout(fanoutOptions(args, true));
     } else if (args.mode == "join") {
         ok = bench::runJoin(args.number("joins", 200, 5));
+        ok = bench::runJoin(args.number("joins", 200, 5), {}, QStringLiteral("ひらけごま")) && ok;
         ok = bench::runKeyMaking(args.number("key-runs", 20, 2)) && ok;
     } else if (args.mode == "log") {
         ok = bench::runLog(args.number("log-lines", 100000, 2000));

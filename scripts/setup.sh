@@ -8,6 +8,7 @@ packages=(
     cmake make g++ pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libssl-dev                # a host's key and certificate
+    libsodium-dev             # the passphrase exchange (CPace on ristretto255)
     # Rooms announce themselves through the desktop's own mDNS responder
     # (avahi-daemon) over D-Bus, with Qt's QtDBus from qt6-base-dev.
     fonts-vlgothic            # Japanese glyphs without any configuration

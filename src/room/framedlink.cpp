@@ -197,7 +197,9 @@ void FramedLink::startHandshake()
     m_state = State::Handshaking;
     m_heartbeat.start(tickInterval());
     m_lastHeard.start();
-    send(Wire::preamble());
+    // A host answers in the member's version, once it has read it.
+    if (m_role == Role::Member)
+        sendPreamble(Wire::kVersion);
     if (m_socket->bytesAvailable() > 0)
         m_readSoon.start();
 }
@@ -226,6 +228,10 @@ void FramedLink::send(const QByteArray &frame)
 {
     if (!isLive() || m_peerClosed)
         return;
+    // A host that speaks before the member's preamble came, to refuse it,
+    // speaks its own version.
+    if (!m_preambleSent)
+        sendPreamble(Wire::kVersion);
     // QSslSocket encrypts and writes what a turn queued once, when control
     // returns to the event loop: one write per link per turn.
     m_socket->write(frame);
@@ -239,6 +245,12 @@ void FramedLink::send(const QByteArray &frame)
             deleteLater();
         });
     }
+}
+
+void FramedLink::sendPreamble(quint16 version)
+{
+    m_preambleSent = true;
+    m_socket->write(Wire::preamble(version));
 }
 
 void FramedLink::flush()
@@ -343,17 +355,25 @@ bool FramedLink::readPreamble()
         return false;
     m_preamble += bytes;
     quint16 version = 0;
-    switch (Wire::checkPreamble(m_preamble, &version)) {
+    const quint16 oldest = m_role == Role::Host ? Wire::kOldestMemberVersion : Wire::kVersion;
+    switch (Wire::checkPreamble(m_preamble, &version, oldest)) {
     case Wire::PreambleStatus::Incomplete:
         return true;
     case Wire::PreambleStatus::Match:
-        if (m_role == Role::Host)
+        m_peerVersion = version;
+        if (m_role == Role::Host) {
+            if (!m_preambleSent)
+                sendPreamble(version);
             emit progressed();
+            emit greeted();
+        }
         return true;
     case Wire::PreambleStatus::Stranger:
         fail(End::Stranger);
         return false;
     case Wire::PreambleStatus::OtherVersion:
+        if (m_role == Role::Host && !m_preambleSent)
+            sendPreamble(Wire::kVersion);
         emit versionMismatch(version);
         fail(End::OtherVersion);
         return false;
@@ -392,7 +412,9 @@ void FramedLink::tick()
 {
     if (!isLive())
         return;
-    if (backlog() <= kPingBacklog)
+    // A host says nothing before the member's preamble, which names the
+    // version to answer in.
+    if (backlog() <= kPingBacklog && m_preambleSent)
         send(Wire::Message::ping());
 
     // A full buffer that we do not read proves the peer spoke; we stopped listening.

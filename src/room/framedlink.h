@@ -26,8 +26,9 @@ namespace TAVIXLibCtl {
 // Connecting: a member's TCP connection attempt. Securing: TLS 1.3 is being
 // set up; a host first looks at what the member sent, and answers a member
 // of version 1, which speaks in plain text, in its own terms. Handshaking:
-// encrypted, the preamble sent; the room's own handshake (join, welcome) is
-// under way. The handshake bound runs from the first SYN to the end of the
+// encrypted; a member sends its preamble at once, a host once it has read
+// the member's, in that member's version; the room's own handshake (hello,
+// the door, join, welcome) is under way. The handshake bound runs from the first SYN to the end of the
 // room's handshake. Open: the owner said the handshake is done. A link whose
 // peer closed stays Handshaking or Open until what the peer said before is
 // read, also when reading is paused meanwhile; then it ends.
@@ -88,6 +89,8 @@ public:
 
     State state() const { return m_state; }
     QHostAddress peerAddress() const;
+    // The version the other side's preamble named; 0 until it is read.
+    quint16 peerVersion() const { return m_peerVersion; }
 
     // Queues a frame; ignored unless handshaking or open. What is queued
     // leaves when control returns to the event loop, or at flush().
@@ -120,6 +123,8 @@ signals:
     // A host's end: the member took a step of its handshake (a whole first
     // TLS record, encryption, its preamble).
     void progressed();
+    // A host's end: the member's preamble is read and ours is on its way.
+    void greeted();
     void ready();
     void versionMismatch(quint16 version);
     void messageReceived(const Wire::Message &message);
@@ -135,6 +140,7 @@ private:
     void tlsEstablished();
     void goOn();
     void startHandshake();
+    void sendPreamble(quint16 version);
     void socketError();
     void readIncoming();
     void peerClosed();
@@ -164,6 +170,8 @@ private:
     bool m_inReadLoop = false; // a handler's nested event loop must not re-enter it
     bool m_peerClosed = false; // what it said before is still being read
     bool m_held = false; // secured, and held there by the owner
+    quint16 m_peerVersion = 0;
+    bool m_preambleSent = false;
 };
 
 } // namespace TAVIXLibCtl

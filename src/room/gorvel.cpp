@@ -1,6 +1,7 @@
 #include "gorvel.h"
 
 #include "hostaddresses.h"
+#include "passphrase.h"
 #include "room.h"
 #include "roombrowser.h"
 #include "roomtext.h"
@@ -27,7 +28,8 @@ Status describe(const Gorvel &control, const Room &room)
     switch (room.state()) {
     case Room::State::Hosting:
         return {QStringLiteral("サーバ ポート %1").arg(control.Port()),
-                QStringLiteral("参加者 %1/%2人").arg(room.memberCount()).arg(room.maxMembers())};
+                QStringLiteral("参加者 %1/%2人").arg(room.memberCount()).arg(room.maxMembers())
+                        + (room.hasDoor() ? QStringLiteral(" 合言葉あり") : QString())};
     case Room::State::Connecting:
         return {QStringLiteral("接続中"), control.ServerAddress()};
     case Room::State::Joined:
@@ -52,7 +54,7 @@ QString addressLine()
 // The status lines first, then what else a member may need: why a room
 // could not open, the addresses to give the others, and the host's key,
 // which people compare aloud.
-QString describeInFull(const Gorvel &control, const Room &room)
+QString describeInFull(const Gorvel &control, const Room &room, const QString &hint)
 {
     const Status s = describe(control, room);
     QStringList lines{s.headline};
@@ -68,6 +70,8 @@ QString describeInFull(const Gorvel &control, const Room &room)
         lines << RoomText::hostKey(room.hostFingerprint());
     if (!room.keyNotKept().isEmpty())
         lines << RoomText::keyNotKept(room.keyNotKept());
+    if (room.state() == Room::State::Idle && !hint.isEmpty())
+        lines << hint;
     return lines.join(u'\n');
 }
 
@@ -108,6 +112,11 @@ Gorvel::Gorvel(QWidget *parent)
         } else if (m_room->endReason() == EndReason::KeyNotAsAnnounced) {
             emit HostKeyNotAsAnnounced(m_room->joinAddress(), m_room->joinPort(), m_room->announcedKey(),
                                        m_room->hostFingerprint());
+        } else if (m_room->endReason() == EndReason::PassphraseNeeded
+                   || m_room->endReason() == EndReason::PassphraseWrong
+                   || m_room->endReason() == EndReason::PassphraseTryLater) {
+            emit PassphraseRequired(m_room->joinAddress(), m_room->joinPort(),
+                                    RoomText::reason(m_room->endReason()));
         }
     });
     m_room->setAnnounced(qEnvironmentVariableIsEmpty("TAVIX_NO_ANNOUNCE"));
@@ -121,7 +130,7 @@ Gorvel::Gorvel(QWidget *parent)
             m_browser->stop();
     });
     connect(m_room, &Room::stateChanged, this, [this] {
-        const QString text = describeInFull(*this, *m_room);
+        const QString text = describeInFull(*this, *m_room, m_hint);
         setToolTip(text);
         setAccessibleDescription(text);
         update();
@@ -169,6 +178,19 @@ void Gorvel::TrustHostKey(const QByteArray &fingerprint) { m_room->trustHostKey(
 void Gorvel::ExpectHostKey(const QString &serverAddress, const QString &keyPrefix)
 {
     m_room->expectHostKey(serverAddress, keyPrefix);
+}
+
+void Gorvel::SetDoor(const QString &passphrase) { m_room->setDoor(Passphrase::fromTyped(passphrase)); }
+
+void Gorvel::OfferPassphrase(const QString &passphrase)
+{
+    m_room->offerPassphrase(Passphrase::fromTyped(passphrase));
+}
+
+void Gorvel::SetStatusHint(const QString &hint)
+{
+    m_hint = hint;
+    emit m_room->stateChanged();
 }
 
 QString Gorvel::GetMemberData(qint16 index, const QString &key) const

@@ -55,6 +55,17 @@ public:
     // with `keyPrefix` (hex), the key the room announced. The first
     // OpenClient to another address, or an empty `serverAddress`, drops it.
     virtual void ExpectHostKey(const QString &serverAddress, const QString &keyPrefix);
+    // The next OpenServer hosts a room that only members who know this
+    // passphrase may join; empty, an open room. Compared as people type it
+    // (NFKC, trimmed), kept in memory only, never written anywhere.
+    virtual void SetDoor(const QString &passphrase);
+    // The next OpenClient offers this passphrase at the room's door. One
+    // that a room accepted is offered again to the same address and port
+    // for as long as the control lives.
+    virtual void OfferPassphrase(const QString &passphrase);
+    // A line the status adds while in no room: how the window reaches what
+    // the control offers beyond its buttons.
+    void SetStatusHint(const QString &hint);
 
     // Value of `key` for the member in `index`; "cnt" is "1" while the slot
     // holds a member and "0" otherwise. Unknown slots and keys read as "".
@@ -90,6 +101,10 @@ signals:
     // the key shown.
     void HostKeyNotAsAnnounced(const QString &address, int port, const QString &announced,
                                const QByteArray &shown);
+    // Right after a Disconnected for a room whose door did not open: no
+    // passphrase, a wrong one, or too many wrong ones from here; `why` is
+    // the status's reason.
+    void PassphraseRequired(const QString &address, int port, const QString &why);
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -97,6 +112,7 @@ protected:
 private:
     Room *m_room = nullptr;
     RoomBrowser *m_browser = nullptr;
+    QString m_hint;
 };
 
 } // namespace TAVIXLibCtl

@@ -105,6 +105,7 @@ void Room::openServer()
         return;
     }
     m_host = new RoomHost(m_roomSize, m_timeouts, this);
+    m_host->setDoor(std::exchange(m_nextDoor, {}));
     connect(m_host, &RoomHost::roomEvent, this, [this](const RoomEvent &event) { queue({event}); });
     if (!m_host->listen(quint16(m_port), HostIdentity::defaultPath())) {
         failToOpen(m_host->listenError(), m_host->listenErrorDetail());
@@ -167,12 +168,26 @@ bool Room::openClient()
         if (m_open)
             endRoom(reason, detail);
     });
+    const QString at = m_joined.host + u' ' + QString::number(m_joined.port);
+    m_offering = std::exchange(m_offered, {});
+    if (m_offering.isEmpty())
+        m_offering = m_accepted.value(at);
+    connect(m_guest, &RoomGuest::doorOpened, this, [this, at] { m_accepted.insert(at, m_offering); });
+    connect(m_guest, &RoomGuest::ended, this, [this, at](EndReason reason) {
+        if (reason == EndReason::PassphraseWrong)
+            m_accepted.remove(at); // the room's passphrase changed since
+    });
     const bool trusted = m_trusted.at.host == m_joined.host && m_trusted.at.port == m_joined.port;
     m_guest->join(m_joined.host, m_joined.port, m_local, trusted ? m_trusted.fingerprint : QByteArray(),
-                  m_announcedKey.toLatin1());
+                  m_announcedKey.toLatin1(), m_offering);
     m_trusted = {};
     emit stateChanged();
     return true;
+}
+
+bool Room::hasDoor() const
+{
+    return m_host && m_host->hasDoor();
 }
 
 void Room::trustHostKey(const QByteArray &fingerprint)
@@ -241,7 +256,7 @@ void Room::announce()
 {
     m_announcer->announce({.hostName = m_local.value(MemberKeys::Name), .port = m_boundPort,
                            .members = memberCount(), .size = m_roomSize,
-                           .fingerprint = m_hostFingerprint});
+                           .fingerprint = m_hostFingerprint, .door = hasDoor()});
 }
 
 QString Room::memberData(int slot, const QString &key) const

@@ -1,10 +1,12 @@
 #pragma once
 
 #include "membertable.h"
+#include "passphrase.h"
 #include "roomaddress.h"
 #include "roomtypes.h"
 #include "wirecodec.h"
 
+#include <QHash>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
@@ -115,6 +117,16 @@ public:
     // along with that address; the first join to another address, or an
     // empty `address`, drops it.
     void expectHostKey(const QString &address, const QString &keyPrefix);
+    // The next openServer() hosts a room with this passphrase as its door;
+    // an empty one, or none, hosts an open room.
+    void setDoor(const Passphrase &passphrase) { m_nextDoor = passphrase; }
+    // Whether the room hosted now has a door.
+    bool hasDoor() const;
+    // The next openClient() offers this passphrase at a door. Without one,
+    // the one last accepted at the same address and port is offered: an
+    // accepted passphrase is kept in memory for as long as the room object
+    // lives, never anywhere else.
+    void offerPassphrase(const Passphrase &passphrase) { m_offered = passphrase; }
     // The key prefix the last join was bound to, or empty.
     QString announcedKey() const { return m_announcedKey; }
     // Why the host's key could not be kept this room; empty when it was, or
@@ -185,6 +197,10 @@ private:
         QByteArray fingerprint;
     } m_trusted;
     RoomAddress::Target m_joined;
+    Passphrase m_nextDoor;
+    Passphrase m_offered;
+    QHash<QString, Passphrase> m_accepted; // by "host port"
+    Passphrase m_offering; // what the current join offers
     struct ExpectedKey
     {
         QString address;

@@ -65,8 +65,12 @@ QString RoomAnnouncer::instanceName(const QString &hostName, const QString &mach
 
 QList<QByteArray> RoomAnnouncer::txtRecords(const Announcement &room)
 {
-    return {"v=" + QByteArray::number(Wire::kVersion), "n=" + QByteArray::number(room.members),
-            "max=" + QByteArray::number(room.size), "key=" + room.fingerprint.toHex().left(16)};
+    QList<QByteArray> records{"v=" + QByteArray::number(Wire::kVersion), "n=" + QByteArray::number(room.members),
+                              "max=" + QByteArray::number(room.size), "key=" + room.fingerprint.toHex().left(16)};
+    // Only that there is one: nothing of the passphrase is announced.
+    if (room.door)
+        records << "door=1";
+    return records;
 }
 
 template <typename Step>

@@ -22,6 +22,7 @@ struct Announcement
     int members = 0;
     int size = 0;
     QByteArray fingerprint; // SHA-256 of the host's certificate
+    bool door = false;      // a passphrase is needed to join
 
     bool operator==(const Announcement &) const = default;
 };

@@ -66,6 +66,8 @@ QString FoundRoom::entry() const
         text += QStringLiteral(" %1/%2人").arg(members).arg(size);
     if (full())
         text += QStringLiteral("(満員)");
+    if (door)
+        text += QStringLiteral(" 合言葉");
     if (!key.isEmpty())
         text += QStringLiteral(" 鍵 ") + RoomText::keyPrefix(key.left(8));
     if (alike)
@@ -87,7 +89,7 @@ std::optional<FoundRoom> FoundRoom::fromService(const QString &service, const QS
     if (host.isNull() || port < 1 || port > 65535)
         return std::nullopt;
     // Keys are case-insensitive and the first of each counts, as DNS-SD has it.
-    std::optional<QByteArray> version, members, size, key;
+    std::optional<QByteArray> version, members, size, key, door;
     for (const QByteArray &record : txt) {
         const qsizetype eq = record.indexOf('=');
         if (eq <= 0)
@@ -97,6 +99,7 @@ std::optional<FoundRoom> FoundRoom::fromService(const QString &service, const QS
                                            : name == "n"   ? &members
                                            : name == "max" ? &size
                                            : name == "key" ? &key
+                                           : name == "door" ? &door
                                                            : nullptr;
         if (field && !*field)
             *field = record.mid(eq + 1);
@@ -116,6 +119,7 @@ std::optional<FoundRoom> FoundRoom::fromService(const QString &service, const QS
     static const QRegularExpression hex16(QStringLiteral("^[0-9a-fA-F]{16}$"));
     if (key && hex16.match(QString::fromLatin1(*key)).hasMatch())
         room.key = QString::fromLatin1(*key).toLower();
+    room.door = door && *door == "1";
     return room;
 }
 

@@ -28,6 +28,7 @@ struct FoundRoom
     int members = -1; // -1 with the size when the room did not say
     int size = -1;
     QString key{};     // the first 16 hex digits of the host's key, or empty
+    bool door = false; // joining takes a passphrase
     // Set by the list, which compares each room with the others and with the
     // keys kept: its name reads like another's; its address, port and key
     // agree with a host joined before (a hint: only the join proves it).
@@ -38,7 +39,7 @@ struct FoundRoom
     // The address and port as an address box takes them: "192.168.1.20",
     // "192.168.1.20:6000", "[fd12::5]:6000".
     QString target() const;
-    // "ぺぽらん (desk-7) 192.168.1.20:6000 5/5人(満員) 鍵 8a41 c0de ⚠似た名前 前に参加"
+    // "ぺぽらん (desk-7) 192.168.1.20:6000 5/5人(満員) 合言葉 鍵 8a41 c0de ⚠似た名前 前に参加"
     QString entry() const;
     // A name as a reader takes it, to find names that read alike: NFKC,
     // without format characters, blanks run together.

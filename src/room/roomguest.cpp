@@ -1,6 +1,7 @@
 #include "roomguest.h"
 
 #include "knownhosts.h"
+#include "roomdoor.h"
 
 #include <QHostInfo>
 #include <QLoggingCategory>
@@ -41,8 +42,9 @@ RoomGuest::~RoomGuest()
 }
 
 void RoomGuest::join(const QString &address, quint16 port, const MemberValues &values,
-                     const QByteArray &trusted, const QByteArray &announced)
+                     const QByteArray &trusted, const QByteArray &announced, const Passphrase &passphrase)
 {
+    m_passphrase = passphrase;
     m_trusted = trusted;
     m_announced = announced.toLower();
     m_address = address;
@@ -81,7 +83,6 @@ void RoomGuest::connectNext()
     }
     m_link = new FramedLink(m_addresses.takeFirst(), m_port, m_timeouts, kGuestOutboundLimit, this);
     connect(m_link, &FramedLink::secured, this, &RoomGuest::checkHost);
-    connect(m_link, &FramedLink::ready, this, &RoomGuest::linked);
     connect(m_link, &FramedLink::messageReceived, this, &RoomGuest::handleMessage);
     connect(m_link, &FramedLink::bytesWritten, this, &RoomGuest::bytesWritten);
     connect(m_link, &FramedLink::ended, this, &RoomGuest::handleEnd);
@@ -147,17 +148,56 @@ void RoomGuest::judgeHost()
     }
 }
 
-void RoomGuest::linked()
+void RoomGuest::speak()
 {
+    m_spoken = true;
     for (const auto &[key, value] : m_values.all())
         m_link->send(Message::set(key, value));
     m_link->send(Message::join(Wire::deadPeerField(m_timeouts.deadPeer)));
 }
 
+void RoomGuest::greeted(const Message &hello)
+{
+    m_greeted = true;
+    if (!hello.door) {
+        speak();
+        return;
+    }
+    if (m_passphrase.isEmpty()) {
+        m_link->abort();
+        m_link = nullptr;
+        finish(EndReason::PassphraseNeeded);
+        return;
+    }
+    const QByteArray nonce = RoomDoor::nonce();
+    m_door = std::make_unique<Cpace::Exchange>(
+            Cpace::Exchange::Role::Initiator, m_passphrase.bytes(), RoomDoor::channel(m_shown),
+            RoomDoor::session(hello.nonce, nonce), RoomDoor::kMemberData, RoomDoor::kHostData);
+    m_link->send(Message::knock(nonce, m_door->share()));
+}
+
+// The host's share and its proof: one that does not know the passphrase, or
+// speaks through a relay with another key, hears nothing more from us.
+void RoomGuest::answered(const Message &answer)
+{
+    const std::unique_ptr<Cpace::Exchange> door = std::move(m_door);
+    if (!door->receive(answer.share) || !door->confirms(answer.tag)) {
+        m_link->abort();
+        m_link = nullptr;
+        finish(EndReason::PassphraseWrong);
+        return;
+    }
+    m_link->send(Message::confirm(door->confirmation()));
+    QPointer<RoomGuest> self(this);
+    emit doorOpened();
+    if (self && !m_done && m_link)
+        speak();
+}
+
 void RoomGuest::setValue(const QString &key, const QString &value)
 {
     m_values.set(key, value);
-    if (m_link && m_link->state() >= FramedLink::State::Handshaking) {
+    if (m_link && m_spoken) {
         m_link->send(Message::set(key, value));
         if (!m_flushSoon.isActive())
             m_flushSoon.start();
@@ -171,8 +211,18 @@ void RoomGuest::handleMessage(const Message &m)
     switch (m.type) {
     case MessageType::Ping:
         return;
+    case MessageType::Hello:
+        if (m_greeted)
+            break;
+        greeted(m);
+        return;
+    case MessageType::Answer:
+        if (!m_door)
+            break;
+        answered(m);
+        return;
     case MessageType::Welcome:
-        if (admitted)
+        if (admitted || !m_spoken)
             break;
         m_size = m.size;
         m_link->setOpen();
@@ -186,6 +236,15 @@ void RoomGuest::handleMessage(const Message &m)
             return;
         case Wire::RefuseReason::Busy:
             m_refusal = EndReason::Busy;
+            return;
+        case Wire::RefuseReason::PassphraseNeeded:
+            m_refusal = EndReason::PassphraseNeeded;
+            return;
+        case Wire::RefuseReason::PassphraseWrong:
+            m_refusal = EndReason::PassphraseWrong;
+            return;
+        case Wire::RefuseReason::TryLater:
+            m_refusal = EndReason::PassphraseTryLater;
             return;
         default:
             m_refusal = EndReason::OtherProtocol;
@@ -218,6 +277,8 @@ void RoomGuest::handleMessage(const Message &m)
         return;
     case MessageType::Set:
     case MessageType::Join:
+    case MessageType::Knock:
+    case MessageType::Confirm:
         break;
     }
     qCDebug(lcGuest) << "host sent type" << int(m.type) << "out of place";

@@ -151,18 +151,24 @@ void RoomHost::acceptConnections()
         auto *socket = static_cast<QSslSocket *>(m_server.nextPendingConnection());
         auto *link = new FramedLink(socket, m_tls, m_timeouts, outboundLimit(), this);
         connect(link, &FramedLink::progressed, this, [this, link] { stepped(link); });
+        connect(link, &FramedLink::greeted, this, [this, link] { greet(link); });
         connect(link, &FramedLink::messageReceived, this,
                 [this, link](const Message &m) { handlePendingMessage(link, m); });
         connect(link, &FramedLink::versionMismatch, this, [this, link] { refuseOtherVersion(link); });
         connect(link, &FramedLink::ended, this, [this, link] {
-            if (const auto it = findPending(link); it != m_pending.end())
-                forgetPending(it);
+            const auto it = findPending(link);
+            if (it == m_pending.end())
+                return;
+            // A member that leaves after our answer did not like it: a wrong guess.
+            if (it->door == Pending::Door::Answered)
+                m_guesses.failed(it->from, sinceStart());
+            forgetPending(it);
         });
         connect(link, &FramedLink::bytesWritten, this, [this] {
             if (m_paused)
                 updateBackpressure();
         });
-        m_pending.push_back(Pending{link, {}, sinceStart(), std::nullopt});
+        m_pending.push_back(Pending{link, {}, sinceStart(), std::nullopt, socket->peerAddress()});
     }
     m_acceptWaits = false;
 }
@@ -180,21 +186,28 @@ bool RoomHost::dropStalest()
 
 void RoomHost::dropPending(std::vector<Pending>::iterator pending)
 {
+    refuse(pending, Wire::RefuseReason::Busy);
+}
+
+void RoomHost::refuse(std::vector<Pending>::iterator pending, Wire::RefuseReason reason)
+{
     FramedLink *link = pending->link;
     forgetPending(pending);
     if (link->state() != FramedLink::State::Handshaking) {
         link->abort(); // it cannot hear us yet
         return;
     }
-    link->send(Message::refuse(Wire::RefuseReason::Busy));
+    link->send(Message::refuse(reason));
     link->close();
 }
 
-void RoomHost::forgetPending(std::vector<Pending>::iterator pending)
+FramedLink *RoomHost::forgetPending(std::vector<Pending>::iterator pending)
 {
+    FramedLink *link = pending->link;
     m_pending.erase(pending);
     if (m_acceptWaits)
         m_pendingCheck.start(0);
+    return link;
 }
 
 void RoomHost::stepped(FramedLink *link)
@@ -256,14 +269,103 @@ void RoomHost::refuseOtherVersion(FramedLink *link)
     link->close();
 }
 
+// The member's preamble is read. One of the version before knows no door: it
+// comes into an open room as it always did, and is told its version is
+// another at a door.
+void RoomHost::greet(FramedLink *link)
+{
+    const auto pending = findPending(link);
+    if (pending == m_pending.end())
+        return;
+    if (link->peerVersion() < Wire::kVersion) {
+        if (hasDoor())
+            refuseOtherVersion(link);
+        return;
+    }
+    if (hasDoor()) {
+        pending->nonce = RoomDoor::nonce();
+        if (pending->nonce.isEmpty()) {
+            forgetPending(pending)->abort(); // no randomness: the door stays shut
+            return;
+        }
+        pending->door = Pending::Door::Asked;
+    }
+    link->send(Message::hello(pending->nonce));
+}
+
+// The member's share: answered with ours and our confirmation, unless its
+// source must wait, or all guesses together have had their share of time.
+void RoomHost::knock(std::vector<Pending>::iterator pending, const Message &m)
+{
+    if (pending->door != Pending::Door::Asked) {
+        forgetPending(pending)->abort(); // protocol error
+        return;
+    }
+    const StallRule::Duration now = sinceStart();
+    if (m_guesses.tryAt(pending->from, now) > StallRule::Duration(0)) {
+        qCDebug(lcHost) << "too many wrong passphrases from" << pending->from;
+        refuse(pending, Wire::RefuseReason::TryLater);
+        return;
+    }
+    auto exchange = std::make_unique<Cpace::Exchange>(
+            Cpace::Exchange::Role::Responder, m_door.bytes(), RoomDoor::channel(m_fingerprint),
+            RoomDoor::session(pending->nonce, m.nonce), RoomDoor::kMemberData, RoomDoor::kHostData);
+    if (!exchange->receive(m.share)) {
+        m_guesses.failed(pending->from, now);
+        forgetPending(pending)->abort(); // protocol error
+        return;
+    }
+    FramedLink *link = pending->link;
+    link->send(Message::answer(exchange->share(), exchange->confirmation()));
+    pending->exchange = std::move(exchange);
+    pending->door = Pending::Door::Answered;
+    stepped(link);
+}
+
+void RoomHost::confirm(std::vector<Pending>::iterator pending, const Message &m)
+{
+    if (pending->door != Pending::Door::Answered) {
+        forgetPending(pending)->abort(); // protocol error
+        return;
+    }
+    if (!pending->exchange->confirms(m.tag)) {
+        m_guesses.failed(pending->from, sinceStart());
+        refuse(pending, Wire::RefuseReason::PassphraseWrong);
+        return;
+    }
+    m_guesses.succeeded(pending->from);
+    pending->exchange.reset();
+    pending->door = Pending::Door::Passed;
+    stepped(pending->link);
+}
+
 void RoomHost::handlePendingMessage(FramedLink *link, const Message &m)
 {
     const auto pending = findPending(link);
     if (pending == m_pending.end())
         return;
+    const bool shut = hasDoor() && pending->door != Pending::Door::Passed;
     switch (m.type) {
     case MessageType::Ping:
         return;
+    case MessageType::Knock:
+        knock(pending, m);
+        return;
+    case MessageType::Confirm:
+        confirm(pending, m);
+        return;
+    case MessageType::Set:
+    case MessageType::Join:
+        if (shut) {
+            // Nothing of the member is kept, and nothing of the room said.
+            refuse(pending, Wire::RefuseReason::PassphraseNeeded);
+            return;
+        }
+        break;
+    default:
+        break;
+    }
+    switch (m.type) {
     case MessageType::Set: {
         const qsizetype at = pending->values.find(m.key);
         const QString value = entering(m.key, m.value);
@@ -279,8 +381,7 @@ void RoomHost::handlePendingMessage(FramedLink *link, const Message &m)
         admit(link);
         return;
     default:
-        forgetPending(pending);
-        link->abort(); // protocol error
+        forgetPending(pending)->abort(); // protocol error
         return;
     }
 }

@@ -1,7 +1,10 @@
 #pragma once
 
 #include "framedlink.h"
+#include "cpace.h"
 #include "membertable.h"
+#include "passphrase.h"
+#include "roomdoor.h"
 #include "roomtypes.h"
 #include "stallrule.h"
 
@@ -11,6 +14,7 @@
 #include <QTimer>
 #include <QTcpServer>
 
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -44,6 +48,11 @@ public:
     RoomHost(int size, const Timeouts &timeouts, QObject *parent = nullptr);
     ~RoomHost() override;
 
+    // A room with a door lets in only members that show they know the
+    // passphrase (see roomdoor.h); set before start().
+    void setDoor(const Passphrase &passphrase) { m_door = passphrase; }
+    bool hasDoor() const { return !m_door.isEmpty(); }
+
     // Listens on every local address, IPv4 and IPv6, as the identity kept
     // in `identityPath`, which is made the first time.
     bool listen(quint16 port, const QString &identityPath);
@@ -73,18 +82,29 @@ private:
         MemberValues values;
         StallRule::Duration steppedAt{}; // its last step, on m_clock
         std::optional<StallRule::Duration> securedAt;
+        QHostAddress from{}; // kept: a socket forgets it once closed
+        // At a door: HELLO sent with `nonce`, ANSWER sent, CONFIRM good.
+        enum class Door { Closed, Asked, Answered, Passed } door = Door::Closed;
+        QByteArray nonce{};
+        std::unique_ptr<Cpace::Exchange> exchange{};
     };
 
     void acceptConnections();
     // At the cap: makes way if a connection has gone kStale without a step.
     bool dropStalest();
     void dropPending(std::vector<Pending>::iterator pending);
-    void forgetPending(std::vector<Pending>::iterator pending);
+    // Takes the connection off the list; returns its link.
+    FramedLink *forgetPending(std::vector<Pending>::iterator pending);
     void stepped(FramedLink *link);
     // Drops those that did not ask to join in time and takes whom there is
     // room for; armPendingCheck() sets the next check.
     void checkPending();
     void armPendingCheck();
+    void greet(FramedLink *link);
+    void knock(std::vector<Pending>::iterator pending, const Wire::Message &message);
+    void confirm(std::vector<Pending>::iterator pending, const Wire::Message &message);
+    // Turns a joiner away with `reason`, when it can hear it.
+    void refuse(std::vector<Pending>::iterator pending, Wire::RefuseReason reason);
     void handlePendingMessage(FramedLink *link, const Wire::Message &message);
     void handleMemberMessage(int slot, const Wire::Message &message);
     // False when the rename is held back until its turn.
@@ -140,6 +160,8 @@ private:
     StallRule m_stall;
     QTimer m_stallCheck;
     QElapsedTimer m_clock; // since the host was made
+    Passphrase m_door;
+    RoomDoor::GuessLimit m_guesses;
     bool m_paused = false; // the room waits: no member is read
 };
 

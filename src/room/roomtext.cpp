@@ -37,6 +37,10 @@ constexpr std::array kReasons{
     ReasonWords{EndReason::NoTls, u"暗号化を使えません", u"no TLS support in this Qt"},
     ReasonWords{EndReason::KeyNotAsAnnounced, u"名乗りと鍵が違います",
                 u"the host's key is not the one its room announced"},
+    ReasonWords{EndReason::PassphraseNeeded, u"合言葉が必要です", u"the room needs a passphrase"},
+    ReasonWords{EndReason::PassphraseWrong, u"合言葉が違います", u"wrong passphrase"},
+    ReasonWords{EndReason::PassphraseTryLater, u"合言葉を続けて間違えました",
+                u"too many wrong passphrases from here: try again later"},
 };
 
 const ReasonWords &wordsFor(EndReason reason)

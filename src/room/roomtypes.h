@@ -25,6 +25,9 @@ enum class EndReason {
     KnownHostsUnreadable, // the kept keys of hosts cannot be read: none vouches for the host
     NoTls,           // this Qt has no TLS backend
     KeyNotAsAnnounced, // the host's key does not start with the key its room announced
+    PassphraseNeeded, // the room has a door and no passphrase was given
+    PassphraseWrong,  // the passphrase given is not the room's
+    PassphraseTryLater, // too many wrong passphrases from here: the host waits before the next
 };
 
 // Settable so that tests need not wait for the real bounds.

@@ -1,12 +1,15 @@
-// Wire protocol, version 2.
+// Wire protocol, version 3.
 //
-// Each side opens with a preamble, sent at once without waiting for the other:
+// Each side opens with a preamble, the member at once, the host once it has
+// read the member's:
 //
 //     preamble := "TVXR" version:uint16be
 //
 // A side that reads another magic closes at once. A host that reads another
 // version answers with its own preamble and REFUSE(2), then closes; the joiner
-// knows from the host's preamble alone.
+// knows from the host's preamble alone. A host takes a member of version 2
+// into a room without a door: it answers in version 2, which has no HELLO and
+// no door, and is otherwise this grammar.
 //
 // Then both directions carry frames:
 //
@@ -17,21 +20,35 @@
 //     [1 SET,     key:text, value:text]   ; before JOIN: the values it joins with
 //     [2 JOIN,    dead:uint]              ; asks for a slot
 //     [3 PING]                            ; heartbeat, both directions
+//     [12 KNOCK,  nonce:bytes(16), share:bytes(32)]
+//     [14 CONFIRM, tag:bytes(64)]
 //   host -> member
+//     [11 HELLO,  door:uint, nonce:bytes]  ; first, right after the preamble: 0 and
+//                                         ; no nonce for an open room, 1 and 16
+//                                         ; bytes for a room with a door
+//     [13 ANSWER, share:bytes(32), tag:bytes(64)]
 //     [4 WELCOME, slot:uint, size:uint, dead:uint]
 //                                         ; you hold `slot` in a room of `size`
 //     [5 REFUSE,  reason:uint]            ; 1 room full, 2 other version, 3 busy
-//                                         ; with other joiners; then close
+//                                         ; with other joiners, 4 passphrase
+//                                         ; needed, 5 wrong, 6 too many wrong
+//                                         ; from this address; then close
 //     [6 STORE,   slot, key, value]       ; silent copy: snapshot, newcomer's values
 //     [7 ARRIVE,  slot]                   ; slot holds a member from now on
 //     [8 UPDATE,  slot, key, value]       ; a member changed a value
 //     [9 DEPART,  slot]                   ; slot's member left, its values are gone
 //     [10 BYE]                            ; the host closes the room; then close
 //
+// A member waits for HELLO before it says anything of the room. At a door it
+// runs CPace (cpace.h) with the host: KNOCK, ANSWER, CONFIRM, each side's tag
+// checked before it goes on; a member sends its values and JOIN only after a
+// good ANSWER, a host reads them only after a good CONFIRM.
+//
 // `dead` is how long, in milliseconds (1 to an hour), the sender lets the
 // other side stay silent before it drops it; each side pings often enough for
 // the other's bound as well as its own.
 //
+// Byte strings are definite and of exactly the size shown.
 // Texts are UTF-8 of at most 32,767 UTF-16 code units, read as sent: a
 // leading U+FEFF is part of the text. Control characters
 // are replaced when decoded, so no peer can put a line break into a log or
@@ -63,6 +80,7 @@ constexpr int kMaxFields = 3;
 constexpr qsizetype kEncodingSlack = 16;
 // CBOR's major types, as the top three bits of a head.
 constexpr quint8 kUnsigned = 0;
+constexpr quint8 kBytes = 2;
 constexpr quint8 kText = 3;
 constexpr quint8 kArray = 4;
 // The argument of a text head that opens one in chunks, and what ends it.
@@ -81,8 +99,12 @@ int fieldCount(MessageType type)
     case MessageType::Refuse:
     case MessageType::Arrive:
     case MessageType::Depart:
+    case MessageType::Confirm:
         return 1;
     case MessageType::Set:
+    case MessageType::Hello:
+    case MessageType::Knock:
+    case MessageType::Answer:
         return 2;
     case MessageType::Welcome:
     case MessageType::Store:
@@ -143,10 +165,16 @@ void appendText(QByteArray &frame, const QString &text)
     frame.resize(at + headSize + bytes);
 }
 
+void appendBytes(QByteArray &frame, const QByteArray &bytes)
+{
+    appendHead(frame, kBytes, quint64(bytes.size()));
+    frame.append(bytes);
+}
+
 // Reads one frame body as the grammar above has it. CBOR allows a head in a
 // longer form than it needs and a text in chunks; both are read as any CBOR
 // reader would. Everything else this wire never carries (tags, negative
-// numbers, floats, byte strings) fails where it stands.
+// numbers, floats, byte strings in chunks) fails where it stands.
 class BodyReader
 {
 public:
@@ -177,6 +205,17 @@ public:
             v = (v << 8) | m_next[i];
         m_next += size;
         *value = v;
+        return true;
+    }
+
+    // A definite byte string of exactly `size` bytes.
+    bool bytes(qsizetype size, QByteArray *out)
+    {
+        quint64 length = 0;
+        if (!head(kBytes, &length) || length != quint64(size) || quint64(m_end - m_next) < length)
+            return false;
+        *out = QByteArray(reinterpret_cast<const char *>(m_next), size);
+        m_next += size;
         return true;
     }
 
@@ -268,7 +307,7 @@ QByteArray preamble(quint16 version)
     return bytes;
 }
 
-PreambleStatus checkPreamble(QByteArrayView bytes, quint16 *version)
+PreambleStatus checkPreamble(QByteArrayView bytes, quint16 *version, quint16 oldest)
 {
     // memcmp must not see an empty view's null pointer.
     const qsizetype n = qMin<qsizetype>(bytes.size(), sizeof kMagic);
@@ -279,7 +318,7 @@ PreambleStatus checkPreamble(QByteArrayView bytes, quint16 *version)
     const quint16 v = qFromBigEndian<quint16>(bytes.data() + sizeof kMagic);
     if (version)
         *version = v;
-    return v == kVersion ? PreambleStatus::Match : PreambleStatus::OtherVersion;
+    return v >= oldest && v <= kVersion ? PreambleStatus::Match : PreambleStatus::OtherVersion;
 }
 
 QByteArray encode(const Message &m)
@@ -287,7 +326,8 @@ QByteArray encode(const Message &m)
     // Written by hand: a CBOR writer on a QBuffer costs several allocations a
     // frame, and every relayed line is encoded once.
     QByteArray frame;
-    frame.reserve(kHeaderSize + kEncodingSlack + (m.key.size() + m.value.size()) * kUtf8BytesPerUnit);
+    frame.reserve(kHeaderSize + kEncodingSlack + (m.key.size() + m.value.size()) * kUtf8BytesPerUnit
+                  + m.nonce.size() + m.share.size() + m.tag.size());
     frame.resize(kHeaderSize);
     appendHead(frame, kArray, quint64(1 + fieldCount(m.type)));
     appendHead(frame, kUnsigned, quint64(m.type));
@@ -320,6 +360,21 @@ QByteArray encode(const Message &m)
         appendText(frame, m.key);
         appendText(frame, m.value);
         break;
+    case MessageType::Hello:
+        appendHead(frame, kUnsigned, m.door ? 1 : 0);
+        appendBytes(frame, m.nonce);
+        break;
+    case MessageType::Knock:
+        appendBytes(frame, m.nonce);
+        appendBytes(frame, m.share);
+        break;
+    case MessageType::Answer:
+        appendBytes(frame, m.share);
+        appendBytes(frame, m.tag);
+        break;
+    case MessageType::Confirm:
+        appendBytes(frame, m.tag);
+        break;
     }
     qToBigEndian<quint32>(quint32(frame.size() - kHeaderSize), frame.data());
     return frame;
@@ -336,7 +391,7 @@ std::optional<Message> decode(QByteArrayView body)
 
     Message m;
     int type = 0;
-    if (!in.uint(kMaxByte, &type) || type < int(MessageType::Set) || type > int(MessageType::Bye))
+    if (!in.uint(kMaxByte, &type) || type < int(MessageType::Set) || type > int(MessageType::Confirm))
         return std::nullopt; // protocol error: unknown type
     m.type = MessageType(type);
     if (int(items) != 1 + fieldCount(m.type))
@@ -368,6 +423,21 @@ std::optional<Message> decode(QByteArrayView body)
     case MessageType::Store:
     case MessageType::Update:
         ok = in.uint(maxSlot, &m.slot) && in.key(&m.key) && in.text(&m.value);
+        break;
+    case MessageType::Hello: {
+        int door = 0;
+        ok = in.uint(1, &door) && in.bytes(door ? kNonceBytes : 0, &m.nonce);
+        m.door = door == 1;
+        break;
+    }
+    case MessageType::Knock:
+        ok = in.bytes(kNonceBytes, &m.nonce) && in.bytes(kShareBytes, &m.share);
+        break;
+    case MessageType::Answer:
+        ok = in.bytes(kShareBytes, &m.share) && in.bytes(kTagBytes, &m.tag);
+        break;
+    case MessageType::Confirm:
+        ok = in.bytes(kTagBytes, &m.tag);
         break;
     }
     if (!ok || !in.atEnd())

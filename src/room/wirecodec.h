@@ -11,7 +11,10 @@
 
 namespace TAVIXLibCtl::Wire {
 
-inline constexpr quint16 kVersion = 2;
+inline constexpr quint16 kVersion = 3;
+// A host still takes members of this version into a room without a door:
+// they speak as this one does, but for the door.
+inline constexpr quint16 kOldestMemberVersion = 2;
 inline constexpr char kMagic[4] = {'T', 'V', 'X', 'R'};
 inline constexpr int kPreambleSize = 6;
 // Two texts at their longest (3 UTF-8 bytes per UTF-16 unit) fit with room to spare.
@@ -35,13 +38,25 @@ enum class MessageType : quint8 {
     Update,
     Depart,
     Bye,
+    Hello,   // the host's first word: whether the room has a door
+    Knock,   // the member's share of the passphrase exchange
+    Answer,  // the host's share, and its confirmation
+    Confirm, // the member's confirmation
 };
 
 enum class RefuseReason : quint8 {
     RoomFull = 1,
     OtherVersion = 2,
     Busy = 3,
+    PassphraseNeeded = 4,
+    PassphraseWrong = 5,
+    TryLater = 6, // too many wrong passphrases from the member's address
 };
+
+// The passphrase exchange's fixed sizes on the wire.
+inline constexpr qsizetype kNonceBytes = 16;
+inline constexpr qsizetype kShareBytes = 32;
+inline constexpr qsizetype kTagBytes = 64;
 
 struct Message
 {
@@ -54,6 +69,10 @@ struct Message
     int deadPeerMs = 0;
     QString key{};  // Set, Store, Update
     QString value{}; // Set, Store, Update
+    bool door = false; // Hello
+    QByteArray nonce{}; // Hello (with a door), Knock
+    QByteArray share{}; // Knock, Answer
+    QByteArray tag{};   // Answer, Confirm
 
     bool operator==(const Message &) const = default;
 
@@ -85,6 +104,19 @@ struct Message
     }
     static Message depart(int slot) { return {.type = MessageType::Depart, .slot = slot}; }
     static Message bye() { return {.type = MessageType::Bye}; }
+    static Message hello(const QByteArray &nonce)
+    {
+        return {.type = MessageType::Hello, .door = !nonce.isEmpty(), .nonce = nonce};
+    }
+    static Message knock(const QByteArray &nonce, const QByteArray &share)
+    {
+        return {.type = MessageType::Knock, .nonce = nonce, .share = share};
+    }
+    static Message answer(const QByteArray &share, const QByteArray &tag)
+    {
+        return {.type = MessageType::Answer, .share = share, .tag = tag};
+    }
+    static Message confirm(const QByteArray &tag) { return {.type = MessageType::Confirm, .tag = tag}; }
 };
 
 // A dead-peer bound as Join and Welcome carry it.
@@ -96,8 +128,9 @@ inline int deadPeerField(std::chrono::milliseconds bound)
 QByteArray preamble(quint16 version = kVersion);
 
 enum class PreambleStatus { Incomplete, Match, OtherVersion, Stranger };
-// Judges the bytes read so far; a stranger is told apart at its first wrong byte.
-PreambleStatus checkPreamble(QByteArrayView bytes, quint16 *version = nullptr);
+// Judges the bytes read so far; a stranger is told apart at its first wrong
+// byte. A version from `oldest` to kVersion matches.
+PreambleStatus checkPreamble(QByteArrayView bytes, quint16 *version = nullptr, quint16 oldest = kVersion);
 
 // A whole frame, length prefix included.
 QByteArray encode(const Message &message);

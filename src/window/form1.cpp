@@ -2,6 +2,7 @@
 
 #include "gorvel.h"
 #include "hostkeydialog.h"
+#include "passphrasedialog.h"
 #include "memberkeys.h"
 #include "roombrowser.h"
 #include "roomcompleter.h"
@@ -14,6 +15,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -155,6 +157,7 @@ Form1::Form1(Gorvel *component, int port, QWidget *parent)
     setWindowTitle(u"Tavix Gorvel サンプル"_s);
     layOut();
     connectHandlers();
+    offerDoor();
 }
 
 Form1::~Form1()
@@ -244,6 +247,7 @@ void Form1::connectHandlers()
     connect(Gorvel1, &Gorvel::Disconnected, this, guarded(&Form1::Gorvel1_Disconnected));
     connect(Gorvel1, &Gorvel::HostKeyChanged, this, guarded(&Form1::Gorvel1_HostKeyChanged));
     connect(Gorvel1, &Gorvel::HostKeyNotAsAnnounced, this, guarded(&Form1::Gorvel1_HostKeyNotAsAnnounced));
+    connect(Gorvel1, &Gorvel::PassphraseRequired, this, guarded(&Form1::Gorvel1_PassphraseRequired));
     connect(static_cast<RoomCompleter *>(serverIP->completer()), &RoomCompleter::roomChosen, this,
             guarded(&Form1::serverIP_RoomChosen));
     m_showTimer.setSingleShot(true);
@@ -465,6 +469,60 @@ void Form1::Gorvel1_HostKeyNotAsAnnounced(const QString &address, int port, cons
                                           const QByteArray &shown)
 {
     HostKeyDialog::notAsAnnounced(address, port, announced, shown, this)->open();
+}
+
+// A room's door did not open: the user is asked for its passphrase, with
+// why, and joins again with it; nothing happens unless they give one.
+void Form1::Gorvel1_PassphraseRequired(const QString &address, int port, const QString &why)
+{
+    auto *dialog = new PassphraseDialog(address, port, why, this);
+    connect(dialog, &PassphraseDialog::chosen, this, [this](const QString &passphrase) {
+        run([&] {
+            Gorvel1->OfferPassphrase(passphrase);
+            Connect_Click();
+        });
+    });
+    dialog->open();
+}
+
+// サーバ開始 itself always hosts an open room at once. A room with a door
+// is a step aside: its context menu, or a shortcut, both named in the
+// status's tooltip.
+void Form1::offerDoor()
+{
+    const QString caption = u"合言葉付きでサーバ開始..."_s;
+    const QKeySequence keys(Qt::CTRL | Qt::SHIFT | Qt::Key_S);
+    auto *withDoor = new QAction(caption, this);
+    withDoor->setShortcut(keys);
+    withDoor->setShortcutContext(Qt::WindowShortcut);
+    addAction(withDoor);
+    connect(withDoor, &QAction::triggered, this, guarded(&Form1::StartServer_WithDoor));
+    StartServer->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(StartServer, &QWidget::customContextMenuRequested, this, [this, caption, keys](const QPoint &at) {
+        auto *menu = new QMenu(this);
+        menu->setAttribute(Qt::WA_DeleteOnClose);
+        menu->setAccessibleName(StartServer->text());
+        QAction *item = menu->addAction(caption, this, guarded(&Form1::StartServer_WithDoor));
+        item->setShortcut(keys); // shown beside it; the window's action takes the keys
+        item->setEnabled(StartServer->isEnabled());
+        menu->popup(StartServer->mapToGlobal(at));
+    });
+    Gorvel1->SetStatusHint(u"合言葉付きのルーム: サーバ開始を右クリック、または %1"_s
+                                   .arg(keys.toString(QKeySequence::NativeText)));
+}
+
+void Form1::StartServer_WithDoor()
+{
+    if (!StartServer->isEnabled())
+        return; // a room is open or opening
+    auto *dialog = new PassphraseDialog(this);
+    connect(dialog, &PassphraseDialog::chosen, this, [this](const QString &passphrase) {
+        run([&] {
+            Gorvel1->SetDoor(passphrase);
+            StartServer_Click();
+        });
+    });
+    dialog->open();
 }
 
 // The next join to the chosen room's address is bound to the key it announced.

@@ -67,7 +67,10 @@ private:
                                 const QByteArray &shown);
     void Gorvel1_HostKeyNotAsAnnounced(const QString &address, int port, const QString &announced,
                                        const QByteArray &shown);
+    void Gorvel1_PassphraseRequired(const QString &address, int port, const QString &why);
     void serverIP_RoomChosen(const QString &target, const QString &key);
+    // Hosts a room with a door: from StartServer's context menu, or its shortcut.
+    void StartServer_WithDoor();
     void showS_Click();
     void Talk_Click();
     void TalkStr_KeyDown(int keyCode, Qt::KeyboardModifiers shift);
@@ -81,6 +84,7 @@ private:
 
     void layOut();
     void connectHandlers();
+    void offerDoor();
     bool focusStaysInWindow(const QFocusEvent &event) const;
     std::array<QObject *, 5> filtered() const;
 

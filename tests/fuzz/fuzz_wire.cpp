@@ -72,7 +72,7 @@ void checkMessage(const Message &m)
                          || m.type == MessageType::Depart;
     const bool texts = m.type == MessageType::Set || m.type == MessageType::Store
                        || m.type == MessageType::Update;
-    CHECK(m.type >= MessageType::Set && m.type <= MessageType::Bye);
+    CHECK(m.type >= MessageType::Set && m.type <= MessageType::Confirm);
     CHECK(m.slot >= 0 && m.slot < kMaxRoomSize);
     CHECK(slotted || m.slot == 0);
     if (m.type == MessageType::Welcome)
@@ -93,6 +93,13 @@ void checkMessage(const Message &m)
     } else {
         CHECK(m.key.isEmpty() && m.value.isEmpty());
     }
+    // The door's byte strings have exactly their sizes, or are absent.
+    const bool hello = m.type == MessageType::Hello;
+    CHECK(hello || !m.door);
+    const qsizetype nonce = (hello && m.door) || m.type == MessageType::Knock ? kNonceBytes : 0;
+    const qsizetype share = m.type == MessageType::Knock || m.type == MessageType::Answer ? kShareBytes : 0;
+    const qsizetype tag = m.type == MessageType::Answer || m.type == MessageType::Confirm ? kTagBytes : 0;
+    CHECK(m.nonce.size() == nonce && m.share.size() == share && m.tag.size() == tag);
 }
 
 // Anything that decodes re-encodes to one frame that decodes to the same message,
@@ -143,7 +150,9 @@ void checkEncoding(QByteArrayView bytes)
     const QString value = exactly(texts.sliced(texts.size() / 2));
 
     Message m;
-    m.type = MessageType(int(MessageType::Set) + byte(0) % int(MessageType::Bye));
+    m.type = MessageType(int(MessageType::Set) + byte(0) % int(MessageType::Confirm));
+    // The door's byte strings, cut from the input to their sizes.
+    const auto bytesOf = [&](qsizetype size) { return texts.toByteArray().leftJustified(size, '\x5a', true); };
     switch (m.type) {
     case MessageType::Ping:
     case MessageType::Bye:
@@ -173,6 +182,18 @@ void checkEncoding(QByteArrayView bytes)
         m.key = key;
         m.value = value;
         break;
+    case MessageType::Hello:
+        m = Message::hello(byte(1) % 2 ? bytesOf(kNonceBytes) : QByteArray());
+        break;
+    case MessageType::Knock:
+        m = Message::knock(bytesOf(kNonceBytes), bytesOf(kShareBytes));
+        break;
+    case MessageType::Answer:
+        m = Message::answer(bytesOf(kShareBytes), bytesOf(kTagBytes));
+        break;
+    case MessageType::Confirm:
+        m = Message::confirm(bytesOf(kTagBytes));
+        break;
     }
     checkMessage(m);
     checkRoundTrip(m);
@@ -191,6 +212,10 @@ PreambleStatus checkPreambleOf(QByteArrayView bytes)
         const auto sent = qFromBigEndian<quint16>(bytes.data() + sizeof kMagic);
         CHECK(version == sent);
         CHECK(status == (sent == kVersion ? PreambleStatus::Match : PreambleStatus::OtherVersion));
+        // A host also takes the version before.
+        CHECK(checkPreamble(bytes, nullptr, kOldestMemberVersion)
+              == (sent >= kOldestMemberVersion && sent <= kVersion ? PreambleStatus::Match
+                                                                   : PreambleStatus::OtherVersion));
     }
     return status;
 }

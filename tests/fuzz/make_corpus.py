@@ -9,7 +9,7 @@ import pathlib
 import struct
 import sys
 
-PREAMBLE = b"TVXR" + struct.pack(">H", 2)
+PREAMBLE = b"TVXR" + struct.pack(">H", 3)
 
 
 def head(major, n):
@@ -30,6 +30,10 @@ def uint(n):
 def text(s):
     raw = s.encode("utf-8") if isinstance(s, str) else s
     return head(3, len(raw)) + raw
+
+
+def blob(raw):
+    return head(2, len(raw)) + raw
 
 
 def array(*items):
@@ -55,6 +59,11 @@ BODIES = {
     "update-emoji": array(uint(8), uint(2), text("chat"), text("やあ 😀")),
     "update-empty-value": array(uint(8), uint(1), text("chat"), text("")),
     "set-texts-led-by-bom": array(uint(1), text("\ufeffname"), text("\ufeff\ufeffぺぽらん")),
+    "hello-open": array(uint(11), uint(0), blob(b"")),
+    "hello-door": array(uint(11), uint(1), blob(bytes(range(16)))),
+    "knock": array(uint(12), blob(b"n" * 16), blob(b"s" * 32)),
+    "answer": array(uint(13), blob(b"s" * 32), blob(b"t" * 64)),
+    "confirm": array(uint(14), blob(b"t" * 64)),
     # Well-formed, but the texts carry what cleaning replaces.
     "update-line-break": array(uint(8), uint(1), text("chat"), text("a\r\nb\x00\x1b")),
     "set-c1-and-separators": array(uint(1), text("chat"), text("\x85\u2028\u2029\x7f")),
@@ -64,7 +73,9 @@ BODIES = {
     + bytes([0x7F]) + text("ぺ") + text("") + b"\xff",
     # Near misses, each refused by a different check.
     "near-type-zero": array(uint(0)),
-    "near-unknown-type": array(uint(11)),
+    "near-unknown-type": array(uint(15)),
+    "near-hello-door-without-nonce": array(uint(11), uint(1), blob(b"")),
+    "near-confirm-short-tag": array(uint(14), blob(b"t" * 63)),
     "near-ping-with-field": array(uint(3), uint(0)),
     "near-slot-256": array(uint(7), uint(256)),
     "near-welcome-outside-room": array(uint(4), uint(5), uint(5), uint(1000)),
@@ -85,6 +96,7 @@ BODIES = {
 STREAMS = {
     # What a joining member reads from a host, preamble first.
     "stream-host-session": PREAMBLE
+    + frame(BODIES["hello-open"])
     + frame(BODIES["welcome"])
     + frame(BODIES["store-with-tab"])
     + frame(BODIES["arrive"])
@@ -95,6 +107,15 @@ STREAMS = {
     + frame(BODIES["set-name-japanese"])
     + frame(BODIES["join"])
     + frame(BODIES["ping"]),
+    "stream-door-host-session": PREAMBLE
+    + frame(BODIES["hello-door"])
+    + frame(BODIES["answer"])
+    + frame(BODIES["welcome"]),
+    "stream-door-member-session": PREAMBLE
+    + frame(BODIES["knock"])
+    + frame(BODIES["confirm"])
+    + frame(BODIES["set-name-japanese"])
+    + frame(BODIES["join"]),
     "stream-frames-only": frame(BODIES["depart"]) + frame(BODIES["ping"]),
     "stream-other-version": b"TVXR" + struct.pack(">H", 1) + frame(BODIES["near-join-of-version-1"]),
     "stream-zero-length": PREAMBLE + frame(BODIES["ping"]) + struct.pack(">I", 0),

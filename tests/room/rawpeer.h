@@ -42,6 +42,12 @@ public:
         return m_socket->waitForConnected(5000);
     }
     void sendPreamble(quint16 version = kVersion) { m_socket->write(TAVIXLibCtl::Wire::preamble(version)); }
+    // A host's first words to a member: an open room.
+    void greet()
+    {
+        sendPreamble();
+        send(Message::hello({}));
+    }
     void send(const Message &m) { m_socket->write(encode(m)); }
     void sendRaw(const QByteArray &bytes) { m_socket->write(bytes); }
     void join(const QString &name)

@@ -52,12 +52,14 @@ struct Member
     int disconnects = 0;
 };
 
+// `door`, when given, is the passphrase members need.
 inline std::unique_ptr<Member> host(const QString &name, int size = 5,
-                                    const Timeouts &timeouts = fastTimeouts())
+                                    const Timeouts &timeouts = fastTimeouts(), const QString &door = {})
 {
     auto m = std::make_unique<Member>(name, timeouts);
     m->room->setPort(0);
     m->room->setMaxMembers(size);
+    m->room->setDoor(Passphrase::fromTyped(door));
     m->room->openServer();
     return m;
 }
@@ -67,15 +69,18 @@ inline quint16 portOf(const Member &host)
     return host.room->boundPort();
 }
 
-// `announced`, when given, is the key the room was announced with.
+// `announced`, when given, is the key the room was announced with;
+// `passphrase` is offered at a door.
 inline std::unique_ptr<Member> joiner(const QString &name, quint16 port,
                                       const QString &address = QStringLiteral("127.0.0.1"),
-                                      const Timeouts &timeouts = fastTimeouts(), const QString &announced = {})
+                                      const Timeouts &timeouts = fastTimeouts(), const QString &announced = {},
+                                      const QString &passphrase = {})
 {
     auto m = std::make_unique<Member>(name, timeouts);
     m->room->setServerAddress(address);
     m->room->setPort(port);
     m->room->expectHostKey(address, announced);
+    m->room->offerPassphrase(Passphrase::fromTyped(passphrase));
     m->room->openClient();
     return m;
 }

@@ -228,7 +228,7 @@ void tst_RoomHostile::aSilentHostEndsTheSessionWithinTheBound()
 {
     Raw::Server fake;
     fake.onPeer = [](Raw::Peer *p) {
-        p->sendPreamble();
+        p->greet();
         p->send(Message::welcome(1, 5, 15000));
         p->send(Message::store(0, kName, QStringLiteral("host")));
         p->send(Message::store(0, kCnt, QStringLiteral("1")));

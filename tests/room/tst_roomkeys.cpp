@@ -374,7 +374,7 @@ void tst_RoomKeys::aHostTheKeptKeysDoNotVouchForHearsNothing()
     QVERIFY(impostor.isListening());
     port = impostor.serverPort();
     impostor.onPeer = [](Raw::Peer *p) {
-        p->sendPreamble();
+        p->greet();
         p->send(Message::welcome(1, 5, 15000));
         p->send(Message::store(1, kName, QStringLiteral("A")));
         p->send(Message::arrive(1));

@@ -79,6 +79,13 @@ void tst_WireCodec::roundTrip_data()
     QTest::newRow("a refusal gives its reason") << Message{.type = MessageType::Refuse, .reason = 1};
     QTest::newRow("an arrival names the slot") << Message::arrive(255);
     QTest::newRow("a departure names the slot") << Message::depart(3);
+    QTest::newRow("an open room's hello has no nonce") << Message::hello({});
+    QTest::newRow("a door's hello carries the host's nonce") << Message::hello(QByteArray(kNonceBytes, '\xa5'));
+    QTest::newRow("a knock carries a nonce and a share")
+        << Message::knock(QByteArray(kNonceBytes, 'n'), QByteArray(kShareBytes, 's'));
+    QTest::newRow("an answer carries a share and a tag")
+        << Message::answer(QByteArray(kShareBytes, 's'), QByteArray(kTagBytes, '\0'));
+    QTest::newRow("a confirmation carries a tag") << Message::confirm(QByteArray(kTagBytes, 't'));
     QTest::newRow("a set carries Japanese")
         << Message::set(QStringLiteral("name"), QStringLiteral("ぺぽらん"));
     QTest::newRow("an empty value survives")
@@ -195,7 +202,14 @@ void tst_WireCodec::malformedBodiesAreRejected_data()
     QTest::newRow("an empty array") << QByteArray::fromHex("80");
     QTest::newRow("an indefinite array") << QByteArray::fromHex("9f03ff");
     QTest::newRow("an unknown type") << QByteArray::fromHex("8118ff");
-    QTest::newRow("the type after the last") << QByteArray::fromHex("810b");
+    QTest::newRow("the type after the last") << QByteArray::fromHex("810f");
+    QTest::newRow("an open room's hello with a nonce") << QByteArray::fromHex("830b0041ff");
+    QTest::newRow("a door's hello without one") << QByteArray::fromHex("830b0140");
+    QTest::newRow("a door that is neither open nor shut") << QByteArray::fromHex("830b0240");
+    QTest::newRow("a confirmation one byte short") << QByteArray::fromHex("820e583f") + QByteArray(63, 't');
+    QTest::newRow("a confirmation whose tag is text") << QByteArray::fromHex("820e7840") + QByteArray(64, 't');
+    QTest::newRow("a knock whose nonce comes in chunks")
+        << QByteArray::fromHex("830c5f480102030405060708480102030405060708ff5820") + QByteArray(32, 's');
     QTest::newRow("type zero") << QByteArray::fromHex("8100");
     QTest::newRow("a ping with a stray field") << QByteArray::fromHex("820300");
     QTest::newRow("an arrival without its slot") << QByteArray::fromHex("8107");
@@ -314,20 +328,29 @@ void tst_WireCodec::preamble_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<PreambleStatus>("status");
+    QTest::addColumn<quint16>("oldest"); // the oldest version the reader takes
     const QByteArray ours = TAVIXLibCtl::Wire::preamble();
-    QTest::newRow("ours") << ours << PreambleStatus::Match;
-    QTest::newRow("ours, half read") << ours.left(3) << PreambleStatus::Incomplete;
-    QTest::newRow("nothing read yet") << QByteArray() << PreambleStatus::Incomplete;
-    QTest::newRow("another version") << TAVIXLibCtl::Wire::preamble(kVersion + 1) << PreambleStatus::OtherVersion;
-    QTest::newRow("an HTTP request, at its first byte") << QByteArray("G") << PreambleStatus::Stranger;
-    QTest::newRow("a near miss") << QByteArray("TVXQ\0\1", 6) << PreambleStatus::Stranger;
+    QTest::newRow("ours") << ours << PreambleStatus::Match << kVersion;
+    QTest::newRow("ours, half read") << ours.left(3) << PreambleStatus::Incomplete << kVersion;
+    QTest::newRow("nothing read yet") << QByteArray() << PreambleStatus::Incomplete << kVersion;
+    QTest::newRow("another version") << TAVIXLibCtl::Wire::preamble(kVersion + 1) << PreambleStatus::OtherVersion
+                                     << kOldestMemberVersion;
+    QTest::newRow("the version before, to a member") << TAVIXLibCtl::Wire::preamble(kVersion - 1)
+                                                     << PreambleStatus::OtherVersion << kVersion;
+    QTest::newRow("the version before, to a host") << TAVIXLibCtl::Wire::preamble(kVersion - 1)
+                                                   << PreambleStatus::Match << kOldestMemberVersion;
+    QTest::newRow("a version older still, to a host") << TAVIXLibCtl::Wire::preamble(kOldestMemberVersion - 1)
+                                                      << PreambleStatus::OtherVersion << kOldestMemberVersion;
+    QTest::newRow("an HTTP request, at its first byte") << QByteArray("G") << PreambleStatus::Stranger << kVersion;
+    QTest::newRow("a near miss") << QByteArray("TVXQ\0\1", 6) << PreambleStatus::Stranger << kVersion;
 }
 
 void tst_WireCodec::preamble()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(PreambleStatus, status);
-    QCOMPARE(checkPreamble(bytes), status);
+    QFETCH(quint16, oldest);
+    QCOMPARE(checkPreamble(bytes, nullptr, oldest), status);
 }
 
 QTEST_APPLESS_MAIN(tst_WireCodec)

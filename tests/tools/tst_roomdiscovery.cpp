@@ -34,7 +34,7 @@ constexpr int kFindMs = 15000;  // for the network to learn of a change
 constexpr int kMaxRooms = 64;
 constexpr int kFlood = 200;
 const QString kType = u"_tavix._tcp"_s;
-const QStringList kGood{u"v=2"_s, u"n=1"_s, u"max=5"_s}; // a room's TXT records, as they should be
+const QStringList kGood{u"v=3"_s, u"n=1"_s, u"max=5"_s}; // a room's TXT records, as they should be
 
 void writeFile(const QString &path, const QString &text)
 {
@@ -281,20 +281,22 @@ const QList<Hostile> &hostileRooms()
         {"a tab in the name is a space", u"tab\there"_s, 6003, kGood, u"tab here\t1/5\t-\t-"_s},
         {"port 0 is not listed", u"zero"_s, 0, kGood, QString()},
         {"a room that gives no version is not listed", u"unversioned"_s, 6004, {u"n=1"_s}, QString()},
-        {"a room of another version is not listed", u"future"_s, 6005, {u"v=3"_s, u"n=1"_s}, QString()},
+        {"a room of another version is not listed", u"future"_s, 6005, {u"v=4"_s, u"n=1"_s}, QString()},
         {"absurd counts and keys are left out", u"absurd"_s, 6006,
-         {u"v=2"_s, u"n=99999999999"_s, u"max=-5"_s, u"key="_s + QString(240, u'z')}, u"absurd\t-\t-\t-"_s},
+         {u"v=3"_s, u"n=99999999999"_s, u"max=-5"_s, u"key="_s + QString(240, u'z')}, u"absurd\t-\t-\t-"_s},
         {"more members than places are left out", u"crowded"_s, 6007,
-         {u"v=2"_s, u"n=6"_s, u"max=5"_s, u"key=0123456789ABCDEF"_s}, u"crowded\t-\t0123456789abcdef\t-"_s},
-        {"keys in capitals count as well", u"capitals"_s, 6008, {u"V=2"_s, u"N=2"_s, u"MAX=5"_s},
+         {u"v=3"_s, u"n=6"_s, u"max=5"_s, u"key=0123456789ABCDEF"_s}, u"crowded\t-\t0123456789abcdef\t-"_s},
+        {"keys in capitals count as well", u"capitals"_s, 6008, {u"V=3"_s, u"N=2"_s, u"MAX=5"_s},
          u"capitals\t2/5\t-\t-"_s},
         {"a name and its copy with an invisible mark are both marked", u"ぺぽらん (desk-7)"_s, 6009, kGood,
          u"ぺぽらん (desk-7)\t1/5\t-\tlookalike"_s},
         {"invisible marks leave the name shown", u"ぺぽ\u200Bらん (desk-7)\u200E\uFEFF\u2060"_s, 6010, kGood,
          u"ぺぽらん (desk-7)\t1/5\t-\tlookalike"_s},
-        {"a full room is marked", u"満席"_s, 6011, {u"v=2"_s, u"n=5"_s, u"max=5"_s}, u"満席\t5/5\t-\tfull"_s},
+        {"a full room is marked", u"満席"_s, 6011, {u"v=3"_s, u"n=5"_s, u"max=5"_s}, u"満席\t5/5\t-\tfull"_s},
+        {"a room with a door is marked, and nothing else of it shown", u"扉"_s, 6013,
+         {u"v=3"_s, u"n=1"_s, u"max=5"_s, u"door=1"_s}, u"扉\t1/5\t-\tdoor"_s},
         {"of keys given twice the first counts", u"twice"_s, 6012,
-         {u"v=2"_s, u"n=1"_s, u"max=5"_s, u"n=3"_s, u"v=3"_s, u"max=9"_s}, u"twice\t1/5\t-\t-"_s},
+         {u"v=3"_s, u"n=1"_s, u"max=5"_s, u"n=3"_s, u"v=4"_s, u"max=9"_s}, u"twice\t1/5\t-\t-"_s},
     };
     return rows;
 }
@@ -614,7 +616,7 @@ void tst_RoomDiscovery::aRealRoomIsListedBesideHostileOnes_data()
     QTest::newRow("two hundred rooms of one machine leave the list's last place to another")
         << kGood << true << false << kMaxRooms;
     QTest::newRow("two hundred rooms of another version take no place")
-        << QStringList{u"v=3"_s, u"n=1"_s} << false << false << 1;
+        << QStringList{u"v=4"_s, u"n=1"_s} << false << false << 1;
     // Last: no other row waits for the end of a room that never resolved.
     QTest::newRow("a room whose address comes late is listed once it resolves")
         << QStringList() << false << true << 1;
@@ -701,7 +703,7 @@ void tst_RoomDiscovery::theListIsSharedBetweenMachines()
     QFETCH(int, each);
     QFETCH(bool, pinned);
     QFETCH(bool, freed);
-    const QList<QByteArray> good{"v=2"};
+    const QList<QByteArray> good{"v=3"};
     ConfigFolder config;
     const QString last = u"10.99.0.1"_s;
     if (pinned)
@@ -715,7 +717,7 @@ void tst_RoomDiscovery::theListIsSharedBetweenMachines()
     }
     browser.offer(u"last"_s, last, 5120, good);
     if (freed)
-        browser.offer(u"room 0-0"_s, u"10.98.0.1"_s, 5120, {"v=3"});
+        browser.offer(u"room 0-0"_s, u"10.98.0.1"_s, 5120, {"v=4"});
     const auto listed = [&](const QString &service) {
         return std::any_of(browser.rooms().begin(), browser.rooms().end(),
                            [&](const TAVIXLibCtl::FoundRoom &r) { return r.service == service; });

@@ -136,6 +136,10 @@ void tst_RoomTool::badArgumentsExitWithTwo_data()
     QTest::newRow("not announcing a join") << QStringList{QStringLiteral("join"), QStringLiteral("x"), QStringLiteral("--no-announce")};
     QTest::newRow("looking for rooms no time at all") << QStringList{QStringLiteral("rooms"), QStringLiteral("--seconds"), QStringLiteral("0")};
     QTest::newRow("seconds for a host") << QStringList{QStringLiteral("host"), QStringLiteral("--seconds"), QStringLiteral("3")};
+    QTest::newRow("a passphrase file that is not there")
+        << QStringList{QStringLiteral("host"), QStringLiteral("--passphrase-file"), QStringLiteral("/nonexistent/tavix")};
+    QTest::newRow("a passphrase file without a passphrase")
+        << QStringList{QStringLiteral("host"), QStringLiteral("--passphrase-file"), QStringLiteral("/dev/null")};
 }
 
 void tst_RoomTool::badArgumentsExitWithTwo()
@@ -213,22 +217,37 @@ void tst_RoomTool::aRoomThatCannotOpenSaysOnlyWhy()
 void tst_RoomTool::linesPipedBeforeTheJoinAreSaid_data()
 {
     QTest::addColumn<int>("count");
-    QTest::newRow("one line") << 1;
-    QTest::newRow("10,000 lines, each printed whole and in order by the time the tools end") << 10000;
+    QTest::addColumn<bool>("door"); // the host's passphrase in a file, the member's on its first input line
+    QTest::newRow("one line") << 1 << false;
+    QTest::newRow("10,000 lines, each printed whole and in order by the time the tools end") << 10000 << false;
+    QTest::newRow("through a door, the passphrase typed full-width on the first line") << 3 << true;
 }
 
 void tst_RoomTool::linesPipedBeforeTheJoinAreSaid()
 {
     QFETCH(int, count);
-    auto h = Tool::host();
+    QFETCH(bool, door);
+    QTemporaryDir folder;
+    const QString passphrase = folder.filePath(QStringLiteral("passphrase"));
+    QFile file(passphrase);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("sesame\n") == 7);
+    file.close();
+    const QStringList doorArgs{QStringLiteral("--passphrase-file"), door ? passphrase : QStringLiteral("-")};
+    auto h = door ? std::make_unique<Tool>(QStringList{QStringLiteral("host"), QStringLiteral("--port"), QStringLiteral("0"),
+                                                       QStringLiteral("--name"), QStringLiteral("H")} + doorArgs)
+                  : Tool::host();
     QTRY_VERIFY(h->port() != 0);
     // Next to its port, a host names the addresses others can join at.
     static const QRegularExpression joinAt(QStringLiteral(
         "\ntavix-room: (no network address: only this machine can join|others can join at [0-9a-f.:]+(, [0-9a-f.:]+)*)\n"));
     QTRY_VERIFY2(joinAt.match(h->err).hasMatch() && !h->err.contains(QStringLiteral("127.0.0.1")), qPrintable(h->err));
     // `echo line | tavix-room join ...`: input and its end come before the join.
-    auto a = Tool::join(h->port(), QStringLiteral("A"));
-    QByteArray input;
+    auto a = door ? std::make_unique<Tool>(QStringList{QStringLiteral("join"), QStringLiteral("127.0.0.1"),
+                                                       QStringLiteral("--port"), QString::number(h->port()),
+                                                       QStringLiteral("--name"), QStringLiteral("A")}
+                                           + doorArgs.first(1) + QStringList{QStringLiteral("-")})
+                  : Tool::join(h->port(), QStringLiteral("A"));
+    QByteArray input = door ? QStringLiteral("ｓｅｓａｍｅ\n").toUtf8() : QByteArray();
     QStringList expected;
     for (int n = 0; n < count; ++n) {
         input += "early " + QByteArray::number(n) + '\n';

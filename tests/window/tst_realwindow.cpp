@@ -6,6 +6,7 @@
 #include "form1.h"
 #include "gorvel.h"
 #include "hostkeydialog.h"
+#include "passphrasedialog.h"
 #include "knownhosts.h"
 #include "recordinggorvel.h"
 #include "room.h"
@@ -215,6 +216,7 @@ private slots:
     void attention();
     void aChangedKeyAsksTheUser_data();
     void aChangedKeyAsksTheUser();
+    void aDoorIsHostedAndOpenedWithRealKeys();
     void foundRoomsAreOfferedInTheAddressBox();
     void typedTextFindsRoomsAndArrowsOnlyLook_data();
     void typedTextFindsRoomsAndArrowsOnlyLook();
@@ -552,6 +554,75 @@ void tst_RealWindow::aChangedKeyAsksTheUser()
     QVERIFY(!form.Connect->isEnabled());
 }
 
+// One window hosts a room with a door from its shortcut, typing the
+// passphrase twice; another joins it, is asked for the passphrase, types a
+// wrong one, is asked again with the reason, and gets in with the right one.
+// Every key is a real X key.
+void tst_RealWindow::aDoorIsHostedAndOpenedWithRealKeys()
+{
+    const ConfigFolder config;
+    const auto dialogOf = [](Form1 &form) {
+        PassphraseDialog *dialog = nullptr;
+        return QTest::qWaitFor([&] { return (dialog = form.findChild<PassphraseDialog *>()) && dialog->isVisible(); },
+                               Timeout)
+                       ? dialog
+                       : nullptr;
+    };
+    // Typed again until the field holds it: see replaceFocusedText().
+    const auto typeInto = [&](PassphraseDialog *dialog, const QStringList &typed) {
+        xdotool({u"windowfocus"_s, u"--sync"_s, QString::number(dialog->winId())});
+        QLineEdit *const fields[] = {dialog->field(), dialog->again()};
+        for (qsizetype i = 0; i < typed.size(); ++i) {
+            if (i > 0)
+                xdotool({u"key"_s, u"Tab"_s});
+            const QDeadlineTimer deadline(Patience);
+            do {
+                xdotool({u"key"_s, u"ctrl+a"_s, u"BackSpace"_s});
+                xdotool({u"type"_s, u"--delay"_s, u"30"_s, typed.at(i)});
+            } while (!QTest::qWaitFor([&] { return fields[i]->text() == typed.at(i); }, 500) && !deadline.hasExpired());
+        }
+        xdotool({u"key"_s, u"Return"_s});
+    };
+
+    Form1 host(new TAVIXLibCtl::Gorvel, 0);
+    host.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&host));
+    QVERIFY2(host.Gorvel1->toolTip().contains(u"Ctrl+Shift+S"_s), qPrintable(host.Gorvel1->toolTip()));
+    xdotool({u"windowfocus"_s, u"--sync"_s, QString::number(host.winId())});
+    xdotool({u"key"_s, u"ctrl+shift+s"_s});
+    PassphraseDialog *asked = dialogOf(host);
+    QVERIFY(asked);
+    QCOMPARE(asked->windowModality(), Qt::WindowModal);
+    QCOMPARE(asked->field()->echoMode(), QLineEdit::Password);
+    QVERIFY(!asked->okButton()->isEnabled()); // nothing typed yet
+    typeInto(asked, {u"sesame 7"_s, u"sesame 7"_s});
+    const auto *hosted = host.Gorvel1->room();
+    QTRY_COMPARE_WITH_TIMEOUT(hosted->state(), TAVIXLibCtl::Room::State::Hosting, Timeout);
+    QVERIFY(hosted->hasDoor());
+    QVERIFY2(host.Gorvel1->accessibleDescription().contains(u"合言葉あり"_s),
+             qPrintable(host.Gorvel1->accessibleDescription()));
+    QTRY_COMPARE(host.chat->toPlainText(), u"\nサーバ起動中...\nぺぽらんさん が\u3000きました"_s);
+
+    Form1 member(new TAVIXLibCtl::Gorvel, hosted->boundPort());
+    member.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&member));
+    member.Connect->click();
+    for (const auto &[typed, why] : {std::pair{u"sesame 8"_s, u"合言葉が必要です"_s},
+                                     std::pair{u"sesame 7"_s, u"合言葉が違います"_s}}) {
+        asked = dialogOf(member);
+        QVERIFY(asked);
+        QVERIFY2(asked->accessibleDescription().contains(why), qPrintable(asked->accessibleDescription()));
+        QCOMPARE(asked->accessibleName(), u"合言葉"_s);
+        typeInto(asked, {typed});
+        QTRY_VERIFY_WITH_TIMEOUT(!member.findChild<PassphraseDialog *>() || member.findChild<PassphraseDialog *>() != asked,
+                                 Timeout);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(member.Gorvel1->room()->state(), TAVIXLibCtl::Room::State::Joined, Timeout);
+    QTRY_VERIFY(host.chat->toPlainText().endsWith(u"ぺぽらんさん が\u3000きました"_s));
+    QVERIFY(member.chat->toPlainText().startsWith(
+            u"\n接続中...\n切断しました。\n接続中...\n切断しました。\n接続中...\n"_s));
+}
+
 // Rooms as the control's list would hold them (fed to it here, as its
 // browser would): one joined before, a full one on another port, one whose
 // name differs by an invisible mark, one whose name holds another's address
@@ -559,11 +630,11 @@ void tst_RealWindow::aChangedKeyAsksTheUser()
 void offerRooms(TAVIXLibCtl::RoomBrowser &found)
 {
     QVERIFY(TAVIXLibCtl::KnownHosts().remember(u"192.168.1.20"_s, 5120, QByteArray::fromHex("0123456789abcdef") + QByteArray(24, 'k')));
-    found.offer(u"ぺぽらん (desk-7)"_s, u"192.168.1.20"_s, 5120, {"v=2", "n=2", "max=5", "key=0123456789abcdef"});
-    found.offer(u"はなこ (desk-9)"_s, u"10.0.0.7"_s, 6000, {"v=2", "n=5", "max=5", "key=fedcba9876543210"});
-    found.offer(u"ぺぽらん (desk-7)\u200B"_s, u"10.0.0.8"_s, 5120, {"v=2"});
-    found.offer(u"ぺぽらん (desk-7) 192.168.1.20 2/5人"_s, u"10.0.0.9"_s, 5120, {"v=2"});
-    found.offer(u"\u202E"_s + QString(5000, u'長'), u"10.0.0.10"_s, 5120, {"v=2"});
+    found.offer(u"ぺぽらん (desk-7)"_s, u"192.168.1.20"_s, 5120, {"v=3", "n=2", "max=5", "key=0123456789abcdef"});
+    found.offer(u"はなこ (desk-9)"_s, u"10.0.0.7"_s, 6000, {"v=3", "n=5", "max=5", "key=fedcba9876543210"});
+    found.offer(u"ぺぽらん (desk-7)\u200B"_s, u"10.0.0.8"_s, 5120, {"v=3"});
+    found.offer(u"ぺぽらん (desk-7) 192.168.1.20 2/5人"_s, u"10.0.0.9"_s, 5120, {"v=3"});
+    found.offer(u"\u202E"_s + QString(5000, u'長'), u"10.0.0.10"_s, 5120, {"v=3"});
 }
 
 // What the list offers, as `role` gives it.

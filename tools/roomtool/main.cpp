@@ -1,19 +1,25 @@
 #include "roomconsole.h"
 
 #include "eventloop.h"
+#include "cpace.h"
 #include "knownhosts.h"
 #include "memberkeys.h"
+#include "passphrase.h"
 #include "roombrowser.h"
 #include "roomdefaults.h"
 #include "roomtext.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <optional>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -32,9 +38,9 @@ constexpr int kDefaultSeconds = 3;
 
 // QCommandLineParser writes one usage line; the two commands want one each.
 const char kUsageLines[] =
-    "Usage: tavix-room host [--port N] [--size N] [--name NAME] [--no-announce]\n"
-    "       tavix-room join ADDRESS [--port N] [--name NAME]\n"
-    "       tavix-room join --room NAME [--name NAME]\n"
+    "Usage: tavix-room host [--port N] [--size N] [--name NAME] [--passphrase-file FILE] [--no-announce]\n"
+    "       tavix-room join ADDRESS [--port N] [--name NAME] [--passphrase-file FILE]\n"
+    "       tavix-room join --room NAME [--name NAME] [--passphrase-file FILE]\n"
     "       tavix-room rooms [--seconds N]\n"
     "       tavix-room forget ADDRESS [--port N]\n"
     "\n";
@@ -91,6 +97,11 @@ struct CommandLine
                        "encryption is up, default %1.")
             .arg(defaults.join.count()),
         QStringLiteral("MS")};
+    const QCommandLineOption passphraseFile{
+        QStringLiteral("passphrase-file"),
+        QStringLiteral("Host a room with this passphrase as its door, or offer it when joining: the first "
+                       "line of FILE, or of standard input for -, which the room then reads on from."),
+        QStringLiteral("FILE")};
     const QCommandLineOption noAnnounce{QStringLiteral("no-announce"),
                                         QStringLiteral("Host without announcing the room on the local network.")};
     const QCommandLineOption room{
@@ -126,15 +137,22 @@ CommandLine::CommandLine()
         "rooms until the responder has told all it knows (--seconds N: N seconds)\n"
         "and prints one a line: address, port, name, members, the start of the\n"
         "host's key and its marks (lookalike: another name reads the same; full;\n"
-        "joined-before: a host joined before at that address and port showed\n"
-        "that key), separated by tabs. 'join --room NAME' joins the room of that\n"
-        "name, only if its host shows the key the room announced.\n"
+        "door: joining takes a passphrase; joined-before: a host joined before\n"
+        "at that address and port showed that key), separated by tabs. 'join\n"
+        "--room NAME' joins the room of that name, only if its host shows the\n"
+        "key the room announced.\n"
+        "\n"
+        "A room may have a door: --passphrase-file FILE hosts it with the first\n"
+        "line of FILE as its passphrase, or offers that line when joining (- for\n"
+        "standard input, whose further lines are then said in the room). Host\n"
+        "and member prove to each other that they know it without showing it.\n"
         "\n"
         "Exit status: 0 after a normal end, 1 when the room ended on a failure,\n"
         "'rooms' found no responder to ask or 'join --room' not exactly one\n"
         "room of that name (the reason goes to standard error), 2 for bad\n"
         "arguments."));
-    parser.addOptions({help, port, size, name, handshake, deadPeer, stall, join, noAnnounce, room, seconds});
+    parser.addOptions({help, port, size, name, handshake, deadPeer, stall, join, passphraseFile, noAnnounce, room,
+                       seconds});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("host, join ADDRESS, join --room NAME, rooms or forget ADDRESS."),
                                  QStringLiteral("host | join ADDRESS | rooms | forget ADDRESS"));
@@ -210,6 +228,8 @@ QString marks(const FoundRoom &room)
         words << QStringLiteral("lookalike");
     if (room.full())
         words << QStringLiteral("full");
+    if (room.door)
+        words << QStringLiteral("door");
     if (room.joinedBefore)
         words << QStringLiteral("joined-before");
     return words.isEmpty() ? QStringLiteral("-") : words.join(u',');
@@ -301,6 +321,38 @@ int runRoom(Room &room, RoomConsole::Mode mode)
     return QCoreApplication::exec();
 }
 
+// The first line of `path`, or of standard input for "-", read a byte at a
+// time so that nothing after it is taken from the room's input. Never on
+// the command line, where ps shows it; wiped once made a passphrase.
+std::optional<Passphrase> readPassphrase(const QString &path, QString *error)
+{
+    constexpr qsizetype kLongest = 4096;
+    const int fd = path == u"-" ? STDIN_FILENO : ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        return std::nullopt;
+    }
+    QByteArray line;
+    char byte = 0;
+    ssize_t got = 0;
+    while (line.size() < kLongest && (got = ::read(fd, &byte, 1)) == 1 && byte != '\n')
+        line += byte;
+    const int readError = errno;
+    if (fd != STDIN_FILENO)
+        ::close(fd);
+    const Passphrase passphrase = Passphrase::fromTyped(QString::fromUtf8(line));
+    Cpace::wipe(line.data(), size_t(line.size()));
+    if (got < 0) {
+        *error = QString::fromLocal8Bit(std::strerror(readError));
+        return std::nullopt;
+    }
+    if (passphrase.isEmpty()) {
+        *error = QStringLiteral("no passphrase on its first line");
+        return std::nullopt;
+    }
+    return passphrase;
+}
+
 // host [--port N] [--size N] [--name NAME] [--no-announce] and
 // join ADDRESS [--port N] [--name NAME], with the bounds of both.
 int hostOrJoin(CommandLine &cl, const QStringList &args, RoomConsole::Mode mode)
@@ -351,6 +403,17 @@ int hostOrJoin(CommandLine &cl, const QStringList &args, RoomConsole::Mode mode)
         name = RoomText::fallbackName();
     if (room.setData(MemberKeys::Name, name) != Room::SetResult::Stored)
         return usageError(QStringLiteral("--name is too long"));
+    if (cl.parser.isSet(cl.passphraseFile)) {
+        QString why;
+        const auto passphrase = readPassphrase(cl.parser.value(cl.passphraseFile), &why);
+        if (!passphrase)
+            return usageError(QStringLiteral("cannot read a passphrase from %1: %2")
+                                      .arg(cl.parser.value(cl.passphraseFile), why));
+        if (hosting)
+            room.setDoor(*passphrase);
+        else
+            room.offerPassphrase(*passphrase);
+    }
     if (byName) {
         const std::optional<FoundRoom> found = findRoom(cl.parser.value(cl.room), seconds);
         if (!found)
