@@ -202,6 +202,23 @@ void AvahiDaemon::call(const QString &path, const QString &interface, const QStr
             });
 }
 
+AvahiDaemon::Reply AvahiDaemon::unlessForgotten(const QString &interface, Reply onReply)
+{
+    return [this, interface, epoch = m_epoch, onReply = std::move(onReply)](const QDBusMessage &reply) {
+        if (epoch == m_epoch) {
+            onReply(reply);
+            return;
+        }
+        giveBack(objectPath(reply), interface);
+    };
+}
+
+void AvahiDaemon::giveBack(const QString &path, const QString &interface)
+{
+    if (!path.isEmpty())
+        call(path, interface, QStringLiteral("Free"));
+}
+
 QString AvahiDaemon::objectPath(const QDBusMessage &reply)
 {
     return reply.arguments().value(0).value<QDBusObjectPath>().path();

@@ -55,6 +55,16 @@ public:
     // The object a reply names first, or empty.
     static QString objectPath(const QDBusMessage &reply);
 
+    // Frees the daemon's object at `path`, if any, made as an `interface`.
+    void giveBack(const QString &path, const QString &interface);
+    // What the daemon made for us so far is gone, or is being given back:
+    // replies to calls made before now no longer count.
+    void forgetAll() { ++m_epoch; }
+    // `onReply`, for a call whose reply makes an object of `interface`, runs
+    // only when nothing was forgotten since the call; a later reply has the
+    // object it made given back instead of kept by no one.
+    Reply unlessForgotten(const QString &interface, Reply onReply);
+
 signals:
     // The daemon is there and ready: at start, or back again.
     void running();
@@ -85,6 +95,7 @@ private:
     QTimer m_probeDeadline;
     QStringList m_interfaces;      // listened to
     QString m_owner;               // the daemon's unique name: only it speaks for it
+    quint64 m_epoch = 0;
     int m_attempts = 0;
     bool m_started = false;
     bool m_running = false;

@@ -123,19 +123,26 @@ Gorvel::Gorvel(QWidget *parent)
     connect(m_room, &Room::notAnnounced, this, [](const QString &why) {
         qWarning("tavix: the room is not announced on the network: %ls", qUtf16Printable(why));
     });
-    connect(m_room, &Room::stateChanged, m_browser, [this] {
-        if (m_room->state() == Room::State::Idle)
-            m_browser->start();
-        else
-            m_browser->stop();
-    });
-    connect(m_room, &Room::stateChanged, this, [this] {
-        const QString text = describeInFull(*this, *m_room, m_hint);
-        setToolTip(text);
-        setAccessibleDescription(text);
-        update();
-    });
-    emit m_room->stateChanged();
+    connect(m_room, &Room::stateChanged, this, &Gorvel::followRoom);
+    followRoom();
+}
+
+// Rooms are looked for while in none; the status shows the room's state.
+void Gorvel::followRoom()
+{
+    if (m_room->state() == Room::State::Idle)
+        m_browser->start();
+    else
+        m_browser->stop();
+    showStatus();
+}
+
+void Gorvel::showStatus()
+{
+    const QString text = describeInFull(*this, *m_room, m_hint);
+    setToolTip(text);
+    setAccessibleDescription(text);
+    update();
 }
 
 Gorvel::~Gorvel() = default;
@@ -190,7 +197,7 @@ void Gorvel::OfferPassphrase(const QString &passphrase)
 void Gorvel::SetStatusHint(const QString &hint)
 {
     m_hint = hint;
-    emit m_room->stateChanged();
+    showStatus();
 }
 
 QString Gorvel::GetMemberData(qint16 index, const QString &key) const

@@ -110,6 +110,9 @@ protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
+    void followRoom();
+    void showStatus();
+
     Room *m_room = nullptr;
     RoomBrowser *m_browser = nullptr;
     QString m_hint;

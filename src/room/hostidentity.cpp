@@ -49,11 +49,6 @@ QString openSslError()
     return errors.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(errors.join(QStringLiteral("; ")));
 }
 
-QString systemError(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
 QByteArray bioBytes(BIO *bio)
 {
     char *data = nullptr;

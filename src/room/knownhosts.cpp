@@ -65,11 +65,6 @@ QByteArray formatLine(const QString &address, quint16 port, const QByteArray &fi
     return address.toUtf8() + ' ' + QByteArray::number(port) + ' ' + fingerprint.toHex() + '\n';
 }
 
-QString systemError(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
 // The file's bytes; empty and true when there is none; false with `error`
 // when it is there but cannot be read.
 bool readAll(const QString &path, QByteArray *bytes, QString *error)

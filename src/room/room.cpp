@@ -224,9 +224,9 @@ void Room::endRoom(EndReason reason, const QString &detail)
 void Room::dropUnraised()
 {
     ++m_roomSerial;
-    std::erase_if(m_queue, [](const Pending &p) { return p.end == EndReason::None; });
-    for (Pending &p : m_queue)
-        p.resetsRoom = false;
+    std::erase_if(m_queue, [](const Change &c) { return c.end == EndReason::None; });
+    for (Change &c : m_queue)
+        c.resetsRoom = false;
 }
 
 void Room::teardown()
@@ -298,15 +298,15 @@ QString Room::data(const QString &key) const
     return m_local.value(key);
 }
 
-void Room::queue(Pending pending)
+void Room::queue(Change change)
 {
     if (!m_raising && !m_inCall && m_queue.empty()) {
         // Straight from the network with nothing before it: raised at once,
         // without a turn through the queue.
-        raiseQueued(&pending);
+        raiseQueued(&change);
         return;
     }
-    m_queue.push_back(std::move(pending));
+    m_queue.push_back(std::move(change));
     if (m_raising)
         return; // the running loop takes it up
     if (m_inCall)
@@ -315,7 +315,7 @@ void Room::queue(Pending pending)
         raiseQueued(); // straight from the network: no need to wait a turn
 }
 
-void Room::raiseQueued(const Pending *first)
+void Room::raiseQueued(const Change *first)
 {
     if (m_raising)
         return;
@@ -325,7 +325,7 @@ void Room::raiseQueued(const Pending *first)
     if (first && !raise(*first, self))
         return;
     while (!m_queue.empty()) {
-        const Pending next = std::move(m_queue.front());
+        const Change next = std::move(m_queue.front());
         m_queue.pop_front();
         if (!raise(next, self))
             return; // deleted by a handler: nothing of it is left to touch
@@ -333,18 +333,18 @@ void Room::raiseQueued(const Pending *first)
     m_raising = false;
 }
 
-bool Room::raise(const Pending &pending, const QPointer<Room> &self)
+bool Room::raise(const Change &change, const QPointer<Room> &self)
 {
     // A handler may delete this room, or leave or replace the room it is
     // in, also from a nested event loop: after each signal, nothing is
     // touched once the room is gone, and nothing stored once it was left.
     const quint64 room = m_roomSerial;
     const auto sameRoom = [&] { return self && room == m_roomSerial; };
-    const RoomEvent &e = pending.event;
-    if (pending.end != EndReason::None) {
-        m_endReason = pending.end;
-        m_endDetail = pending.detail;
-        if (pending.resetsRoom)
+    const RoomEvent &e = change.event;
+    if (change.end != EndReason::None) {
+        m_endReason = change.end;
+        m_endDetail = change.detail;
+        if (change.resetsRoom)
             becomeIdle();
         emit stateChanged();
         if (!self)

@@ -22,31 +22,18 @@ class RoomHost;
 // A member's side of a chat room, without any widget: hosts or joins a room
 // and raises the room's changes.
 //
-// When signals come. dataChanged() and disconnected() are raised only from
-// the event loop, never from inside a call of this class: every change to
-// the room, and the end of a room, goes through one queue in the order the
-// host decided it. A change read from the network is raised while it is
-// read; one that a call made (the host's own setData, opening, closing)
-// waits for the next turn. stateChanged() is different: it is emitted at
-// once, also inside openServer(), openClient() and closeConnection(), so
-// that state() is true when the call returns: after a failed openServer()
-// the room is Idle at once, and its Disconnected follows from the loop.
+// Signals. dataChanged() and disconnected() come only from the event loop,
+// never from inside a call of this class, one at a time, in the order the
+// host decided. stateChanged() comes at once, inside the call, so that
+// state() is true when the call returns.
 //
-// When values are stored. A newcomer's slot is present before its arrival
-// is raised, so a handler reads its name. A changed value is stored after
-// its event, so a handler still reads the old one. A departed slot is
-// emptied after its event, so a handler still reads the name. What a
-// newcomer learns of those already present is stored without events.
+// Values. While an arrival or a departure is raised, the member is there to
+// be read; a changed value is stored after its event, so a handler reads the
+// old one. What a newcomer learns of those already there raises nothing.
 //
-// Why a handler is never entered twice. While an event is being raised, any
-// change that comes up (from the handler's own calls, or from the network in
-// a nested event loop that the handler spins) only joins the queue; the loop
-// that is raising takes it up once the handler has returned. A handler may
-// close the room, open another or delete this object, also from a nested
-// loop: nothing of the old room is raised or stored after that.
-//
-// The queue only ever holds the current room: opening or closing a room drops
-// the changes not yet raised, and only each end still owes its Disconnected.
+// Handlers may call back, close the room, open another, spin a nested event
+// loop, or delete the room. What comes up meanwhile waits its turn, and
+// nothing of a room left or deleted is raised after.
 class Room : public QObject
 {
     Q_OBJECT
@@ -154,7 +141,7 @@ signals:
 
 private:
     // A change to raise, or the end of a room when `end` is set.
-    struct Pending
+    struct Change
     {
         RoomEvent event{};
         EndReason end = EndReason::None;
@@ -167,11 +154,11 @@ private:
     void failToOpen(EndReason reason, const QString &detail = {});
     void endRoom(EndReason reason, const QString &detail = {});
     void dropUnraised();
-    void queue(Pending pending);
+    void queue(Change change);
     // Raises `first`, when given, then whatever is queued.
-    void raiseQueued(const Pending *first = nullptr);
+    void raiseQueued(const Change *first = nullptr);
     // False when a handler deleted this room.
-    bool raise(const Pending &pending, const QPointer<Room> &self);
+    bool raise(const Change &change, const QPointer<Room> &self);
     void teardown();
     void announce();
 
@@ -217,7 +204,7 @@ private:
     bool m_announced = false;
     QString m_notAnnouncedWhy; // the reason given last
 
-    std::deque<Pending> m_queue;
+    std::deque<Change> m_queue;
     QTimer m_raiseSoon;
     bool m_inCall = false;  // inside one of our own methods: never raise there
     bool m_raising = false; // a handler is running

@@ -44,8 +44,7 @@ RoomAnnouncer::RoomAnnouncer(QObject *parent) : QObject(parent), m_daemon(new Av
 
 RoomAnnouncer::~RoomAnnouncer()
 {
-    if (!m_group.isEmpty())
-        m_daemon->call(m_group, AvahiDaemon::EntryGroup, QStringLiteral("Free"));
+    m_daemon->giveBack(m_group, AvahiDaemon::EntryGroup);
 }
 
 void RoomAnnouncer::announce(const Announcement &room)
@@ -74,22 +73,16 @@ QList<QByteArray> RoomAnnouncer::txtRecords(const Announcement &room)
 }
 
 template <typename Step>
-auto RoomAnnouncer::inThisEpoch(Step step)
+AvahiDaemon::Reply RoomAnnouncer::inThisEpoch(Step step)
 {
-    return [this, epoch = m_epoch, step = std::move(step)](const QDBusMessage &reply) {
-        if (epoch != m_epoch) {
-            // A group made for a daemon state since forgotten.
-            if (const QString orphan = AvahiDaemon::objectPath(reply); !orphan.isEmpty())
-                m_daemon->call(orphan, AvahiDaemon::EntryGroup, QStringLiteral("Free"));
-            return;
-        }
+    return m_daemon->unlessForgotten(AvahiDaemon::EntryGroup, [this, step = std::move(step)](const QDBusMessage &reply) {
         m_busy = false;
         const bool clash = reply.errorName() == QLatin1String("org.freedesktop.Avahi.CollisionError");
         if (reply.type() == QDBusMessage::ErrorMessage && !clash)
             fail(reply.errorMessage());
         else
             step(reply);
-    };
+    });
 }
 
 // One step at a time toward what is wanted; each reply takes the next.
@@ -195,13 +188,12 @@ void RoomAnnouncer::handleSignal(const QDBusMessage &message)
 // The daemon's objects are gone, or are given back: all starts over when it runs again.
 void RoomAnnouncer::forgetGroup()
 {
-    if (!m_group.isEmpty())
-        m_daemon->call(m_group, AvahiDaemon::EntryGroup, QStringLiteral("Free"));
+    m_daemon->giveBack(m_group, AvahiDaemon::EntryGroup);
     m_group.clear();
     m_published.reset();
     m_busy = false;
     m_clashed = false;
-    ++m_epoch;
+    m_daemon->forgetAll();
 }
 
 void RoomAnnouncer::fail(const QString &why)

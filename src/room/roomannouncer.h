@@ -1,5 +1,7 @@
 #pragma once
 
+#include "avahidaemon.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QObject>
@@ -11,8 +13,6 @@
 class QDBusMessage;
 
 namespace TAVIXLibCtl {
-
-class AvahiDaemon;
 
 // What a hosted room tells the local network about itself.
 struct Announcement
@@ -61,7 +61,7 @@ private:
     void fail(const QString &why);
     // Runs `step` for a reply only while nothing has been started over since.
     template <typename Step>
-    auto inThisEpoch(Step step);
+    AvahiDaemon::Reply inThisEpoch(Step step);
 
     AvahiDaemon *m_daemon;
     std::optional<Announcement> m_wanted;
@@ -73,7 +73,6 @@ private:
     int m_clashes = 0;
     int m_failures = 0;   // since it was last published as wanted
     QTimer m_retry;
-    quint64 m_epoch = 0;  // bumped whenever the daemon's objects are forgotten
     bool m_busy = false;  // a step is waiting for the daemon
     bool m_clashed = false;
     bool m_reported = false;

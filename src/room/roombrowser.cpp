@@ -3,7 +3,6 @@
 #include "avahidaemon.h"
 #include "knownhosts.h"
 #include "roomaddress.h"
-#include "roomtext.h"
 #include "wirecodec.h"
 
 #include <QDBusArgument>
@@ -57,24 +56,6 @@ QString displayName(const QString &service)
 QString FoundRoom::target() const
 {
     return RoomAddress::format(address, port);
-}
-
-QString FoundRoom::entry() const
-{
-    QString text = name + u' ' + target();
-    if (members >= 0)
-        text += QStringLiteral(" %1/%2人").arg(members).arg(size);
-    if (full())
-        text += QStringLiteral("(満員)");
-    if (door)
-        text += QStringLiteral(" 合言葉");
-    if (!key.isEmpty())
-        text += QStringLiteral(" 鍵 ") + RoomText::keyPrefix(key.left(8));
-    if (alike)
-        text += QStringLiteral(" ⚠似た名前");
-    if (joinedBefore)
-        text += QStringLiteral(" 前に参加");
-    return text;
 }
 
 QString FoundRoom::readsAs(const QString &name)
@@ -199,13 +180,8 @@ void RoomBrowser::browse()
     m_daemon->call(QStringLiteral("/"), AvahiDaemon::Server2, QStringLiteral("ServiceBrowserPrepare"),
                    {AvahiDaemon::AnyInterface, int(AvahiDaemon::AnyProtocol), AvahiDaemon::ServiceType,
                     QString(), 0u},
-                   [this, epoch = m_epoch](const QDBusMessage &reply) {
+                   m_daemon->unlessForgotten(AvahiDaemon::ServiceBrowser, [this](const QDBusMessage &reply) {
                        const QString path = AvahiDaemon::objectPath(reply);
-                       if (epoch != m_epoch) {
-                           if (!path.isEmpty())
-                               m_daemon->call(path, AvahiDaemon::ServiceBrowser, QStringLiteral("Free"));
-                           return;
-                       }
                        if (path.isEmpty()) {
                            m_browsing = false;
                            emit unavailable(reply.errorMessage());
@@ -213,7 +189,7 @@ void RoomBrowser::browse()
                        }
                        m_browser = path;
                        m_daemon->call(path, AvahiDaemon::ServiceBrowser, QStringLiteral("Start"));
-                   });
+                   }));
 }
 
 void RoomBrowser::handleSignal(const QDBusMessage &message)
@@ -369,8 +345,7 @@ void RoomBrowser::resolve(Service &service)
                        const QString path = AvahiDaemon::objectPath(reply);
                        const auto it = m_services.find(name);
                        if (it == m_services.end() || it->second.request != request) {
-                           if (!path.isEmpty())
-                               m_daemon->call(path, AvahiDaemon::ServiceResolver, QStringLiteral("Free"));
+                           m_daemon->giveBack(path, AvahiDaemon::ServiceResolver);
                            return;
                        }
                        if (path.isEmpty()) {
@@ -527,8 +502,7 @@ void RoomBrowser::dropService(std::map<QString, Service>::iterator service)
 
 void RoomBrowser::freeResolver(Service &service)
 {
-    if (!service.resolver.isEmpty())
-        m_daemon->call(service.resolver, AvahiDaemon::ServiceResolver, QStringLiteral("Free"));
+    m_daemon->giveBack(service.resolver, AvahiDaemon::ServiceResolver);
     service.resolver.clear();
     service.request = 0;
     service.following = false;
@@ -537,10 +511,10 @@ void RoomBrowser::freeResolver(Service &service)
 // Gives the daemon back all it made for us and empties the list.
 void RoomBrowser::forget()
 {
-    ++m_epoch;
+    if (m_daemon)
+        m_daemon->forgetAll();
     m_wake.stop();
-    if (!m_browser.isEmpty())
-        m_daemon->call(m_browser, AvahiDaemon::ServiceBrowser, QStringLiteral("Free"));
+    m_daemon->giveBack(m_browser, AvahiDaemon::ServiceBrowser);
     m_browser.clear();
     m_browsing = false;
     m_allForNow = false;
@@ -601,19 +575,18 @@ QVariant RoomBrowser::data(const QModelIndex &index, int role) const
     if (!index.isValid() || index.row() >= m_rooms.size())
         return {};
     const FoundRoom &room = m_rooms.at(index.row());
-    if (role == Qt::DisplayRole)
-        return room.entry();
     switch (role) {
+    case Qt::DisplayRole:
+    case NameRole:
+        return room.name;
+    case RoomRole:
+        return QVariant::fromValue(room);
     case AddressRole:
         return room.address;
     case TargetRole:
         return room.target();
-    case NameRole:
-        return room.name;
     case KeyRole:
         return room.key;
-    case Qt::ToolTipRole:
-        return room.key.isEmpty() ? QVariant() : RoomText::announcedKey(room.key);
     default:
         return {};
     }

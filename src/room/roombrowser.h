@@ -39,8 +39,6 @@ struct FoundRoom
     // The address and port as an address box takes them: "192.168.1.20",
     // "192.168.1.20:6000", "[fd12::5]:6000".
     QString target() const;
-    // "ぺぽらん (desk-7) 192.168.1.20:6000 5/5人(満員) 合言葉 鍵 8a41 c0de ⚠似た名前 前に参加"
-    QString entry() const;
     // A name as a reader takes it, to find names that read alike: NFKC,
     // without format characters, blanks run together.
     static QString readsAs(const QString &name);
@@ -51,6 +49,12 @@ struct FoundRoom
     static std::optional<FoundRoom> fromService(const QString &service, const QString &address,
                                                 int port, const QList<QByteArray> &txt);
 };
+
+} // namespace TAVIXLibCtl
+
+Q_DECLARE_METATYPE(TAVIXLibCtl::FoundRoom)
+
+namespace TAVIXLibCtl {
 
 // The rooms on the local network, as a list model: browses for _tavix._tcp
 // through the Avahi daemon while started and keeps each room's address, port,
@@ -73,12 +77,15 @@ public:
     // Resolvers at work at once, beside those following the rooms listed.
     static constexpr int kMaxResolving = 16;
     static constexpr qsizetype kMaxName = 64;
-    // The address alone, where Qt::DisplayRole gives the whole entry.
+    // Qt::DisplayRole gives the name; how an entry reads is the window's.
+    // The address alone.
     static constexpr int AddressRole = Qt::UserRole;
     // FoundRoom::target(), the name alone, and the key the room announced.
     static constexpr int TargetRole = Qt::UserRole + 1;
     static constexpr int NameRole = Qt::UserRole + 2;
     static constexpr int KeyRole = Qt::UserRole + 3;
+    // The whole FoundRoom.
+    static constexpr int RoomRole = Qt::UserRole + 4;
 
     explicit RoomBrowser(QObject *parent = nullptr);
     ~RoomBrowser() override;
@@ -168,7 +175,6 @@ private:
     QList<FoundRoom> m_rooms; // the rows
     QElapsedTimer m_clock;
     QTimer m_wake;            // for the next deadline or retry
-    quint64 m_epoch = 0;      // bumped whenever the daemon's objects are forgotten
     quint64 m_requests = 0;
     quint64 m_arrivals = 0;
     quint64 m_since = 0;

@@ -11,6 +11,11 @@
 
 namespace TAVIXLibCtl {
 
+QString systemError(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
 QString roomConfigDirectory()
 {
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
@@ -30,7 +35,7 @@ bool makePrivateFolder(const QString &folder, QString *error)
         const QByteArray part = QFile::encodeName(path.left(slash));
         if (::mkdir(part.constData(), 0700) != 0 && errno != EEXIST) {
             *error = QStringLiteral("cannot create the folder %1: %2")
-                         .arg(QFile::decodeName(part), QString::fromLocal8Bit(std::strerror(errno)));
+                         .arg(QFile::decodeName(part), systemError(errno));
             return false;
         }
         from = slash + 1;
@@ -44,7 +49,7 @@ bool makePrivateFolder(const QString &folder, QString *error)
     if (info.st_uid == ::geteuid() && (info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
         if (::chmod(QFile::encodeName(path).constData(), S_IRWXU) != 0) {
             *error = QStringLiteral("%1 is open to others and cannot be made private: %2")
-                         .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+                         .arg(path, systemError(errno));
             return false;
         }
         qWarning("tavix: %ls was open to others; it is now private to its owner", qUtf16Printable(path));

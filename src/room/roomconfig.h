@@ -15,4 +15,7 @@ QString roomConfigDirectory();
 // the folder, when it cannot be made.
 bool makePrivateFolder(const QString &folder, QString *error);
 
+// What the system says of `error` (an errno), in the user's language.
+QString systemError(int error);
+
 } // namespace TAVIXLibCtl

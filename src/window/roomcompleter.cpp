@@ -1,16 +1,58 @@
 #include "roomcompleter.h"
 
 #include "roombrowser.h"
+#include "roomtext.h"
 
 #include <QAbstractItemView>
+#include <QIdentityProxyModel>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QScreen>
 #include <QScrollBar>
 
+using TAVIXLibCtl::FoundRoom;
 using TAVIXLibCtl::RoomBrowser;
+namespace RoomText = TAVIXLibCtl::RoomText;
+using namespace Qt::StringLiterals;
 
 namespace {
+
+// "ぺぽらん (desk-7) 192.168.1.20:6000 5/5人(満員) 合言葉 鍵 8a41 c0de ⚠似た名前 前に参加"
+QString entryOf(const FoundRoom &room)
+{
+    QString text = room.name + u' ' + room.target();
+    if (room.members >= 0)
+        text += u" %1/%2人"_s.arg(room.members).arg(room.size);
+    if (room.full())
+        text += u"(満員)"_s;
+    if (room.door)
+        text += u" 合言葉"_s;
+    if (!room.key.isEmpty())
+        text += u" 鍵 "_s + RoomText::keyPrefix(room.key.left(8));
+    if (room.alike)
+        text += u" ⚠似た名前"_s;
+    if (room.joinedBefore)
+        text += u" 前に参加"_s;
+    return text;
+}
+
+// The rooms as the list shows them: each entry in words, the longer key on
+// pointing at it.
+class RoomEntries : public QIdentityProxyModel
+{
+public:
+    using QIdentityProxyModel::QIdentityProxyModel;
+
+    QVariant data(const QModelIndex &index, int role) const override
+    {
+        if (role != Qt::DisplayRole && role != Qt::ToolTipRole)
+            return QIdentityProxyModel::data(index, role);
+        const auto room = QIdentityProxyModel::data(index, RoomBrowser::RoomRole).value<FoundRoom>();
+        if (role == Qt::DisplayRole)
+            return entryOf(room);
+        return room.key.isEmpty() ? QVariant() : RoomText::announcedKey(room.key);
+    }
+};
 
 // Digits, dots, colons and brackets, or, with a colon, the hex digits of an
 // IPv6 address and its zone: the start of an address, never of a name.
@@ -24,8 +66,11 @@ bool looksLikeAddress(QStringView text)
 
 } // namespace
 
-RoomCompleter::RoomCompleter(RoomBrowser *rooms, QLineEdit *box) : QCompleter(rooms, box), m_box(box)
+RoomCompleter::RoomCompleter(RoomBrowser *rooms, QLineEdit *box) : QCompleter(box), m_box(box)
 {
+    auto *entries = new RoomEntries(this);
+    entries->setSourceModel(rooms);
+    setModel(entries);
     setCompletionMode(QCompleter::PopupCompletion);
     setCompletionRole(RoomBrowser::NameRole);
     setFilterMode(Qt::MatchContains);

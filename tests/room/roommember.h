@@ -90,7 +90,9 @@ inline std::unique_ptr<Member> joiner(const QString &name, quint16 port,
 inline bool nextTurn()
 {
     bool turned = false;
-    QTimer::singleShot(0, [&turned] { turned = true; });
+    // The timer goes with `context`: one that never fired cannot write here later.
+    QObject context;
+    QTimer::singleShot(0, &context, [&turned] { turned = true; });
     return QTest::qWaitFor([&turned] { return turned; }, 1000);
 }
 

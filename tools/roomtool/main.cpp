@@ -6,6 +6,7 @@
 #include "memberkeys.h"
 #include "passphrase.h"
 #include "roombrowser.h"
+#include "roomconfig.h"
 #include "roomdefaults.h"
 #include "roomtext.h"
 
@@ -329,7 +330,7 @@ std::optional<Passphrase> readPassphrase(const QString &path, QString *error)
     constexpr qsizetype kLongest = 4096;
     const int fd = path == u"-" ? STDIN_FILENO : ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        *error = QString::fromLocal8Bit(std::strerror(errno));
+        *error = systemError(errno);
         return std::nullopt;
     }
     QByteArray line;
@@ -343,7 +344,7 @@ std::optional<Passphrase> readPassphrase(const QString &path, QString *error)
     const Passphrase passphrase = Passphrase::fromTyped(QString::fromUtf8(line));
     Cpace::wipe(line.data(), size_t(line.size()));
     if (got < 0) {
-        *error = QString::fromLocal8Bit(std::strerror(readError));
+        *error = systemError(readError);
         return std::nullopt;
     }
     if (passphrase.isEmpty()) {
