@@ -159,6 +159,7 @@ void RoomGuest::speak()
 void RoomGuest::greeted(const Message &hello)
 {
     m_greeted = true;
+    m_doorAsked = hello.door;
     if (!hello.door) {
         speak();
         return;
@@ -237,14 +238,16 @@ void RoomGuest::handleMessage(const Message &m)
         case Wire::RefuseReason::Busy:
             m_refusal = EndReason::Busy;
             return;
+        // Only a host that asked for a passphrase may say it was not right: from
+        // any other it would only have the window ask for one.
         case Wire::RefuseReason::PassphraseNeeded:
-            m_refusal = EndReason::PassphraseNeeded;
+            m_refusal = m_doorAsked ? EndReason::PassphraseNeeded : EndReason::OtherProtocol;
             return;
         case Wire::RefuseReason::PassphraseWrong:
-            m_refusal = EndReason::PassphraseWrong;
+            m_refusal = m_doorAsked ? EndReason::PassphraseWrong : EndReason::OtherProtocol;
             return;
         case Wire::RefuseReason::TryLater:
-            m_refusal = EndReason::PassphraseTryLater;
+            m_refusal = m_doorAsked ? EndReason::PassphraseTryLater : EndReason::OtherProtocol;
             return;
         default:
             m_refusal = EndReason::OtherProtocol;

@@ -90,6 +90,7 @@ private:
     Passphrase m_passphrase;
     std::unique_ptr<Cpace::Exchange> m_door; // from KNOCK to ANSWER
     bool m_greeted = false; // HELLO came
+    bool m_doorAsked = false; // it said the room has a door
     bool m_spoken = false;  // the values and JOIN went out
     QElapsedTimer m_lockWait;
     QTimer m_judgeSoon;

@@ -46,7 +46,6 @@ private slots:
     void neverTakesTheFocus();
     void drawsEachStateInJapanese();
     void forwardsTheRoomsEvents();
-    void announcesUnlessSwitchedOff();
     void impossibleCallsThrow_data();
     void impossibleCallsThrow();
 
@@ -155,15 +154,6 @@ void tst_Gorvel::forwardsTheRoomsEvents()
     control.CloseConnection();
     QTRY_COMPARE(ended.size(), 1);
     QCOMPARE(control.OwnSlot(), qint16(-1));
-}
-
-void tst_Gorvel::announcesUnlessSwitchedOff()
-{
-    QVERIFY(Gorvel().room()->announced());
-    qputenv("TAVIX_NO_ANNOUNCE", "1");
-    const bool announced = Gorvel().room()->announced();
-    qunsetenv("TAVIX_NO_ANNOUNCE");
-    QVERIFY(!announced);
 }
 
 void tst_Gorvel::impossibleCallsThrow_data()

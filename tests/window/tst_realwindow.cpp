@@ -518,15 +518,9 @@ void tst_RealWindow::aChangedKeyAsksTheUser()
         QVERIFY2(everything.contains(part), qPrintable(part + u" in "_s + everything));
     QVERIFY(dialog->accessibleDescription().contains(other));
     QCOMPARE(dialog->windowModality(), Qt::WindowModal);
-    if (announced.isEmpty()) {
-        QCOMPARE(dialog->accessibleName(), u"ホストの鍵が変わりました"_s);
-        QCOMPARE(dialog->declineButton()->text(), u"接続しない"_s);
-        QCOMPARE(dialog->trustButton()->text(), u"新しい鍵を信頼して接続"_s);
-    } else {
-        QCOMPARE(dialog->accessibleName(), u"名乗りと鍵が違います"_s);
-        QCOMPARE(dialog->declineButton()->text(), u"閉じる"_s);
-        QCOMPARE(dialog->trustButton(), nullptr);
-    }
+    // A screen reader names it by its title; only a changed key can be trusted.
+    QCOMPARE(dialog->accessibleName(), dialog->windowTitle());
+    QCOMPARE(dialog->trustButton() != nullptr, announced.isEmpty());
     QCOMPARE(dialog->defaultButton(), dialog->declineButton());
     QCOMPARE(dialog->escapeButton(), dialog->declineButton());
 
@@ -612,7 +606,7 @@ void tst_RealWindow::aDoorIsHostedAndOpenedWithRealKeys()
         asked = dialogOf(member);
         QVERIFY(asked);
         QVERIFY2(asked->accessibleDescription().contains(why), qPrintable(asked->accessibleDescription()));
-        QCOMPARE(asked->accessibleName(), u"合言葉"_s);
+        QCOMPARE(asked->accessibleName(), asked->windowTitle());
         typeInto(asked, {typed});
         QTRY_VERIFY_WITH_TIMEOUT(!member.findChild<PassphraseDialog *>() || member.findChild<PassphraseDialog *>() != asked,
                                  Timeout);
