@@ -1,15 +1,13 @@
 #pragma once
 
 #include "roomtypes.h"
+#include "tlsstream.h"
 #include "wirecodec.h"
 
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
-#include <QSslConfiguration>
 #include <QTimer>
-
-class QSslSocket;
 
 namespace TAVIXLibCtl {
 
@@ -74,7 +72,7 @@ public:
 
     // The host's end of an accepted connection, with the host's certificate
     // and key in `tls`.
-    FramedLink(QSslSocket *socket, const QSslConfiguration &tls, const Timeouts &timeouts,
+    FramedLink(TlsStream *socket, const TlsContext &tls, const Timeouts &timeouts,
                qint64 outboundLimit, QObject *parent = nullptr);
     // A member's end: connects to `address`. secured() shows the host's
     // certificate before anything is said; ready() says when to speak.
@@ -118,7 +116,7 @@ signals:
     void bytesWritten();
 
 private:
-    FramedLink(QSslSocket *socket, Role role, const Timeouts &timeouts, qint64 outboundLimit,
+    FramedLink(TlsStream *socket, Role role, const Timeouts &timeouts, qint64 outboundLimit,
                QObject *parent);
     void tcpConnected();
     void lookAtFirstBytes();
@@ -127,6 +125,9 @@ private:
     void startHandshake();
     void socketError();
     void readIncoming();
+    void keepIncoming();
+    bool sliceUsedUp();
+    qint64 take(qint64 most);
     void peerClosed();
     bool readPreamble();
     void readFrames();
@@ -138,7 +139,7 @@ private:
     bool leave(State next);
     void fail(End reason);
 
-    QSslSocket *m_socket;
+    TlsStream *m_socket;
     const Role m_role;
     const Timeouts m_timeouts;
     const qint64 m_outboundLimit;
@@ -152,6 +153,8 @@ private:
     std::chrono::milliseconds m_peerDeadPeer;
     bool m_readingEnabled = true;
     bool m_inReadLoop = false; // a handler's nested event loop must not re-enter it
+    quint64 m_slicePass = 0;   // the turn m_sliceUsed counts, by EndOfTurn::pass()
+    qint64 m_sliceUsed = 0;
     bool m_firstRecordWhole = false;
     bool m_peerClosed = false; // what it said before is still being read
 };

@@ -22,12 +22,6 @@ constexpr qint64 kGuestOutboundLimit = 16 * 1024 * 1024;
 RoomGuest::RoomGuest(const Timeouts &timeouts, QObject *parent)
     : QObject(parent), m_timeouts(timeouts)
 {
-    m_flushSoon.setSingleShot(true);
-    m_flushSoon.setInterval(0);
-    connect(&m_flushSoon, &QTimer::timeout, this, [this] {
-        if (m_link)
-            m_link->flush();
-    });
 }
 
 RoomGuest::~RoomGuest()
@@ -138,8 +132,6 @@ void RoomGuest::setValue(const QString &key, const QString &value)
     m_values.set(key, value);
     if (m_link && m_link->state() >= FramedLink::State::Handshaking) {
         m_link->send(Message::set(key, value));
-        if (!m_flushSoon.isActive())
-            m_flushSoon.start();
     }
 }
 

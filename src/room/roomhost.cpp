@@ -6,7 +6,8 @@
 #include <QHash>
 #include <QLoggingCategory>
 #include <QPointer>
-#include <QSslSocket>
+
+#include <unistd.h>
 
 namespace TAVIXLibCtl {
 
@@ -37,9 +38,6 @@ RoomHost::RoomHost(int size, const Timeouts &timeouts, QObject *parent)
     m_stallCheck.setInterval(m_stall.interval());
     connect(&m_stallCheck, &QTimer::timeout, this, &RoomHost::dropStalledMembers);
     connect(&m_server, &QTcpServer::newConnection, this, &RoomHost::acceptConnections);
-    m_flushSoon.setSingleShot(true);
-    m_flushSoon.setInterval(0);
-    connect(&m_flushSoon, &QTimer::timeout, this, &RoomHost::flushLinks);
 }
 
 RoomHost::~RoomHost()
@@ -49,11 +47,13 @@ RoomHost::~RoomHost()
 
 void RoomHost::Server::incomingConnection(qintptr descriptor)
 {
-    auto *socket = new QSslSocket(this);
-    if (socket->setSocketDescriptor(descriptor))
-        addPendingConnection(socket);
-    else
-        delete socket;
+    accepted.push_back(descriptor);
+}
+
+RoomHost::Server::~Server()
+{
+    for (const qintptr descriptor : accepted)
+        ::close(int(descriptor));
 }
 
 bool RoomHost::loadIdentity(const QString &path)
@@ -65,7 +65,11 @@ bool RoomHost::loadIdentity(const QString &path)
         m_listenErrorDetail = error;
         return false;
     }
-    m_tls = identity->serverTls();
+    m_tls = TlsContext::forHost(*identity, &m_listenErrorDetail);
+    if (m_tls.isNull()) {
+        m_listenError = EndReason::ListenFailed;
+        return false;
+    }
     m_fingerprint = identity->fingerprint();
     return true;
 }
@@ -132,7 +136,13 @@ void RoomHost::close()
 
 void RoomHost::acceptConnections()
 {
-    while (auto *socket = static_cast<QSslSocket *>(m_server.nextPendingConnection())) {
+    for (const qintptr descriptor : std::exchange(m_server.accepted, {})) {
+        auto *socket = new TlsStream;
+        if (!socket->setSocketDescriptor(descriptor)) {
+            ::close(int(descriptor));
+            delete socket;
+            continue;
+        }
         if (int(m_pending.size()) >= kMaxPending)
             dropOnePending();
         auto *link = new FramedLink(socket, m_tls, m_timeouts, outboundLimit(), this);
@@ -255,6 +265,7 @@ void RoomHost::admit(FramedLink *link)
     link->setOpen();
     link->setReadingEnabled(!m_paused);
 
+    m_flushSoon.request();
     link->send(Message::welcome(slot, size(), Wire::deadPeerField(m_timeouts.deadPeer)));
     for (int p = 0; p < size(); ++p) {
         if (!m_table.isPresent(p))
@@ -314,6 +325,7 @@ void RoomHost::update(int slot, const QString &key, const QString &given)
 void RoomHost::broadcast(const Message &message)
 {
     const QByteArray frame = Wire::encode(message);
+    m_flushSoon.request();
     bool behind = false;
     for (FramedLink *link : m_links) {
         if (!link)
@@ -321,8 +333,6 @@ void RoomHost::broadcast(const Message &message)
         link->send(frame);
         behind = behind || link->backlog() > StallRule::kBehind;
     }
-    if (!m_flushSoon.isActive())
-        m_flushSoon.start();
     if (behind && !m_paused)
         updateBackpressure();
 }

@@ -7,7 +7,6 @@
 
 #include <QElapsedTimer>
 #include <QObject>
-#include <QSslConfiguration>
 #include <QTimer>
 #include <QTcpServer>
 
@@ -80,24 +79,29 @@ private:
     std::vector<Pending>::iterator findPending(FramedLink *link);
     qint64 outboundLimit() const;
 
-    // Hands out TLS sockets, not yet encrypted.
+    // Hands out the descriptors of accepted connections.
     class Server : public QTcpServer
     {
+    public:
+        ~Server() override;
+        std::vector<qintptr> accepted;
+
     protected:
         void incomingConnection(qintptr descriptor) override;
     };
 
     Server m_server;
-    QSslConfiguration m_tls;
+    TlsContext m_tls;
     QByteArray m_fingerprint;
     QString m_listenErrorDetail;
     Timeouts m_timeouts;
     MemberTable m_table;
     std::vector<FramedLink *> m_links; // by slot; null for slot 0 and free slots
     std::vector<Pending> m_pending;
-    // Fires at the end of the turn that relayed something: the turn's lines
-    // leave in one write per member before the loop polls again.
-    QTimer m_flushSoon;
+    // Runs at the end of a turn that relayed something, before the links'
+    // own flushes (it is asked for before the first write): the turn's lines
+    // leave in one write per member, in slot order, before the loop polls again.
+    EndOfTurn m_flushSoon{[this] { flushLinks(); }};
     EndReason m_listenError = EndReason::None;
     StallRule m_stall;
     QTimer m_stallCheck;

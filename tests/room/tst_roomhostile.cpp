@@ -369,6 +369,7 @@ void tst_RoomHostile::linesSaidJustBeforeLeavingAreNotLost()
     Raw::Peer talker;
     QVERIFY(talker.connectTo(portOf(*h)));
     talker.join(QStringLiteral("T"));
+    QTRY_COMPARE(h->room->memberCount(), 2); // T holds slot 1
     Raw::Peer deaf;
     QVERIFY(deaf.connectTo(portOf(*h)));
     deaf.join(QStringLiteral("deaf"));
