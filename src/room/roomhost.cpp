@@ -370,7 +370,12 @@ void RoomHost::updateBackpressure()
 
 void RoomHost::dropStalledMembers()
 {
-    const std::chrono::milliseconds elapsed(m_sinceStallCheck.restart());
+    // The timer keeps its pace and is never early: a check whose handler ran
+    // a little sooner after it fired than the last one's did still counts a
+    // whole interval, or five of them would fall short of the bound and the
+    // member would hold the room up for an interval more.
+    const std::chrono::milliseconds elapsed = std::max(std::chrono::milliseconds(m_sinceStallCheck.restart()),
+                                                       m_stall.interval());
     const QPointer<RoomHost> self(this);
     for (const int slot : m_stall.advance(elapsed, m_paused, backlogs())) {
         // A handler of the last departure may have closed the room or deleted it.
