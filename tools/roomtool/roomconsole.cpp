@@ -45,10 +45,6 @@ RoomConsole::RoomConsole(Mode mode, Room *room, QObject *parent)
             });
     connect(m_room, &Room::disconnected, this, &RoomConsole::roomEnded);
     connect(m_room, &Room::outputWritten, this, &RoomConsole::resumeWhenDrained);
-    // Qt's dispatcher runs a zero timer at the end of the turn that started it.
-    m_flushSoon.setSingleShot(true);
-    m_flushSoon.setInterval(0);
-    connect(&m_flushSoon, &QTimer::timeout, this, &RoomConsole::flushOutput);
 }
 
 RoomConsole::~RoomConsole()
@@ -205,13 +201,12 @@ void RoomConsole::print(const QString &line)
     char *end = m_utf8.appendToBuffer(m_output.data() + had, line);
     *end++ = '\n';
     m_output.resize(end - m_output.constData());
-    if (!m_flushSoon.isActive())
-        m_flushSoon.start();
+    m_flushSoon.request();
 }
 
 void RoomConsole::flushOutput()
 {
-    m_flushSoon.stop();
+    m_flushSoon.cancel();
     const char *next = m_output.constData();
     const char *const end = next + m_output.size();
     while (next < end) {

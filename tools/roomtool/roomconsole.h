@@ -1,11 +1,11 @@
 #pragma once
 
+#include "endofturn.h"
 #include "room.h"
 
 #include <QObject>
 #include <QSocketNotifier>
 #include <QStringEncoder>
-#include <QTimer>
 
 // Drives a Room from standard input and prints its events as log lines, one
 // per line. A turn's lines are written together at its end, whole and in
@@ -43,7 +43,9 @@ private:
     QMetaObject::Connection m_untilJoined;
     QByteArray m_partial;
     QByteArray m_output; // whole lines not yet written
-    QTimer m_flushSoon;
+    // After the room's own end of turn: members get the lines before a full
+    // standard output can hold us up.
+    TAVIXLibCtl::EndOfTurn m_flushSoon{[this] { flushOutput(); }};
     QStringEncoder m_utf8{QStringEncoder::Utf8, QStringEncoder::Flag::Stateless};
     bool m_leaving = false;
     bool m_leaveWhenSaid = false; // input ended: leave once our lines are back
