@@ -7,6 +7,8 @@
 #include <QSocketNotifier>
 #include <QStringEncoder>
 
+#include <array>
+
 // Drives a Room from standard input and prints its events as log lines, one
 // per line. A turn's lines are written together at its end, whole and in
 // order, and whatever is left when the room ends.
@@ -32,9 +34,12 @@ signals:
 private:
     void readInput();
     void resumeWhenDrained();
-    void sendLine(QByteArray line);
+    void sendLine(QByteArrayView line);
     void roomEnded();
-    void print(const QString &line);
+    void print(const QString &line) { print(std::array<QStringView, 1>{line}); }
+    // A line in pieces, each encoded once into the output.
+    template <size_t N>
+    void print(const std::array<QStringView, N> &pieces);
     void flushOutput();
 
     Mode m_mode;
