@@ -137,7 +137,7 @@ public:
         m_buffer.resize(had + qsizetype(qMax<qint64>(got, 0)));
         return got;
     }
-    // A frame's body stays valid until the next append().
+    // A frame's body stays valid until the next append() or appendFrom().
     Result next(QByteArrayView *body);
     qsizetype buffered() const { return m_buffer.size() - m_start; }
     QString errorString() const { return m_error; }
