@@ -402,8 +402,38 @@ bool runFanout(const FanoutOptions &o)
             return good;
         }))
         printRates(o.window, rates, o.processes);
-    if (o.paced > 0 && each([&](int c, Subject &s) { return s.paced(o.paced, o.paceMs, &paced[c].emplace()); }))
+    std::optional<double> hostAllocations[kColumns], memberAllocations[kColumns];
+    const auto pacedAllocating = [&](int c, Subject &s) {
+        auto *room = o.processes ? dynamic_cast<RoomSubject *>(&s) : nullptr;
+        const auto before = room ? room->allocations() : std::vector<std::uint64_t>();
+        if (!s.paced(o.paced, o.paceMs, &paced[c].emplace()))
+            return false;
+        const auto after = room ? room->allocations() : std::vector<std::uint64_t>();
+        if (after.size() > 1 && after.size() == before.size() && after[0] > 0) {
+            hostAllocations[c] = double(after[0] - before[0]) / o.paced;
+            std::uint64_t byMembers = 0;
+            for (std::size_t i = 1; i < after.size(); ++i)
+                byMembers += after[i] - before[i];
+            memberAllocations[c] = double(byMembers) / double(after.size() - 1) / o.paced;
+        }
+        return true;
+    };
+    if (o.paced > 0 && each(pacedAllocating)) {
         printLatency("fan-out latency, one line every " + std::to_string(o.paceMs) + " ms", paced, o.processes);
+        if (hostAllocations[Room]) {
+            // Heartbeats over the phase included; each member says one line in five.
+            using A = std::optional<double>;
+            const A(&h)[kColumns] = hostAllocations;
+            const A(&m)[kColumns] = memberAllocations;
+            auto text = [](const A &a) { return a ? fmt("%.2f", *a) : std::string("-"); };
+            auto r = [](const A &a, const A &b) { return a && b ? ratio(*a, *b) : std::string("-"); };
+            std::printf("  heap allocations per line at that pace (LD_PRELOAD counter)\n");
+            row("    host (relay) process", text(h[Room]), text(h[TlsFloor]), r(h[Room], h[TlsFloor]), text(h[Third]),
+                r(h[Room], h[Third]));
+            row("    each member, mean", text(m[Room]), text(m[TlsFloor]), r(m[Room], m[TlsFloor]), text(m[Third]),
+                r(m[Room], m[Third]));
+        }
+    }
     if (ok && o.extras && o.smoke)
         std::printf("  not in smoke mode: system calls per line (strace) and the baseline\n");
     else if (ok && o.extras && o.syscallLines > 0)

@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QRegularExpression>
 
 #include <csignal>
@@ -165,6 +166,11 @@ void RoomSubject::launch(int index, const QStringList &arguments, const QByteArr
     });
     // Ends with the bench, however the bench ends.
     process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("LD_PRELOAD"),
+                       QCoreApplication::applicationDirPath() + QStringLiteral("/libtavix_alloccount.so"));
+    environment.insert(QStringLiteral("TAVIX_ALLOC_COUNTER"), m_counters.filePath(QString::number(index)));
+    process->setProcessEnvironment(environment);
     process->start(m_room->program, arguments);
 }
 
@@ -221,6 +227,19 @@ std::int64_t RoomSubject::processCpuNs() const
     for (const QProcess *process : m_processes)
         ns += processCpuNsOf(process->processId());
     return ns;
+}
+
+std::vector<std::uint64_t> RoomSubject::allocations() const
+{
+    std::vector<std::uint64_t> counts;
+    for (std::size_t i = 0; i < m_processes.size(); ++i) {
+        QFile file(m_counters.filePath(QString::number(i)));
+        std::uint64_t count = 0;
+        if (file.open(QIODevice::ReadOnly))
+            file.read(reinterpret_cast<char *>(&count), sizeof count);
+        counts.push_back(count);
+    }
+    return counts;
 }
 
 pid_t RoomSubject::relayThread() const

@@ -5,6 +5,7 @@
 
 #include <QProcess>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <condition_variable>
 #include <mutex>
@@ -44,6 +45,9 @@ public:
     pid_t relayThread() const override;
     int lost() const override { return m_lost.load(); }
     void stop() override;
+    // With a ProcessRoom: heap allocations so far, the host's first, then
+    // each member's (bench/alloccount.cpp, loaded into each process).
+    std::vector<std::uint64_t> allocations() const;
 
 protected:
     void post(int member, std::uint64_t id) override;
@@ -60,6 +64,7 @@ private:
     bool waitJoined(int count);
 
     std::optional<ProcessRoom> m_room;
+    QTemporaryDir m_counters; // one allocation counter a process
     std::unique_ptr<LoopThread> m_hostLoop;
     std::vector<std::unique_ptr<LoopThread>> m_memberLoops;
     TAVIXLibCtl::Room *m_host = nullptr;

@@ -1,17 +1,17 @@
 #include "framedlink.h"
 
-#include <QCryptographicHash>
 #include <QLoggingCategory>
 #include <QPointer>
-#include <QSslSocket>
 
 namespace TAVIXLibCtl {
 
 Q_LOGGING_CATEGORY(lcLink, "tavix.room.link", QtWarningMsg)
 
 namespace {
-// Work done per turn of the event loop before yielding to other links.
-constexpr qint64 kReadSlice = 256 * 1024;
+// What a link handles in a turn of the event loop before yielding to the
+// others; its lines relayed stay below what makes a host's room wait
+// (StallRule::kBehind).
+constexpr qint64 kReadSlice = 64 * 1024;
 // How long a closing link may take to flush.
 constexpr std::chrono::milliseconds kLinger{5000};
 // Checks per bound: a peer is found silent or stalled within a fifth of it.
@@ -24,24 +24,14 @@ constexpr qint64 kPingBacklog = 128 * 1024;
 constexpr char kTlsHandshakeRecord = 0x16;
 // Type, version and length come before a TLS record's body.
 constexpr qint64 kTlsRecordHeader = 5;
-
-QSslConfiguration memberTls()
-{
-    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    tls.setProtocol(QSsl::TlsV1_3OrLater);
-    // A room's certificate is its own, signed by no one: the member pins it
-    // (secured()) instead of asking an authority.
-    tls.setPeerVerifyMode(QSslSocket::VerifyNone);
-    return tls;
-}
 } // namespace
 
-FramedLink::FramedLink(QSslSocket *socket, const QSslConfiguration &tls, const Timeouts &timeouts,
+FramedLink::FramedLink(TlsStream *socket, const TlsContext &tls, const Timeouts &timeouts,
                        qint64 outboundLimit, QObject *parent)
     : FramedLink(socket, Role::Host, timeouts, outboundLimit, parent)
 {
     m_socket->setSslConfiguration(tls);
-    connect(m_socket, &QSslSocket::readyRead, this, &FramedLink::lookAtFirstBytes);
+    connect(m_socket, &TlsStream::readyRead, this, &FramedLink::lookAtFirstBytes);
     tcpConnected();
     // A connection that waited to be taken may have spoken already.
     QTimer::singleShot(0, this, &FramedLink::lookAtFirstBytes);
@@ -49,10 +39,10 @@ FramedLink::FramedLink(QSslSocket *socket, const QSslConfiguration &tls, const T
 
 FramedLink::FramedLink(const QHostAddress &address, quint16 port, const Timeouts &timeouts,
                        qint64 outboundLimit, QObject *parent)
-    : FramedLink(new QSslSocket, Role::Member, timeouts, outboundLimit, parent)
+    : FramedLink(new TlsStream, Role::Member, timeouts, outboundLimit, parent)
 {
-    m_socket->setSslConfiguration(memberTls());
-    connect(m_socket, &QSslSocket::connected, this, [this] {
+    m_socket->setSslConfiguration(TlsContext::forMember());
+    connect(m_socket, &TlsStream::connected, this, [this] {
         tcpConnected();
         m_socket->startClientEncryption();
     });
@@ -60,7 +50,7 @@ FramedLink::FramedLink(const QHostAddress &address, quint16 port, const Timeouts
     m_socket->connectToHost(address, port);
 }
 
-FramedLink::FramedLink(QSslSocket *socket, Role role, const Timeouts &timeouts,
+FramedLink::FramedLink(TlsStream *socket, Role role, const Timeouts &timeouts,
                        qint64 outboundLimit, QObject *parent)
     : QObject(parent)
     , m_socket(socket)
@@ -71,17 +61,12 @@ FramedLink::FramedLink(QSslSocket *socket, Role role, const Timeouts &timeouts,
 {
     m_socket->setParent(this);
     m_socket->setReadBufferSize(kReadBuffer);
-    connect(m_socket, &QSslSocket::encrypted, this, &FramedLink::tlsEstablished);
-    connect(m_socket, &QSslSocket::readyRead, this, [this] {
-        // Bytes came in, even if we do not read them now. Only their arrival
-        // counts: reading resumed after a pause has heard nothing new.
-        m_lastHeard.restart();
-        readIncoming();
-    });
+    connect(m_socket, &TlsStream::encrypted, this, &FramedLink::tlsEstablished);
+    connect(m_socket, &TlsStream::readyRead, this, &FramedLink::readIncoming);
     // What is queued counts until it is on the wire, encrypted.
-    connect(m_socket, &QSslSocket::encryptedBytesWritten, this, &FramedLink::bytesWritten);
-    connect(m_socket, &QSslSocket::errorOccurred, this, &FramedLink::socketError);
-    connect(m_socket, &QSslSocket::disconnected, this, &FramedLink::peerClosed);
+    connect(m_socket, &TlsStream::encryptedBytesWritten, this, &FramedLink::bytesWritten);
+    connect(m_socket, &TlsStream::errorOccurred, this, &FramedLink::socketError);
+    connect(m_socket, &TlsStream::disconnected, this, &FramedLink::peerClosed);
 
     m_handshakeTimer.setSingleShot(true);
     connect(&m_handshakeTimer, &QTimer::timeout, this, [this] {
@@ -110,7 +95,7 @@ void FramedLink::tcpConnected()
 // room in plain text is a member of version 1.
 void FramedLink::lookAtFirstBytes()
 {
-    if (m_state != State::Securing || m_socket->mode() != QSslSocket::UnencryptedMode)
+    if (m_state != State::Securing || m_socket->mode() != TlsStream::UnencryptedMode)
         return;
     const QByteArray first = m_socket->peek(Wire::kPreambleSize);
     if (first.isEmpty())
@@ -126,7 +111,7 @@ void FramedLink::lookAtFirstBytes()
         } else {
             return;
         }
-        disconnect(m_socket, &QSslSocket::readyRead, this, &FramedLink::lookAtFirstBytes);
+        disconnect(m_socket, &TlsStream::readyRead, this, &FramedLink::lookAtFirstBytes);
         m_socket->startServerEncryption();
         emit progressed();
         return;
@@ -160,7 +145,7 @@ void FramedLink::tlsEstablished()
         return;
     if (m_role == Role::Member) {
         QPointer<FramedLink> self(this);
-        emit secured(m_socket->peerCertificate().digest(QCryptographicHash::Sha256));
+        emit secured(m_socket->peerCertificateDigest());
         if (!self || m_state != State::Securing || m_held)
             return; // the owner did not trust it, or has not decided yet
     }
@@ -200,8 +185,8 @@ void FramedLink::startHandshake()
     // A host answers in the member's version, once it has read it.
     if (m_role == Role::Member)
         sendPreamble(Wire::kVersion);
-    if (m_socket->bytesAvailable() > 0)
-        m_readSoon.start();
+    // What came with TLS, or while secured() was handled.
+    m_readSoon.start();
 }
 
 void FramedLink::socketError()
@@ -232,8 +217,8 @@ void FramedLink::send(const QByteArray &frame)
     // speaks its own version.
     if (!m_preambleSent)
         sendPreamble(Wire::kVersion);
-    // QSslSocket encrypts and writes what a turn queued once, when control
-    // returns to the event loop: one write per link per turn.
+    // What a turn queued is encrypted and written once, at the end of the
+    // turn: one write per link per turn.
     m_socket->write(frame);
     if (backlog() > m_outboundLimit) {
         // The caller may be walking its links: the end is reported from the
@@ -300,14 +285,18 @@ void FramedLink::setOpen()
 
 void FramedLink::readIncoming()
 {
-    if (!isLive() || m_inReadLoop || !m_readingEnabled)
+    if (!m_socket->isEncrypted())
+        return; // the host's first look
+    if (!isLive() || m_inReadLoop || !m_readingEnabled) {
+        keepIncoming();
         return;
+    }
     m_inReadLoop = true;
 
     // A handler below may spin a nested event loop in which this link ends and
     // is deleted: nothing of it is touched once that has happened.
     QPointer<FramedLink> self(this);
-    qint64 consumed = 0;
+    bool later = false;
     while (self && isLive() && m_readingEnabled) {
         if (m_preamble.size() < Wire::kPreambleSize) {
             if (!readPreamble())
@@ -317,21 +306,50 @@ void FramedLink::readIncoming()
         readFrames();
         if (!self || !isLive() || !m_readingEnabled)
             break;
-        if (consumed >= kReadSlice) {
-            if (m_socket->bytesAvailable() > 0)
-                m_readSoon.start();
+        if (sliceUsedUp()) {
+            // Called by the stream without reading, it hears no more of it.
+            m_readSoon.start();
+            later = true;
             break;
         }
-        const qint64 got = m_reader.appendFrom(m_socket, qMin(m_socket->bytesAvailable(), kReadBuffer));
-        if (got <= 0)
+        if (take(kReadBuffer) <= 0)
             break;
-        consumed += got;
     }
     if (!self)
         return;
     m_inReadLoop = false;
-    if (m_peerClosed && isLive() && m_readingEnabled && m_socket->bytesAvailable() == 0)
+    if (m_peerClosed && !later && isLive() && m_readingEnabled && m_socket->bytesAvailable() == 0)
         fail(End::RemoteClosed);
+}
+
+// A turn's lines go out at its end, before the next turn reads on: so what
+// one link's lines fill in a turn stays below what makes the host's room wait.
+bool FramedLink::sliceUsedUp()
+{
+    if (EndOfTurn::pass() != m_slicePass) {
+        m_slicePass = EndOfTurn::pass();
+        m_sliceUsed = 0;
+    }
+    return m_sliceUsed >= kReadSlice;
+}
+
+// What comes while it cannot be handled (reading paused, a handler's nested
+// event loop) is kept up to kReadBuffer; the stream then stops reading.
+void FramedLink::keepIncoming()
+{
+    if (isLive() && m_preamble.size() == Wire::kPreambleSize)
+        take(kReadBuffer - m_reader.buffered());
+}
+
+// Decrypts straight into the frame reader. Bytes that came in are word from
+// the peer, even if they are not handled now; reading resumed after a pause
+// has heard nothing new.
+qint64 FramedLink::take(qint64 most)
+{
+    const qint64 got = most > 0 ? m_reader.appendFrom(m_socket, most) : 0;
+    if (got > 0)
+        m_lastHeard.restart();
+    return got;
 }
 
 // What the peer said before it closed is still read and handled, also when
@@ -385,7 +403,7 @@ void FramedLink::readFrames()
 {
     QPointer<FramedLink> self(this);
     QByteArrayView body;
-    while (isLive() && m_readingEnabled) {
+    while (isLive() && m_readingEnabled && !sliceUsedUp()) {
         switch (m_reader.next(&body)) {
         case Wire::FrameReader::Result::NeedMore:
             return;
@@ -402,6 +420,7 @@ void FramedLink::readFrames()
             fail(End::ProtocolError);
             return;
         }
+        m_sliceUsed += body.size();
         emit messageReceived(*message);
         if (!self)
             return;
@@ -418,7 +437,7 @@ void FramedLink::tick()
         send(Wire::Message::ping());
 
     // A full buffer that we do not read proves the peer spoke; we stopped listening.
-    if (!m_readingEnabled && m_socket->bytesAvailable() >= kReadBuffer)
+    if (!m_readingEnabled && m_reader.buffered() >= kReadBuffer)
         m_lastHeard.restart();
     // Checked a tick early, so that no bound is ever overrun.
     if (m_lastHeard.elapsed() > (m_timeouts.deadPeer - tickInterval()).count())
@@ -463,8 +482,8 @@ void FramedLink::closeGracefully()
         deleteLater();
         return;
     }
-    connect(m_socket, &QSslSocket::disconnected, this, &QObject::deleteLater);
-    connect(m_socket, &QSslSocket::errorOccurred, this, &QObject::deleteLater);
+    connect(m_socket, &TlsStream::disconnected, this, &QObject::deleteLater);
+    connect(m_socket, &TlsStream::errorOccurred, this, &QObject::deleteLater);
     QTimer::singleShot(kLinger, this, &QObject::deleteLater);
     m_socket->disconnectFromHost();
 }

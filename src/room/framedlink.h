@@ -1,15 +1,13 @@
 #pragma once
 
 #include "roomtypes.h"
+#include "tlsstream.h"
 #include "wirecodec.h"
 
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
-#include <QSslConfiguration>
 #include <QTimer>
-
-class QSslSocket;
 
 namespace TAVIXLibCtl {
 
@@ -79,7 +77,7 @@ public:
 
     // The host's end of an accepted connection, with the host's certificate
     // and key in `tls`. What the socket holds already is looked at too.
-    FramedLink(QSslSocket *socket, const QSslConfiguration &tls, const Timeouts &timeouts,
+    FramedLink(TlsStream *socket, const TlsContext &tls, const Timeouts &timeouts,
                qint64 outboundLimit, QObject *parent = nullptr);
     // A member's end: connects to `address`. secured() shows the host's
     // certificate before anything is said; ready() says when to speak.
@@ -132,7 +130,7 @@ signals:
     void bytesWritten();
 
 private:
-    FramedLink(QSslSocket *socket, Role role, const Timeouts &timeouts, qint64 outboundLimit,
+    FramedLink(TlsStream *socket, Role role, const Timeouts &timeouts, qint64 outboundLimit,
                QObject *parent);
     void tcpConnected();
     void lookAtFirstBytes();
@@ -143,6 +141,9 @@ private:
     void sendPreamble(quint16 version);
     void socketError();
     void readIncoming();
+    void keepIncoming();
+    bool sliceUsedUp();
+    qint64 take(qint64 most);
     void peerClosed();
     bool readPreamble();
     void readFrames();
@@ -154,7 +155,7 @@ private:
     bool leave(State next);
     void fail(End reason);
 
-    QSslSocket *m_socket;
+    TlsStream *m_socket;
     const Role m_role;
     const Timeouts m_timeouts;
     const qint64 m_outboundLimit;
@@ -168,6 +169,8 @@ private:
     std::chrono::milliseconds m_peerDeadPeer;
     bool m_readingEnabled = true;
     bool m_inReadLoop = false; // a handler's nested event loop must not re-enter it
+    quint64 m_slicePass = 0;   // the turn m_sliceUsed counts, by EndOfTurn::pass()
+    qint64 m_sliceUsed = 0;
     bool m_peerClosed = false; // what it said before is still being read
     bool m_held = false; // secured, and held there by the owner
     quint16 m_peerVersion = 0;

@@ -25,12 +25,6 @@ constexpr std::chrono::milliseconds kLockRetry{20};
 RoomGuest::RoomGuest(const Timeouts &timeouts, QObject *parent)
     : QObject(parent), m_timeouts(timeouts)
 {
-    m_flushSoon.setSingleShot(true);
-    m_flushSoon.setInterval(0);
-    connect(&m_flushSoon, &QTimer::timeout, this, [this] {
-        if (m_link)
-            m_link->flush();
-    });
     m_judgeSoon.setSingleShot(true);
     m_judgeSoon.setInterval(kLockRetry);
     connect(&m_judgeSoon, &QTimer::timeout, this, &RoomGuest::judgeHost);
@@ -200,8 +194,6 @@ void RoomGuest::setValue(const QString &key, const QString &value)
     m_values.set(key, value);
     if (m_link && m_spoken) {
         m_link->send(Message::set(key, value));
-        if (!m_flushSoon.isActive())
-            m_flushSoon.start();
     }
 }
 

@@ -74,7 +74,6 @@ private:
     void finish(EndReason reason, const QString &detail = {});
 
     Timeouts m_timeouts;
-    QTimer m_flushSoon; // a turn's own lines leave in one write at its end
     QString m_address; // as the member gave it: what the host's key is kept under
     QList<QHostAddress> m_addresses;
     quint16 m_port = 0;

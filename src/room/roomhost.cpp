@@ -5,7 +5,8 @@
 
 #include <QLoggingCategory>
 #include <QPointer>
-#include <QSslSocket>
+
+#include <unistd.h>
 
 namespace TAVIXLibCtl {
 
@@ -44,9 +45,6 @@ RoomHost::RoomHost(int size, const Timeouts &timeouts, QObject *parent)
     connect(&m_pendingCheck, &QTimer::timeout, this, &RoomHost::checkPending);
     m_renameCheck.setSingleShot(true);
     connect(&m_renameCheck, &QTimer::timeout, this, &RoomHost::releaseRenames);
-    m_flushSoon.setSingleShot(true);
-    m_flushSoon.setInterval(0);
-    connect(&m_flushSoon, &QTimer::timeout, this, &RoomHost::flushLinks);
 }
 
 RoomHost::~RoomHost()
@@ -56,13 +54,20 @@ RoomHost::~RoomHost()
 
 void RoomHost::Server::incomingConnection(qintptr descriptor)
 {
-    auto *socket = new QSslSocket(this);
-    if (socket->setSocketDescriptor(descriptor)) {
-        socket->setReadBufferSize(FramedLink::kReadBuffer); // it may wait a while
-        addPendingConnection(socket);
-    } else {
-        delete socket;
-    }
+    // Only the descriptor: the link makes its own socket of it.
+    addPendingConnection(new Accepted(descriptor, this));
+}
+
+RoomHost::Accepted::~Accepted()
+{
+    if (m_descriptor >= 0)
+        ::close(int(m_descriptor));
+}
+
+RoomHost::Server::~Server()
+{
+    while (hasPendingConnections())
+        delete nextPendingConnection(); // closes what nobody took
 }
 
 bool RoomHost::loadIdentity(const QString &path)
@@ -74,7 +79,11 @@ bool RoomHost::loadIdentity(const QString &path)
         m_listenErrorDetail = error;
         return false;
     }
-    m_tls = identity->serverTls();
+    m_tls = TlsContext::forHost(*identity, &m_listenErrorDetail);
+    if (m_tls.isNull()) {
+        m_listenError = EndReason::ListenFailed;
+        return false;
+    }
     m_fingerprint = identity->fingerprint();
     return true;
 }
@@ -148,7 +157,15 @@ void RoomHost::acceptConnections()
             armPendingCheck();
             return;
         }
-        auto *socket = static_cast<QSslSocket *>(m_server.nextPendingConnection());
+        auto *accepted = static_cast<Accepted *>(m_server.nextPendingConnection());
+        const qintptr descriptor = accepted->take();
+        delete accepted;
+        auto *socket = new TlsStream;
+        if (!socket->setSocketDescriptor(descriptor)) {
+            ::close(int(descriptor));
+            delete socket;
+            continue;
+        }
         auto *link = new FramedLink(socket, m_tls, m_timeouts, outboundLimit(), this);
         connect(link, &FramedLink::progressed, this, [this, link] { stepped(link); });
         connect(link, &FramedLink::greeted, this, [this, link] { greet(link); });
@@ -427,6 +444,7 @@ void RoomHost::admit(FramedLink *link)
     m_renames[size_t(slot)] = {};
     link->setReadingEnabled(reads(slot));
 
+    m_flushSoon.request();
     link->send(Message::welcome(slot, size(), Wire::deadPeerField(m_timeouts.deadPeer)));
     for (int p = 0; p < size(); ++p) {
         if (!m_table.isPresent(p))
@@ -532,6 +550,7 @@ void RoomHost::update(int slot, const QString &key, const QString &given)
 void RoomHost::broadcast(const Message &message)
 {
     const QByteArray frame = Wire::encode(message);
+    m_flushSoon.request();
     bool behind = false;
     for (FramedLink *link : m_links) {
         if (!link)
@@ -539,8 +558,6 @@ void RoomHost::broadcast(const Message &message)
         link->send(frame);
         behind = behind || link->backlog() > StallRule::kBehind;
     }
-    if (!m_flushSoon.isActive())
-        m_flushSoon.start();
     if (behind && !m_paused)
         updateBackpressure();
 }

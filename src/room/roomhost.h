@@ -1,7 +1,8 @@
 #pragma once
 
-#include "framedlink.h"
 #include "cpace.h"
+#include "endofturn.h"
+#include "framedlink.h"
 #include "membertable.h"
 #include "passphrase.h"
 #include "roomdoor.h"
@@ -10,11 +11,12 @@
 
 #include <QElapsedTimer>
 #include <QObject>
-#include <QSslConfiguration>
-#include <QTimer>
 #include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
 
 #include <memory>
+#include <utility>
 #include <optional>
 #include <vector>
 
@@ -129,15 +131,32 @@ private:
     qint64 outboundLimit() const;
     StallRule::Duration sinceStart() const { return StallRule::Duration(m_clock.elapsed()); }
 
-    // Hands out TLS sockets, not yet encrypted.
+    // Hands out the descriptors of accepted connections.
+    // Hands out accepted connections as bare descriptors, one at a time:
+    // while one waits, the rest wait in the kernel's queue.
     class Server : public QTcpServer
     {
+    public:
+        ~Server() override;
+
     protected:
         void incomingConnection(qintptr descriptor) override;
     };
+    // A descriptor in the shape QTcpServer keeps pending connections in; it
+    // closes the descriptor unless it was taken.
+    class Accepted : public QTcpSocket
+    {
+    public:
+        Accepted(qintptr descriptor, QObject *parent) : QTcpSocket(parent), m_descriptor(descriptor) {}
+        ~Accepted() override;
+        qintptr take() { return std::exchange(m_descriptor, -1); }
+
+    private:
+        qintptr m_descriptor;
+    };
 
     Server m_server;
-    QSslConfiguration m_tls;
+    TlsContext m_tls;
     QByteArray m_fingerprint;
     QString m_listenErrorDetail;
     Timeouts m_timeouts;
@@ -153,9 +172,10 @@ private:
     std::vector<Pending> m_pending;
     QTimer m_pendingCheck;
     bool m_acceptWaits = false; // connections wait in the kernel's queue
-    // Fires at the end of the turn that relayed something: the turn's lines
-    // leave in one write per member before the loop polls again.
-    QTimer m_flushSoon;
+    // Runs at the end of a turn that relayed something, before the links'
+    // own flushes (it is asked for before the first write): the turn's lines
+    // leave in one write per member, in slot order, before the loop polls again.
+    EndOfTurn m_flushSoon{[this] { flushLinks(); }};
     EndReason m_listenError = EndReason::None;
     StallRule m_stall;
     QTimer m_stallCheck;

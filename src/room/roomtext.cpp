@@ -64,7 +64,20 @@ QString disconnected() { return u"切断しました。"_s; }
 // The gap before が is a space, the one after it an ideographic space.
 QString arrived(const QString &name) { return name + u"さん が\u3000きました"_s; }
 QString left(const QString &name) { return name + u"さん が\u3000いなくなりました"_s; }
-QString said(const QString &name, const QString &line) { return name + u" > "_s + line; }
+std::array<QStringView, 3> saidPieces(const QString &name, const QString &line)
+{
+    return {name, u" > ", line};
+}
+
+QString said(const QString &name, const QString &line)
+{
+    const auto pieces = saidPieces(name, line);
+    QString text;
+    text.reserve(pieces[0].size() + pieces[1].size() + pieces[2].size());
+    for (const QStringView piece : pieces)
+        text += piece;
+    return text;
+}
 
 QString renamed(const QString &name, const QString &newName)
 {

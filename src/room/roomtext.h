@@ -3,7 +3,9 @@
 #include "roomtypes.h"
 
 #include <QString>
+#include <QStringView>
 
+#include <array>
 #include <optional>
 
 // Every sentence a member reads about its room, in one place: the log lines
@@ -23,6 +25,9 @@ QString disconnected();
 QString arrived(const QString &name);
 QString left(const QString &name);
 QString said(const QString &name, const QString &line);
+// said() as the pieces it joins, for a writer that copies each once to where
+// the line goes.
+std::array<QStringView, 3> saidPieces(const QString &name, const QString &line);
 QString renamed(const QString &name, const QString &newName);
 
 // The log line for a change of `key` to `value`, or nothing when the change

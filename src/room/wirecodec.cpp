@@ -60,6 +60,7 @@
 
 #include "memberkeys.h"
 
+#include <QList>
 #include <QStringDecoder>
 #include <QStringEncoder>
 #include <QtEndian>
@@ -551,17 +552,6 @@ void FrameReader::append(QByteArrayView bytes)
 {
     if (makeRoom())
         m_buffer.append(bytes.data(), bytes.size());
-}
-
-qint64 FrameReader::appendFrom(QIODevice *device, qint64 most)
-{
-    if (!makeRoom() || most <= 0)
-        return 0;
-    const qsizetype had = m_buffer.size();
-    m_buffer.resize(had + most);
-    const qint64 got = device->read(m_buffer.data() + had, most);
-    m_buffer.resize(had + qMax<qint64>(got, 0));
-    return got;
 }
 
 FrameReader::Result FrameReader::next(QByteArrayView *body)

@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
-#include <QIODevice>
 #include <QString>
 
 #include <algorithm>
@@ -159,10 +158,20 @@ public:
     // Bytes that are not in a device: streams that tests and the fuzz target
     // split at every byte.
     void append(QByteArrayView bytes);
-    // Reads up to `most` bytes from `device` straight into the buffer;
-    // returns how many, as QIODevice::read() does.
-    qint64 appendFrom(QIODevice *device, qint64 most);
-    // A frame's body stays valid until the next append().
+    // Reads up to `most` bytes from `source`, anything with QIODevice's
+    // read(char *, qint64), straight into the buffer; returns what read() did.
+    template <typename Source>
+    qint64 appendFrom(Source *source, qint64 most)
+    {
+        if (!makeRoom() || most <= 0)
+            return 0;
+        const qsizetype had = m_buffer.size();
+        m_buffer.resize(had + qsizetype(most));
+        const qint64 got = source->read(m_buffer.data() + had, most);
+        m_buffer.resize(had + qsizetype(qMax<qint64>(got, 0)));
+        return got;
+    }
+    // A frame's body stays valid until the next append() or appendFrom().
     Result next(QByteArrayView *body);
     qsizetype buffered() const { return m_buffer.size() - m_start; }
     QString errorString() const { return m_error; }

@@ -23,6 +23,24 @@ namespace {
 constexpr qsizetype kHeader = 4; // the frame's length prefix
 // Feeding one byte at a time costs a next() per byte; longer inputs skip it.
 constexpr qsizetype kByteFeedLimit = 2048;
+// What a link asks its stream for at each read.
+constexpr qint64 kAsked = 64 * 1024;
+
+// A link's stream: it hands out what it has, up to what it is asked for, and
+// 0 when it has nothing now.
+struct Source
+{
+    QByteArrayView bytes;
+
+    qint64 read(char *into, qint64 most)
+    {
+        const qsizetype n = qsizetype(qMin<qint64>(most, bytes.size()));
+        if (n > 0)
+            std::memcpy(into, bytes.data(), size_t(n));
+        bytes = bytes.sliced(n);
+        return n;
+    }
+};
 
 [[noreturn]] void broken(const char *what, int line)
 {
@@ -229,8 +247,9 @@ struct Outcome
     bool operator==(const Outcome &) const = default;
 };
 
-// Feeds the stream in pieces whose sizes nextPiece() picks, reading every frame
-// after each piece as the links do, and stopping at the first error as they do.
+// Feeds the stream in pieces whose sizes nextPiece() picks, each read into the
+// reader from a stream that has just that piece, and reads every frame after
+// each piece as the links do, stopping at the first error as they do.
 // Every result is checked against the frame at the reader's place in the stream.
 template<typename NextPiece>
 Outcome feed(QByteArrayView stream, NextPiece nextPiece)
@@ -241,7 +260,11 @@ Outcome feed(QByteArrayView stream, NextPiece nextPiece)
     qsizetype consumed = 0; // start of the frame the reader stands at
     while (pos < stream.size() && !out.error) {
         const qsizetype n = qMin(nextPiece(), stream.size() - pos);
-        reader.append(stream.sliced(pos, n));
+        Source source{stream.sliced(pos, n)};
+        CHECK(reader.appendFrom(&source, kAsked) == n);
+        // A stream with nothing now adds nothing and keeps what is there.
+        const qsizetype had = reader.buffered();
+        CHECK(reader.appendFrom(&source, kAsked) == 0 && reader.buffered() == had);
         pos += n;
         // Never more than one frame at its cap plus what just came in.
         CHECK(reader.buffered() < kHeader + kMaxFrame + n);

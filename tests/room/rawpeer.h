@@ -12,6 +12,8 @@
 #include <QTcpServer>
 #include <QTimer>
 
+#include <memory>
+
 namespace Raw {
 
 using namespace TAVIXLibCtl::Wire;
@@ -58,6 +60,12 @@ public:
     }
     // Stop reading: TCP then holds the other side back.
     void stopReading() { m_reading = false; m_socket->setReadBufferSize(1); }
+    void resumeReading()
+    {
+        m_reading = true;
+        m_socket->setReadBufferSize(0);
+        pump();
+    }
     // Read no more than this, unparsed, in tenths of a second.
     void readTrickle(int bytesPerSecond)
     {
@@ -157,6 +165,51 @@ public:
 private:
     bool m_tls;
     QString m_identityPath;
+};
+
+// Passes bytes between a member and the host in pieces of one to seven bytes,
+// one piece a millisecond each way, so that TLS records arrive cut at every
+// place, the handshake's included.
+class SlicingRelay : public QTcpServer
+{
+public:
+    explicit SlicingRelay(quint16 hostPort) : m_hostPort(hostPort) { listen(QHostAddress::LocalHost, 0); }
+    int pieces = 0;
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto *member = new QTcpSocket(this);
+        member->setSocketDescriptor(descriptor);
+        auto *host = new QTcpSocket(this);
+        host->connectToHost(QHostAddress::LocalHost, m_hostPort);
+        pass(member, host);
+        pass(host, member);
+    }
+
+private:
+    void pass(QTcpSocket *from, QTcpSocket *to)
+    {
+        to->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        auto pending = std::make_shared<QByteArray>();
+        auto *pace = new QTimer(this);
+        connect(from, &QTcpSocket::readyRead, pace, [from, pending, pace] {
+            *pending += from->readAll();
+            if (!pace->isActive())
+                pace->start(1);
+        });
+        connect(pace, &QTimer::timeout, to, [this, to, pending, pace] {
+            const qsizetype n = qMin<qsizetype>(pending->size(), 1 + pieces % 7);
+            to->write(pending->left(n));
+            to->flush();
+            pending->remove(0, n);
+            ++pieces;
+            if (pending->isEmpty())
+                pace->stop();
+        });
+    }
+
+    quint16 m_hostPort;
 };
 
 } // namespace Raw

@@ -45,6 +45,8 @@ private slots:
     void renamesArePacedAndNamesKeptShort();
     void anotherVersionIsToldWhy_data();
     void anotherVersionIsToldWhy();
+    void linesArriveWholeHoweverTheStreamIsCut_data();
+    void linesArriveWholeHoweverTheStreamIsCut();
 };
 
 void tst_RoomHostile::nobodyChangesPresenceOrAnotherMembersData()
@@ -416,6 +418,7 @@ void tst_RoomHostile::linesSaidJustBeforeLeavingAreNotLost()
     Raw::Peer talker;
     QVERIFY(talker.connectTo(portOf(*h)));
     talker.join(QStringLiteral("T"));
+    QTRY_COMPARE(h->room->memberCount(), 2); // T holds slot 1
     Raw::Peer deaf;
     QVERIFY(deaf.connectTo(portOf(*h)));
     deaf.join(QStringLiteral("deaf"));
@@ -544,6 +547,81 @@ void tst_RoomHostile::anotherVersionIsToldWhy()
     QCOMPARE(other.received.first().reason, int(TAVIXLibCtl::Wire::RefuseReason::OtherVersion));
     QCOMPARE(h->room->memberCount(), 1);
     QCOMPARE(h->room->pendingJoins(), 0);
+}
+
+void tst_RoomHostile::linesArriveWholeHoweverTheStreamIsCut_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("TLS records cut into pieces of a few bytes, both ways") << "sliced";
+    QTest::newRow("a member that stops reading until the host's writes would block") << "blocked";
+    QTest::newRow("close_notify in the middle of a line") << "closed";
+}
+
+void tst_RoomHostile::linesArriveWholeHoweverTheStreamIsCut()
+{
+    QFETCH(QString, how);
+    // No link here may end by silence, by a stall, or by a heartbeat that
+    // finds its peer gone: that one comes after twelve seconds.
+    Timeouts t;
+    t.deadPeer = t.stall = std::chrono::seconds(60);
+    auto h = host(QStringLiteral("H"), 5, t);
+    QTRY_COMPARE(h->events.size(), 1);
+    if (how == QLatin1String("sliced")) {
+        Raw::SlicingRelay relay(portOf(*h));
+        auto a = joiner(QStringLiteral("A"), relay.serverPort(), QStringLiteral("127.0.0.1"), t);
+        QTRY_VERIFY_WITH_TIMEOUT(joined(*a), 10000);
+        const QStringList lines{QStringLiteral("1 chat=こんにちは、世界 (A)"), QStringLiteral("0 chat=やあ (H)")};
+        a->room->setData(kChat, QStringLiteral("こんにちは、世界"));
+        QTRY_COMPARE_WITH_TIMEOUT(h->eventsFrom(2), lines.mid(0, 1), 10000);
+        h->room->setData(kChat, QStringLiteral("やあ"));
+        QTRY_COMPARE_WITH_TIMEOUT(a->eventsFrom(1), lines, 10000);
+        QCOMPARE(h->eventsFrom(2), lines);
+        // About a thousand bytes of handshake alone, at most seven a piece.
+        QVERIFY2(relay.pieces > 200, qPrintable(QString::number(relay.pieces)));
+    } else if (how == QLatin1String("blocked")) {
+        Raw::Peer reader;
+        QVERIFY(reader.connectTo(portOf(*h)));
+        reader.join(QStringLiteral("R"));
+        reader.keepHeartbeat();
+        QTRY_COMPARE(h->room->memberCount(), 2);
+        auto a = joiner(QStringLiteral("A"), portOf(*h), QStringLiteral("127.0.0.1"), t);
+        QTRY_VERIFY(joined(*a));
+        reader.stopReading();
+        QString last;
+        {
+            Flood flood(*a->room);
+            // The host holds A back only while its writes to R do not go.
+            QTRY_VERIFY_WITH_TIMEOUT(a->room->pendingOutput() > 0, 10000);
+            last = flood.stop();
+        }
+        reader.resumeReading();
+        QTRY_VERIFY_WITH_TIMEOUT(a->events.last().contains(last), 10000);
+        // R hears every line A said, whole and in order, and stays.
+        const auto heard = [&reader] {
+            QStringList lines;
+            for (const Message &m : reader.received) {
+                if (m.type == MessageType::Update && m.key == kChat)
+                    lines << QStringLiteral("%1 chat=%2 (A)").arg(m.slot).arg(m.value);
+            }
+            return lines;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(heard(), a->events.filter(QStringLiteral("chat=")), 10000);
+        QVERIFY(!reader.broken && reader.isOpen());
+    } else {
+        // The relay keeps TCP open when T goes: only close_notify says it.
+        Raw::SlicingRelay relay(portOf(*h));
+        Raw::Peer talker;
+        QVERIFY(talker.connectTo(relay.serverPort()));
+        talker.join(QStringLiteral("T"));
+        QTRY_COMPARE(h->room->memberCount(), 2);
+        talker.send(Message::set(kChat, QStringLiteral("whole")));
+        const QByteArray half = TAVIXLibCtl::Wire::encode(Message::set(kChat, QStringLiteral("half a line")));
+        talker.sendRaw(half.left(half.size() / 2));
+        talker.socket()->disconnectFromHost();
+        QTRY_COMPARE(h->room->memberCount(), 1);
+        QCOMPARE(h->eventsFrom(1), QStringList({QStringLiteral("1 cnt=1 (T)"), QStringLiteral("1 chat=whole (T)"),
+                                                QStringLiteral("1 cnt=0 (T)")}));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_RoomHostile)

@@ -35,20 +35,17 @@ RoomConsole::RoomConsole(Mode mode, Room *room, QObject *parent)
             [this](int slot, const QString &key, const QString &value) {
                 if (slot == m_room->ownSlot() && key == MemberKeys::Chat && m_unanswered > 0)
                     --m_unanswered;
-                const auto line = RoomText::logLine(key, value, [&] {
-                    return m_room->memberData(slot, MemberKeys::Name);
-                });
-                if (line)
+                const auto nameOf = [&] { return m_room->memberData(slot, MemberKeys::Name); };
+                // The line of every room, written without being built first.
+                if (key == MemberKeys::Chat)
+                    print(RoomText::saidPieces(nameOf(), value));
+                else if (const auto line = RoomText::logLine(key, value, nameOf))
                     print(*line);
                 if (m_leaveWhenSaid && m_unanswered == 0)
                     leave();
             });
     connect(m_room, &Room::disconnected, this, &RoomConsole::roomEnded);
     connect(m_room, &Room::outputWritten, this, &RoomConsole::resumeWhenDrained);
-    // Qt's dispatcher runs a zero timer at the end of the turn that started it.
-    m_flushSoon.setSingleShot(true);
-    m_flushSoon.setInterval(0);
-    connect(&m_flushSoon, &QTimer::timeout, this, &RoomConsole::flushOutput);
 }
 
 RoomConsole::~RoomConsole()
@@ -127,7 +124,7 @@ void RoomConsole::readInput()
     m_partial.append(buffer, n);
     qsizetype start = 0;
     for (qsizetype nl; (nl = m_partial.indexOf('\n', start)) >= 0; start = nl + 1)
-        sendLine(m_partial.mid(start, nl - start));
+        sendLine(QByteArrayView(m_partial).sliced(start, nl - start));
     m_partial.remove(0, start);
 }
 
@@ -139,7 +136,7 @@ void RoomConsole::resumeWhenDrained()
     }
 }
 
-void RoomConsole::sendLine(QByteArray line)
+void RoomConsole::sendLine(QByteArrayView line)
 {
     if (line.endsWith('\r'))
         line.chop(1);
@@ -198,20 +195,25 @@ void RoomConsole::leave()
     m_room->closeConnection(); // nothing to do when the room already ended
 }
 
-void RoomConsole::print(const QString &line)
+template <size_t N>
+void RoomConsole::print(const std::array<QStringView, N> &pieces)
 {
+    qsizetype units = 0;
+    for (const QStringView piece : pieces)
+        units += piece.size();
     const qsizetype had = m_output.size();
-    m_output.resize(had + m_utf8.requiredSpace(line.size()) + 1);
-    char *end = m_utf8.appendToBuffer(m_output.data() + had, line);
+    m_output.resize(had + m_utf8.requiredSpace(units) + 1);
+    char *end = m_output.data() + had;
+    for (const QStringView piece : pieces)
+        end = m_utf8.appendToBuffer(end, piece);
     *end++ = '\n';
     m_output.resize(end - m_output.constData());
-    if (!m_flushSoon.isActive())
-        m_flushSoon.start();
+    m_flushSoon.request();
 }
 
 void RoomConsole::flushOutput()
 {
-    m_flushSoon.stop();
+    m_flushSoon.cancel();
     const char *next = m_output.constData();
     const char *const end = next + m_output.size();
     while (next < end) {

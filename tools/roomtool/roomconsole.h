@@ -1,11 +1,13 @@
 #pragma once
 
+#include "endofturn.h"
 #include "room.h"
 
 #include <QObject>
 #include <QSocketNotifier>
 #include <QStringEncoder>
-#include <QTimer>
+
+#include <array>
 
 // Drives a Room from standard input and prints its events as log lines, one
 // per line. A turn's lines are written together at its end, whole and in
@@ -32,9 +34,12 @@ signals:
 private:
     void readInput();
     void resumeWhenDrained();
-    void sendLine(QByteArray line);
+    void sendLine(QByteArrayView line);
     void roomEnded();
-    void print(const QString &line);
+    void print(const QString &line) { print(std::array<QStringView, 1>{line}); }
+    // A line in pieces, each encoded once into the output.
+    template <size_t N>
+    void print(const std::array<QStringView, N> &pieces);
     void flushOutput();
 
     Mode m_mode;
@@ -43,7 +48,9 @@ private:
     QMetaObject::Connection m_untilJoined;
     QByteArray m_partial;
     QByteArray m_output; // whole lines not yet written
-    QTimer m_flushSoon;
+    // After the room's own end of turn: members get the lines before a full
+    // standard output can hold us up.
+    TAVIXLibCtl::EndOfTurn m_flushSoon{[this] { flushOutput(); }};
     QStringEncoder m_utf8{QStringEncoder::Utf8, QStringEncoder::Flag::Stateless};
     bool m_leaving = false;
     bool m_leaveWhenSaid = false; // input ended: leave once our lines are back
