@@ -6,6 +6,7 @@
 #include "room.h"
 
 #include <QProcess>
+#include <QSslConfiguration>
 #include <QSslSocket>
 #include <QStandardPaths>
 #include <QTemporaryDir>

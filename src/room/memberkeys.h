@@ -12,4 +12,8 @@ inline const QString Presence = QStringLiteral("cnt");
 inline const QString Present = QStringLiteral("1");
 inline const QString Absent = QStringLiteral("0");
 
+// The keys nearly every message carries, for the wire to read without a
+// copy of their own.
+inline const QString Shared[] = {Chat, Name, Presence};
+
 } // namespace TAVIXLibCtl::MemberKeys

@@ -61,7 +61,7 @@ qint64 Room::pendingOutput() const
 
 int Room::pendingJoins() const
 {
-    return m_host ? m_host->pendingCount() : 0;
+    return m_host ? m_host->joinerCount() : 0;
 }
 
 void Room::beginRoom(State state)

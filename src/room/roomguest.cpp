@@ -1,6 +1,7 @@
 #include "roomguest.h"
 
 #include "knownhosts.h"
+#include "memberkeys.h"
 #include "roomdoor.h"
 
 #include <QHostInfo>
@@ -76,6 +77,7 @@ void RoomGuest::connectNext()
         return;
     }
     m_link = new FramedLink(m_addresses.takeFirst(), m_port, m_timeouts, kGuestOutboundLimit, this);
+    m_link->setKnownKeys(MemberKeys::Shared);
     connect(m_link, &FramedLink::secured, this, &RoomGuest::checkHost);
     connect(m_link, &FramedLink::messageReceived, this, &RoomGuest::handleMessage);
     connect(m_link, &FramedLink::bytesWritten, this, &RoomGuest::bytesWritten);

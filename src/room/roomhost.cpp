@@ -22,6 +22,9 @@ QString entering(const QString &key, const QString &value)
 }
 } // namespace
 
+// The door and the wire must agree on what a nonce is.
+static_assert(RoomDoor::kNonceBytes == Wire::kNonceBytes);
+
 using Wire::Message;
 using Wire::MessageType;
 
@@ -41,8 +44,8 @@ RoomHost::RoomHost(int size, const Timeouts &timeouts, QObject *parent)
     connect(&m_server, &QTcpServer::newConnection, this, &RoomHost::acceptConnections);
     // Qt takes one connection off the kernel's queue ahead of us, no more.
     m_server.setMaxPendingConnections(1);
-    m_pendingCheck.setSingleShot(true);
-    connect(&m_pendingCheck, &QTimer::timeout, this, &RoomHost::checkPending);
+    m_joinerCheck.setSingleShot(true);
+    connect(&m_joinerCheck, &QTimer::timeout, this, &RoomHost::checkJoiners);
     m_renameCheck.setSingleShot(true);
     connect(&m_renameCheck, &QTimer::timeout, this, &RoomHost::releaseRenames);
 }
@@ -134,7 +137,7 @@ void RoomHost::close()
 {
     m_server.close();
     m_stallCheck.stop();
-    m_pendingCheck.stop();
+    m_joinerCheck.stop();
     m_renameCheck.stop();
     for (auto &link : m_links) {
         if (link) {
@@ -144,17 +147,17 @@ void RoomHost::close()
         }
         link = nullptr;
     }
-    for (auto &pending : m_pending)
-        pending.link->abort();
-    m_pending.clear();
+    for (auto &joiner : m_joiners)
+        joiner.link->abort();
+    m_joiners.clear();
 }
 
 void RoomHost::acceptConnections()
 {
     while (m_server.hasPendingConnections()) {
-        if (int(m_pending.size()) >= kMaxPending && !dropStalest()) {
+        if (int(m_joiners.size()) >= kMaxJoiners && !dropStalest()) {
             m_acceptWaits = true;
-            armPendingCheck();
+            armJoinerCheck();
             return;
         }
         auto *accepted = static_cast<Accepted *>(m_server.nextPendingConnection());
@@ -167,49 +170,50 @@ void RoomHost::acceptConnections()
             continue;
         }
         auto *link = new FramedLink(socket, m_tls, m_timeouts, outboundLimit(), this);
+        link->setKnownKeys(MemberKeys::Shared);
         connect(link, &FramedLink::progressed, this, [this, link] { stepped(link); });
         connect(link, &FramedLink::greeted, this, [this, link] { greet(link); });
         connect(link, &FramedLink::messageReceived, this,
-                [this, link](const Message &m) { handlePendingMessage(link, m); });
+                [this, link](const Message &m) { handleJoinerMessage(link, m); });
         connect(link, &FramedLink::versionMismatch, this, [this, link] { refuseOtherVersion(link); });
         connect(link, &FramedLink::ended, this, [this, link] {
-            const auto it = findPending(link);
-            if (it == m_pending.end())
+            const auto it = findJoiner(link);
+            if (it == m_joiners.end())
                 return;
             // A member that leaves after our answer did not like it: a wrong guess.
-            if (it->door == Pending::Door::Answered)
+            if (it->door == Joiner::Door::Answered)
                 m_guesses.failed(it->from, sinceStart());
-            forgetPending(it);
+            forgetJoiner(it);
         });
         connect(link, &FramedLink::bytesWritten, this, [this] {
             if (m_paused)
                 updateBackpressure();
         });
-        m_pending.push_back(Pending{link, {}, sinceStart(), std::nullopt, socket->peerAddress()});
+        m_joiners.push_back(Joiner{link, {}, sinceStart(), std::nullopt, socket->peerAddress()});
     }
     m_acceptWaits = false;
 }
 
 bool RoomHost::dropStalest()
 {
-    const auto stalest = std::min_element(m_pending.begin(), m_pending.end(),
-                                          [](const Pending &a, const Pending &b) { return a.steppedAt < b.steppedAt; });
-    if (stalest == m_pending.end() || sinceStart() - stalest->steppedAt < kStale)
+    const auto stalest = std::min_element(m_joiners.begin(), m_joiners.end(),
+                                          [](const Joiner &a, const Joiner &b) { return a.steppedAt < b.steppedAt; });
+    if (stalest == m_joiners.end() || sinceStart() - stalest->steppedAt < kStale)
         return false;
     qCDebug(lcHost) << "making way for a newer connection:" << stalest->link->peerAddress();
-    dropPending(stalest);
+    dropJoiner(stalest);
     return true;
 }
 
-void RoomHost::dropPending(std::vector<Pending>::iterator pending)
+void RoomHost::dropJoiner(std::vector<Joiner>::iterator joiner)
 {
-    refuse(pending, Wire::RefuseReason::Busy);
+    refuse(joiner, Wire::RefuseReason::Busy);
 }
 
-void RoomHost::refuse(std::vector<Pending>::iterator pending, Wire::RefuseReason reason)
+void RoomHost::refuse(std::vector<Joiner>::iterator joiner, Wire::RefuseReason reason)
 {
-    FramedLink *link = pending->link;
-    forgetPending(pending);
+    FramedLink *link = joiner->link;
+    forgetJoiner(joiner);
     if (link->state() != FramedLink::State::Handshaking) {
         link->abort(); // it cannot hear us yet
         return;
@@ -218,70 +222,70 @@ void RoomHost::refuse(std::vector<Pending>::iterator pending, Wire::RefuseReason
     link->close();
 }
 
-FramedLink *RoomHost::forgetPending(std::vector<Pending>::iterator pending)
+FramedLink *RoomHost::forgetJoiner(std::vector<Joiner>::iterator joiner)
 {
-    FramedLink *link = pending->link;
-    m_pending.erase(pending);
+    FramedLink *link = joiner->link;
+    m_joiners.erase(joiner);
     if (m_acceptWaits)
-        m_pendingCheck.start(0);
+        m_joinerCheck.start(0);
     return link;
 }
 
 void RoomHost::stepped(FramedLink *link)
 {
-    const auto pending = findPending(link);
-    if (pending == m_pending.end())
+    const auto joiner = findJoiner(link);
+    if (joiner == m_joiners.end())
         return;
-    pending->steppedAt = sinceStart();
-    if (!pending->securedAt && link->state() == FramedLink::State::Handshaking) {
-        pending->securedAt = pending->steppedAt;
-        armPendingCheck();
+    joiner->steppedAt = sinceStart();
+    if (!joiner->securedAt && link->state() == FramedLink::State::Handshaking) {
+        joiner->securedAt = joiner->steppedAt;
+        armJoinerCheck();
     }
 }
 
-void RoomHost::checkPending()
+void RoomHost::checkJoiners()
 {
     const StallRule::Duration now = sinceStart();
-    const auto late = [&](const Pending &p) { return p.securedAt && now - *p.securedAt >= m_timeouts.join; };
-    for (auto it = std::find_if(m_pending.begin(), m_pending.end(), late); it != m_pending.end();
-         it = std::find_if(m_pending.begin(), m_pending.end(), late)) {
+    const auto late = [&](const Joiner &p) { return p.securedAt && now - *p.securedAt >= m_timeouts.join; };
+    for (auto it = std::find_if(m_joiners.begin(), m_joiners.end(), late); it != m_joiners.end();
+         it = std::find_if(m_joiners.begin(), m_joiners.end(), late)) {
         qCDebug(lcHost) << "did not ask to join in time:" << it->link->peerAddress();
-        dropPending(it);
+        dropJoiner(it);
     }
     if (m_acceptWaits && m_server.isListening())
         acceptConnections();
-    armPendingCheck();
+    armJoinerCheck();
 }
 
-void RoomHost::armPendingCheck()
+void RoomHost::armJoinerCheck()
 {
     // The next deadline: someone's time to join, or the stalest going stale.
     const StallRule::Duration now = sinceStart();
     std::optional<StallRule::Duration> next;
     const auto sooner = [&next](StallRule::Duration at) { next = next ? std::min(*next, at) : at; };
-    for (const Pending &p : m_pending) {
+    for (const Joiner &p : m_joiners) {
         if (p.securedAt)
             sooner(*p.securedAt + m_timeouts.join);
         if (m_acceptWaits)
             sooner(p.steppedAt + kStale);
     }
     if (next)
-        m_pendingCheck.start(std::max(StallRule::Duration(0), *next - now));
+        m_joinerCheck.start(std::max(StallRule::Duration(0), *next - now));
     else
-        m_pendingCheck.stop();
+        m_joinerCheck.stop();
 }
 
-std::vector<RoomHost::Pending>::iterator RoomHost::findPending(FramedLink *link)
+std::vector<RoomHost::Joiner>::iterator RoomHost::findJoiner(FramedLink *link)
 {
-    return std::find_if(m_pending.begin(), m_pending.end(),
-                        [link](const Pending &p) { return p.link == link; });
+    return std::find_if(m_joiners.begin(), m_joiners.end(),
+                        [link](const Joiner &p) { return p.link == link; });
 }
 
 void RoomHost::refuseOtherVersion(FramedLink *link)
 {
     // Our preamble is already out; the joiner also gets a reason it can read.
-    if (const auto it = findPending(link); it != m_pending.end())
-        forgetPending(it);
+    if (const auto it = findJoiner(link); it != m_joiners.end())
+        forgetJoiner(it);
     link->send(Message::refuse(Wire::RefuseReason::OtherVersion));
     link->close();
 }
@@ -291,8 +295,8 @@ void RoomHost::refuseOtherVersion(FramedLink *link)
 // another at a door.
 void RoomHost::greet(FramedLink *link)
 {
-    const auto pending = findPending(link);
-    if (pending == m_pending.end())
+    const auto joiner = findJoiner(link);
+    if (joiner == m_joiners.end())
         return;
     if (link->peerVersion() < Wire::kVersion) {
         if (hasDoor())
@@ -300,82 +304,82 @@ void RoomHost::greet(FramedLink *link)
         return;
     }
     if (hasDoor()) {
-        pending->nonce = RoomDoor::nonce();
-        if (pending->nonce.isEmpty()) {
-            forgetPending(pending)->abort(); // no randomness: the door stays shut
+        joiner->nonce = RoomDoor::nonce();
+        if (joiner->nonce.isEmpty()) {
+            forgetJoiner(joiner)->abort(); // no randomness: the door stays shut
             return;
         }
-        pending->door = Pending::Door::Asked;
+        joiner->door = Joiner::Door::Asked;
     }
-    link->send(Message::hello(pending->nonce));
+    link->send(Message::hello(joiner->nonce));
 }
 
 // The member's share: answered with ours and our confirmation, unless its
 // source must wait, or all guesses together have had their share of time.
-void RoomHost::knock(std::vector<Pending>::iterator pending, const Message &m)
+void RoomHost::knock(std::vector<Joiner>::iterator joiner, const Message &m)
 {
-    if (pending->door != Pending::Door::Asked) {
-        forgetPending(pending)->abort(); // protocol error
+    if (joiner->door != Joiner::Door::Asked) {
+        forgetJoiner(joiner)->abort(); // protocol error
         return;
     }
     const StallRule::Duration now = sinceStart();
-    if (m_guesses.tryAt(pending->from, now) > StallRule::Duration(0)) {
-        qCDebug(lcHost) << "too many wrong passphrases from" << pending->from;
-        refuse(pending, Wire::RefuseReason::TryLater);
+    if (m_guesses.tryAt(joiner->from, now) > StallRule::Duration(0)) {
+        qCDebug(lcHost) << "too many wrong passphrases from" << joiner->from;
+        refuse(joiner, Wire::RefuseReason::TryLater);
         return;
     }
     auto exchange = std::make_unique<Cpace::Exchange>(
             Cpace::Exchange::Role::Responder, m_door.bytes(), RoomDoor::channel(m_fingerprint),
-            RoomDoor::session(pending->nonce, m.nonce), RoomDoor::kMemberData, RoomDoor::kHostData);
+            RoomDoor::session(joiner->nonce, m.nonce), RoomDoor::kMemberData, RoomDoor::kHostData);
     if (!exchange->receive(m.share)) {
-        m_guesses.failed(pending->from, now);
-        forgetPending(pending)->abort(); // protocol error
+        m_guesses.failed(joiner->from, now);
+        forgetJoiner(joiner)->abort(); // protocol error
         return;
     }
-    FramedLink *link = pending->link;
+    FramedLink *link = joiner->link;
     link->send(Message::answer(exchange->share(), exchange->confirmation()));
-    pending->exchange = std::move(exchange);
-    pending->door = Pending::Door::Answered;
+    joiner->exchange = std::move(exchange);
+    joiner->door = Joiner::Door::Answered;
     stepped(link);
 }
 
-void RoomHost::confirm(std::vector<Pending>::iterator pending, const Message &m)
+void RoomHost::confirm(std::vector<Joiner>::iterator joiner, const Message &m)
 {
-    if (pending->door != Pending::Door::Answered) {
-        forgetPending(pending)->abort(); // protocol error
+    if (joiner->door != Joiner::Door::Answered) {
+        forgetJoiner(joiner)->abort(); // protocol error
         return;
     }
-    if (!pending->exchange->confirms(m.tag)) {
-        m_guesses.failed(pending->from, sinceStart());
-        refuse(pending, Wire::RefuseReason::PassphraseWrong);
+    if (!joiner->exchange->confirms(m.tag)) {
+        m_guesses.failed(joiner->from, sinceStart());
+        refuse(joiner, Wire::RefuseReason::PassphraseWrong);
         return;
     }
-    m_guesses.succeeded(pending->from);
-    pending->exchange.reset();
-    pending->door = Pending::Door::Passed;
-    stepped(pending->link);
+    m_guesses.succeeded(joiner->from);
+    joiner->exchange.reset();
+    joiner->door = Joiner::Door::Passed;
+    stepped(joiner->link);
 }
 
-void RoomHost::handlePendingMessage(FramedLink *link, const Message &m)
+void RoomHost::handleJoinerMessage(FramedLink *link, const Message &m)
 {
-    const auto pending = findPending(link);
-    if (pending == m_pending.end())
+    const auto joiner = findJoiner(link);
+    if (joiner == m_joiners.end())
         return;
-    const bool shut = hasDoor() && pending->door != Pending::Door::Passed;
+    const bool shut = hasDoor() && joiner->door != Joiner::Door::Passed;
     switch (m.type) {
     case MessageType::Ping:
         return;
     case MessageType::Knock:
-        knock(pending, m);
+        knock(joiner, m);
         return;
     case MessageType::Confirm:
-        confirm(pending, m);
+        confirm(joiner, m);
         return;
     case MessageType::Set:
     case MessageType::Join:
         if (shut) {
             // Nothing of the member is kept, and nothing of the room said.
-            refuse(pending, Wire::RefuseReason::PassphraseNeeded);
+            refuse(joiner, Wire::RefuseReason::PassphraseNeeded);
             return;
         }
         break;
@@ -384,13 +388,13 @@ void RoomHost::handlePendingMessage(FramedLink *link, const Message &m)
     }
     switch (m.type) {
     case MessageType::Set: {
-        const qsizetype at = pending->values.find(m.key);
+        const qsizetype at = joiner->values.find(m.key);
         const QString value = entering(m.key, m.value);
-        if (m.key == MemberKeys::Presence || !pending->values.fits(at, m.key, value)) {
+        if (m.key == MemberKeys::Presence || !joiner->values.fits(at, m.key, value)) {
             qCDebug(lcHost) << "refusing a joiner's value for" << m.key.left(40);
             return;
         }
-        pending->values.set(at, m.key, value);
+        joiner->values.set(at, m.key, value);
         return;
     }
     case MessageType::Join:
@@ -398,7 +402,7 @@ void RoomHost::handlePendingMessage(FramedLink *link, const Message &m)
         admit(link);
         return;
     default:
-        forgetPending(pending)->abort(); // protocol error
+        forgetJoiner(joiner)->abort(); // protocol error
         return;
     }
 }
@@ -422,9 +426,9 @@ void RoomHost::handleMemberMessage(int slot, const Message &m)
 
 void RoomHost::admit(FramedLink *link)
 {
-    const auto it = findPending(link);
+    const auto it = findJoiner(link);
     const MemberValues::Values values = it->values.all();
-    forgetPending(it);
+    forgetJoiner(it);
 
     const int slot = m_table.freeSlot(1);
     if (slot < 0) {

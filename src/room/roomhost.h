@@ -39,7 +39,7 @@ public:
     // with its preamble, so it outlasts any idle or stuck socket. Once
     // encrypted, a connection has Timeouts::join to ask to join. One dropped
     // after encryption is told why (RefuseReason::Busy).
-    static constexpr int kMaxPending = 128;
+    static constexpr int kMaxJoiners = 128;
     static constexpr std::chrono::milliseconds kStale{250};
     // A member's renames go out in a burst of this many, then one each
     // kRenameEvery. Until its next one may, the host reads nothing more from
@@ -71,14 +71,14 @@ public:
     void close();
 
     int size() const { return m_table.size(); }
-    int pendingCount() const { return int(m_pending.size()); }
+    int joinerCount() const { return int(m_joiners.size()); }
 
 signals:
     void roomEvent(const RoomEvent &event);
 
 private:
     // A connection still in its handshake, with the values it will join with.
-    struct Pending
+    struct Joiner
     {
         FramedLink *link = nullptr;
         MemberValues values;
@@ -94,20 +94,20 @@ private:
     void acceptConnections();
     // At the cap: makes way if a connection has gone kStale without a step.
     bool dropStalest();
-    void dropPending(std::vector<Pending>::iterator pending);
+    void dropJoiner(std::vector<Joiner>::iterator joiner);
     // Takes the connection off the list; returns its link.
-    FramedLink *forgetPending(std::vector<Pending>::iterator pending);
+    FramedLink *forgetJoiner(std::vector<Joiner>::iterator joiner);
     void stepped(FramedLink *link);
     // Drops those that did not ask to join in time and takes whom there is
-    // room for; armPendingCheck() sets the next check.
-    void checkPending();
-    void armPendingCheck();
+    // room for; armJoinerCheck() sets the next check.
+    void checkJoiners();
+    void armJoinerCheck();
     void greet(FramedLink *link);
-    void knock(std::vector<Pending>::iterator pending, const Wire::Message &message);
-    void confirm(std::vector<Pending>::iterator pending, const Wire::Message &message);
+    void knock(std::vector<Joiner>::iterator joiner, const Wire::Message &message);
+    void confirm(std::vector<Joiner>::iterator joiner, const Wire::Message &message);
     // Turns a joiner away with `reason`, when it can hear it.
-    void refuse(std::vector<Pending>::iterator pending, Wire::RefuseReason reason);
-    void handlePendingMessage(FramedLink *link, const Wire::Message &message);
+    void refuse(std::vector<Joiner>::iterator joiner, Wire::RefuseReason reason);
+    void handleJoinerMessage(FramedLink *link, const Wire::Message &message);
     void handleMemberMessage(int slot, const Wire::Message &message);
     // False when the rename is held back until its turn.
     bool takeRename(int slot, const QString &name);
@@ -127,7 +127,7 @@ private:
     void dropStalledMembers();
     // Unsent bytes by slot; below 0 where no member's link is.
     std::vector<qint64> backlogs() const;
-    std::vector<Pending>::iterator findPending(FramedLink *link);
+    std::vector<Joiner>::iterator findJoiner(FramedLink *link);
     qint64 outboundLimit() const;
     StallRule::Duration sinceStart() const { return StallRule::Duration(m_clock.elapsed()); }
 
@@ -169,8 +169,8 @@ private:
     };
     std::vector<Renames> m_renames; // by slot
     QTimer m_renameCheck;
-    std::vector<Pending> m_pending;
-    QTimer m_pendingCheck;
+    std::vector<Joiner> m_joiners;
+    QTimer m_joinerCheck;
     bool m_acceptWaits = false; // connections wait in the kernel's queue
     // Runs at the end of a turn that relayed something, before the links'
     // own flushes (it is asked for before the first write): the turn's lines

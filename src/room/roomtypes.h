@@ -1,5 +1,7 @@
 #pragma once
 
+#include "timeouts.h"
+
 #include <QString>
 
 #include <chrono>
@@ -28,14 +30,6 @@ enum class EndReason {
     PassphraseNeeded, // the room has a door and no passphrase was given
     PassphraseWrong,  // the passphrase given is not the room's
     PassphraseTryLater, // too many wrong passphrases from here: the host waits before the next
-};
-
-// Settable so that tests need not wait for the real bounds.
-struct Timeouts {
-    std::chrono::milliseconds handshake{10'000}; // connect + handshake, per address
-    std::chrono::milliseconds deadPeer{15'000};  // silence after which a peer is gone
-    std::chrono::milliseconds stall{5'000};      // a member whose queue stays congested this long is dropped
-    std::chrono::milliseconds join{1'000};       // a host's bound from encryption to the request to join
 };
 
 // One change to the room, in the order the host decided it.

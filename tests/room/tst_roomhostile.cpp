@@ -261,7 +261,7 @@ void tst_RoomHostile::anUnfinishedHandshakeNeverHoldsASlot_data()
     QTest::addColumn<int>("idle");
     QTest::addColumn<QString>("from"); // where the idle sockets come from
     QTest::addColumn<int>("members");
-    const int more = RoomHost::kMaxPending + 12;
+    const int more = RoomHost::kMaxJoiners + 12;
     QTest::newRow("more TLS sockets than may wait, from the members' own address")
         << more << "127.0.0.1" << 1;
     QTest::newRow("more idle sockets than may wait from another address, back as soon as dropped")
@@ -310,7 +310,7 @@ void tst_RoomHostile::anUnfinishedHandshakeNeverHoldsASlot()
         open(flood.back().get(), i);
     }
     flood.back()->sendPreamble(); // half a handshake
-    QTRY_COMPARE(h->room->pendingJoins(), RoomHost::kMaxPending);
+    QTRY_COMPARE(h->room->pendingJoins(), RoomHost::kMaxJoiners);
     // Every real member still gets in, and no slot is held by anyone else.
     std::vector<std::unique_ptr<Member>> joined;
     for (int i = 1; i <= members; ++i)
@@ -320,7 +320,7 @@ void tst_RoomHostile::anUnfinishedHandshakeNeverHoldsASlot()
         QCOMPARE(m->disconnects, 0);
     }
     QCOMPARE(h->room->memberCount(), members + 1);
-    QVERIFY(h->room->pendingJoins() <= RoomHost::kMaxPending);
+    QVERIFY(h->room->pendingJoins() <= RoomHost::kMaxJoiners);
     flood.clear();
     QTRY_COMPARE_WITH_TIMEOUT(h->room->pendingJoins(), 0, 5000);
 }

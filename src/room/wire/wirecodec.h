@@ -7,9 +7,12 @@
 #include <algorithm>
 #include <chrono>
 #include <optional>
+#include <span>
 
 namespace TAVIXLibCtl::Wire {
 
+// Where a room listens unless told otherwise.
+inline constexpr quint16 kDefaultPort = 5120;
 inline constexpr quint16 kVersion = 3;
 // A host still takes members of this version into a room without a door:
 // they speak as this one does, but for the door.
@@ -133,8 +136,11 @@ PreambleStatus checkPreamble(QByteArrayView bytes, quint16 *version = nullptr, q
 
 // A whole frame, length prefix included.
 QByteArray encode(const Message &message);
-// One frame's body; nullopt when it is not a well-formed message.
-std::optional<Message> decode(QByteArrayView body);
+// One frame's body; nullopt when it is not a well-formed message. A key
+// that is one of `knownKeys` (ASCII, shorter than 24 characters) comes back
+// as that very string, sharing its text: the keys every line carries cost
+// nothing to decode.
+std::optional<Message> decode(QByteArrayView body, std::span<const QString> knownKeys = {});
 
 // Replaces by U+FFFD what could break or disguise a log line: control
 // characters other than tab, line and paragraph separators, the controls that

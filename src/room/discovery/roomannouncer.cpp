@@ -73,7 +73,7 @@ QList<QByteArray> RoomAnnouncer::txtRecords(const Announcement &room)
 }
 
 template <typename Step>
-AvahiDaemon::Reply RoomAnnouncer::inThisEpoch(Step step)
+std::function<void(const QDBusMessage &)> RoomAnnouncer::inThisEpoch(Step step)
 {
     return m_daemon->unlessForgotten(AvahiDaemon::EntryGroup, [this, step = std::move(step)](const QDBusMessage &reply) {
         m_busy = false;

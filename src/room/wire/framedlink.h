@@ -1,6 +1,6 @@
 #pragma once
 
-#include "roomtypes.h"
+#include "timeouts.h"
 #include "tlsstream.h"
 #include "wirecodec.h"
 
@@ -8,6 +8,8 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QTimer>
+
+#include <span>
 
 namespace TAVIXLibCtl {
 
@@ -71,8 +73,8 @@ public:
     // host's certificate.
     enum class Role { Host, Member };
 
-    // Qt stops reading from the kernel once this much is buffered, so a
-    // sender we do not read is held back by TCP itself.
+    // The stream stops reading from the kernel once this much is buffered,
+    // so a sender we do not read is held back by TCP itself.
     static constexpr qint64 kReadBuffer = 64 * 1024;
 
     // The host's end of an accepted connection, with the host's certificate
@@ -102,6 +104,9 @@ public:
     void setReadingEnabled(bool enabled);
     // The room's handshake is done: the handshake bound no longer applies.
     void setOpen();
+    // Keys its owner's messages mostly carry: read as these very strings.
+    // They must outlive the link.
+    void setKnownKeys(std::span<const QString> keys) { m_knownKeys = keys; }
     // The other side drops us after this much silence (from the handshake).
     void setPeerDeadPeer(std::chrono::milliseconds bound);
     // A member's handler of secured() may hold the link there, saying
@@ -175,6 +180,7 @@ private:
     bool m_held = false; // secured, and held there by the owner
     quint16 m_peerVersion = 0;
     bool m_preambleSent = false;
+    std::span<const QString> m_knownKeys;
 };
 
 } // namespace TAVIXLibCtl

@@ -58,8 +58,6 @@
 
 #include "wirecodec.h"
 
-#include "memberkeys.h"
-
 #include <QList>
 #include <QStringDecoder>
 #include <QStringEncoder>
@@ -179,8 +177,8 @@ void appendBytes(QByteArray &frame, const QByteArray &bytes)
 class BodyReader
 {
 public:
-    explicit BodyReader(QByteArrayView body)
-        : m_next(reinterpret_cast<const uchar *>(body.data())), m_end(m_next + body.size())
+    BodyReader(QByteArrayView body, std::span<const QString> knownKeys)
+        : m_next(reinterpret_cast<const uchar *>(body.data())), m_end(m_next + body.size()), m_known(knownKeys)
     {
     }
 
@@ -229,19 +227,18 @@ public:
         return true;
     }
 
-    // The keys every member uses come as the shared constants, with no copy
-    // of their own.
+    // A known key comes as that key's string, with no copy of its own.
     bool key(QString *out)
     {
-        for (const QString *known : {&MemberKeys::Chat, &MemberKeys::Name, &MemberKeys::Presence}) {
-            const qsizetype n = known->size(); // ASCII, shorter than 24: a one-byte head
+        for (const QString &known : m_known) {
+            const qsizetype n = known.size(); // ASCII, shorter than 24: a one-byte head
             if (m_end - m_next < 1 + n || *m_next != ((kText << 5) | n))
                 continue;
-            if (!std::equal(m_next + 1, m_next + 1 + n, known->cbegin(),
+            if (!std::equal(m_next + 1, m_next + 1 + n, known.cbegin(),
                             [](uchar b, QChar c) { return b == c.unicode(); }))
                 continue;
             m_next += 1 + n;
-            *out = *known;
+            *out = known;
             return true;
         }
         return text(out);
@@ -296,6 +293,7 @@ private:
 
     const uchar *m_next;
     const uchar *const m_end;
+    const std::span<const QString> m_known;
 };
 
 } // namespace
@@ -381,11 +379,14 @@ QByteArray encode(const Message &m)
     return frame;
 }
 
-std::optional<Message> decode(QByteArrayView body)
+std::optional<Message> decode(QByteArrayView body, std::span<const QString> knownKeys)
 {
     // Read by hand, as frames are written: a CBOR stream reader per message
     // was a third of a member's CPU on a line.
-    BodyReader in(body);
+    Q_ASSERT(std::all_of(knownKeys.begin(), knownKeys.end(), [](const QString &key) {
+        return key.size() < 24 && std::all_of(key.cbegin(), key.cend(), [](QChar c) { return c.unicode() < 0x80; });
+    }));
+    BodyReader in(body, knownKeys);
     quint64 items = 0;
     if (!in.head(kArray, &items) || items < 1 || items > 1 + kMaxFields)
         return std::nullopt; // protocol error: not a message array

@@ -22,7 +22,7 @@ struct Target
 std::optional<Target> parse(QStringView text, quint16 port);
 
 // How a box shows an address and a port, as parse() reads it back; the
-// port is left out when it is the one a join takes anyway.
+// port is left out when it is Wire::kDefaultPort.
 QString format(const QString &address, quint16 port);
 
 } // namespace TAVIXLibCtl::RoomAddress

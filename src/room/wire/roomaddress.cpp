@@ -1,6 +1,6 @@
 #include "roomaddress.h"
 
-#include "roomdefaults.h"
+#include "wirecodec.h"
 
 #include <QHostAddress>
 
@@ -58,7 +58,7 @@ std::optional<Target> parse(QStringView text, quint16 port)
 QString format(const QString &address, quint16 port)
 {
     const QString host = address.contains(u':') ? u'[' + address + u']' : address;
-    if (port == RoomDefaults::Port)
+    if (port == Wire::kDefaultPort)
         return address;
     return host + u':' + QString::number(port);
 }

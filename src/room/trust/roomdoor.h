@@ -1,7 +1,5 @@
 #pragma once
 
-#include "wirecodec.h"
-
 #include <QByteArray>
 #include <QHash>
 #include <QHostAddress>
@@ -11,6 +9,9 @@
 // A room's door: what binds the passphrase exchange to one connection, and
 // how a host slows down whoever guesses.
 namespace TAVIXLibCtl::RoomDoor {
+
+// The fresh randomness each side brings to an exchange.
+inline constexpr qsizetype kNonceBytes = 16;
 
 // Each side's associated data: the member initiates, the host responds.
 inline const QByteArray kMemberData = QByteArrayLiteral("member");

@@ -414,7 +414,7 @@ void FramedLink::readFrames()
         case Wire::FrameReader::Result::Frame:
             break;
         }
-        const auto message = Wire::decode(body);
+        const auto message = Wire::decode(body, m_knownKeys);
         if (!message) {
             qCDebug(lcLink) << "dropping link: malformed message";
             fail(End::ProtocolError);

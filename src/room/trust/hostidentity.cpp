@@ -5,7 +5,6 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
-#include <QSslSocket>
 #include <QStringList>
 
 #include <openssl/err.h>
@@ -171,17 +170,6 @@ QString HostIdentity::defaultPath()
 QByteArray HostIdentity::fingerprint() const
 {
     return certificate.digest(QCryptographicHash::Sha256);
-}
-
-QSslConfiguration HostIdentity::serverTls() const
-{
-    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    tls.setProtocol(QSsl::TlsV1_3OrLater);
-    tls.setLocalCertificate(certificate);
-    tls.setPrivateKey(key);
-    // Members are not asked for certificates; one sent anyway fails the handshake.
-    tls.setPeerVerifyMode(QSslSocket::VerifyNone);
-    return tls;
 }
 
 std::optional<HostIdentity> HostIdentity::loadOrCreate(const QString &path, QString *error)

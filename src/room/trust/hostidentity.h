@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QSslCertificate>
-#include <QSslConfiguration>
 #include <QSslKey>
 #include <QString>
 
@@ -19,9 +18,6 @@ struct HostIdentity
 
     // SHA-256 of the certificate, as members pin it.
     QByteArray fingerprint() const;
-    // TLS 1.3 as a host speaks it: this certificate and key, and no
-    // certificate asked of members.
-    QSslConfiguration serverTls() const;
 
     // Loads the identity kept in `path`, making it first when there is none.
     // A file that cannot be read or is damaged is never replaced: the result

@@ -1,18 +1,19 @@
 #pragma once
 
-#include "avahidaemon.h"
-
 #include <QByteArray>
 #include <QList>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
+#include <functional>
 #include <optional>
 
 class QDBusMessage;
 
 namespace TAVIXLibCtl {
+
+class AvahiDaemon;
 
 // What a hosted room tells the local network about itself.
 struct Announcement
@@ -61,7 +62,7 @@ private:
     void fail(const QString &why);
     // Runs `step` for a reply only while nothing has been started over since.
     template <typename Step>
-    AvahiDaemon::Reply inThisEpoch(Step step);
+    std::function<void(const QDBusMessage &)> inThisEpoch(Step step);
 
     AvahiDaemon *m_daemon;
     std::optional<Announcement> m_wanted;

@@ -20,7 +20,7 @@ QByteArray session(const QByteArray &hostNonce, const QByteArray &memberNonce)
 
 QByteArray nonce()
 {
-    QByteArray bytes(Wire::kNonceBytes, '\0');
+    QByteArray bytes(kNonceBytes, '\0');
     if (sodium_init() < 0)
         return {};
     randombytes_buf(bytes.data(), size_t(bytes.size()));
