@@ -249,25 +249,28 @@ public:
         if (atEnd() || *m_next >> 5 != kText)
             return false;
         out->clear();
+        bool printable = true;
         if ((*m_next & 0x1f) == kIndefinite) {
             ++m_next;
             while (!atEnd() && *m_next != kBreak) {
-                if (!chunk(out))
+                if (!chunk(out, &printable))
                     return false;
             }
             if (atEnd())
                 return false; // no break before the body ends
             ++m_next;
-        } else if (!chunk(out)) {
+        } else if (!chunk(out, &printable)) {
             return false;
         }
-        *out = cleanText(*out);
+        if (!printable) // printable ASCII is clean as it comes
+            *out = cleanText(*out);
         return true;
     }
 
 private:
-    // One definite text, appended; checked as UTF-8 on its own.
-    bool chunk(QString *out)
+    // One definite text, appended; checked as UTF-8 on its own. Clears
+    // `printable` unless every byte is printable ASCII.
+    bool chunk(QString *out, bool *printable)
     {
         quint64 length = 0;
         // A text longer than its worst case is refused unread.
@@ -276,7 +279,15 @@ private:
             return false;
         const auto bytes = QByteArrayView(m_next, qsizetype(length));
         m_next += length;
-        if (std::all_of(bytes.begin(), bytes.end(), [](char b) { return uchar(b) < 0x80; })) {
+        // The lowest and highest byte, in a pass the compiler vectorises.
+        uchar lowest = 0xff;
+        uchar highest = 0;
+        for (const char b : bytes) {
+            lowest = std::min(lowest, uchar(b));
+            highest = std::max(highest, uchar(b));
+        }
+        *printable = *printable && lowest >= 0x20 && highest < 0x7f;
+        if (highest < 0x80) {
             out->append(QLatin1StringView(bytes));
         } else {
             // Stateless, as a CBOR reader decodes: a sequence cut at the

@@ -1,6 +1,7 @@
 #include "wirecodec.h"
 
 #include <QCborStreamWriter>
+#include <QCborValue>
 #include <QtEndian>
 #include <QTest>
 
@@ -277,6 +278,9 @@ void tst_WireCodec::controlCharactersAreReplaced_data()
     QTest::newRow("CR LF cannot start a new line")
         << QStringLiteral("hi\r\nmallory > forged")
         << QStringLiteral("hi") + r + r + QStringLiteral("mallory > forged") << true;
+    QTest::newRow("an escape after a printable start")
+        << QStringLiteral("hello, world\x1b[2J") << QStringLiteral("hello, world") + r + QStringLiteral("[2J")
+        << true;
     QTest::newRow("NUL and ESC") << QString::fromUtf16(u"a\u0000b\u001b", 4)
                                  << QStringLiteral("a") + r + QStringLiteral("b") + r << true;
     QTest::newRow("DEL and C1 next line") << QString::fromUtf16(u"\u007f\u0085") << r + r << true;
@@ -322,6 +326,22 @@ void tst_WireCodec::controlCharactersAreReplaced()
     const auto m = decode(body);
     QVERIFY(m.has_value());
     QCOMPARE(m->value, expected);
+
+    // The same text in two chunks, the first of them clean.
+    qsizetype half = text.size() / 2;
+    if (half < text.size() && text.at(half).isLowSurrogate())
+        ++half;
+    const auto cborText = [](const QByteArray &piece) {
+        QByteArray bytes;
+        QCborStreamWriter(&bytes).appendTextString(piece.constData(), piece.size());
+        return bytes;
+    };
+    // [Set, "chat", an indefinite text of two chunks]
+    body = QByteArray::fromHex("83") + QCborValue(qint64(MessageType::Set)).toCbor() + cborText("chat")
+           + '\x7f' + cborText(text.first(half).toUtf8()) + cborText(text.sliced(half).toUtf8()) + '\xff';
+    const auto chunked = decode(body);
+    QVERIFY(chunked.has_value());
+    QCOMPARE(chunked->value, expected);
 }
 
 void tst_WireCodec::preamble_data()
