@@ -11,6 +11,7 @@
 #include "room.h"
 #include "windowlog.h"
 
+#include <algorithm>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEventLoop>
@@ -65,17 +66,24 @@ struct LogWindow
         window.show();
         QCoreApplication::processEvents();
         for (int i = 0; i < lines; ++i)
-            values.push_back(QStringLiteral("line %1 of the bench log..").arg(i, 6, 10, QLatin1Char('0')));
+            values.push_back(lineText(i));
+    }
+
+    static QString lineText(int i)
+    {
+        return QStringLiteral("line %1 of the bench log..").arg(i, 6, 10, QLatin1Char('0'));
     }
 
     void addLine(int i) { emit component->DataChanged(1, 0, MemberKeys::Chat, values[std::size_t(i)]); }
 
-    // All lines are in the log, the last one whole.
+    // The newest lines are in the log, as many as it keeps, the last one
+    // whole (the first block is the empty one a log starts with).
     bool holds(int lines) const
     {
         const QTextDocument *doc = window.chat->document();
         const QString last = doc->lastBlock().text();
-        if (doc->blockCount() == lines + 1 && last.size() == kLineLength)
+        if (doc->blockCount() == std::min(lines + 1, int(Form1::MaxLogLines)) && last.size() == kLineLength
+            && last.endsWith(lineText(lines - 1)))
             return true;
         std::printf("  ERROR: the log holds %d blocks, the last \"%s\"\n", doc->blockCount(), qPrintable(last));
         return false;
