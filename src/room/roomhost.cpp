@@ -67,12 +67,6 @@ RoomHost::Accepted::~Accepted()
         ::close(int(m_descriptor));
 }
 
-RoomHost::Server::~Server()
-{
-    while (hasPendingConnections())
-        delete nextPendingConnection(); // closes what nobody took
-}
-
 bool RoomHost::loadIdentity(const QString &path)
 {
     QString error;

@@ -131,19 +131,15 @@ private:
     qint64 outboundLimit() const;
     StallRule::Duration sinceStart() const { return StallRule::Duration(m_clock.elapsed()); }
 
-    // Hands out the descriptors of accepted connections.
     // Hands out accepted connections as bare descriptors, one at a time:
     // while one waits, the rest wait in the kernel's queue.
     class Server : public QTcpServer
     {
-    public:
-        ~Server() override;
-
     protected:
         void incomingConnection(qintptr descriptor) override;
     };
-    // A descriptor in the shape QTcpServer keeps pending connections in; it
-    // closes the descriptor unless it was taken.
+    // A descriptor in the shape QTcpServer keeps pending connections in, a
+    // child of the server; it closes the descriptor unless it was taken.
     class Accepted : public QTcpSocket
     {
     public:

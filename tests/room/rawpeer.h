@@ -174,13 +174,19 @@ private:
     QString m_identityPath;
 };
 
-// Passes bytes between a member and the host in pieces of one to seven bytes,
-// one piece a millisecond each way, so that TLS records arrive cut at every
-// place, the handshake's included.
-class SlicingRelay : public QTcpServer
+// Passes bytes between a member and the host and keeps a copy of both ways:
+// at once, or Sliced into pieces of one to seven bytes, one piece a
+// millisecond each way, so that TLS records arrive cut at every place, the
+// handshake's included.
+class Relay : public QTcpServer
 {
 public:
-    explicit SlicingRelay(quint16 hostPort) : m_hostPort(hostPort) { listen(QHostAddress::LocalHost, 0); }
+    enum class Pace { Whole, Sliced };
+    explicit Relay(quint16 hostPort, Pace pace = Pace::Whole) : m_hostPort(hostPort), m_pace(pace)
+    {
+        listen(QHostAddress::LocalHost, 0);
+    }
+    QByteArray recorded;
     int pieces = 0;
 
 protected:
@@ -197,11 +203,21 @@ protected:
 private:
     void pass(QTcpSocket *from, QTcpSocket *to)
     {
+        if (m_pace == Pace::Whole) {
+            connect(from, &QTcpSocket::readyRead, this, [this, from, to] {
+                const QByteArray bytes = from->readAll();
+                recorded += bytes;
+                to->write(bytes);
+            });
+            return;
+        }
         to->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         auto pending = std::make_shared<QByteArray>();
         auto *pace = new QTimer(this);
-        connect(from, &QTcpSocket::readyRead, pace, [from, pending, pace] {
-            *pending += from->readAll();
+        connect(from, &QTcpSocket::readyRead, pace, [this, from, pending, pace] {
+            const QByteArray bytes = from->readAll();
+            recorded += bytes;
+            *pending += bytes;
             if (!pace->isActive())
                 pace->start(1);
         });
@@ -217,6 +233,7 @@ private:
     }
 
     quint16 m_hostPort;
+    Pace m_pace;
 };
 
 } // namespace Raw

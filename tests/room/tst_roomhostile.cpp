@@ -567,7 +567,7 @@ void tst_RoomHostile::linesArriveWholeHoweverTheStreamIsCut()
     auto h = host(QStringLiteral("H"), 5, t);
     QTRY_COMPARE(h->events.size(), 1);
     if (how == QLatin1String("sliced")) {
-        Raw::SlicingRelay relay(portOf(*h));
+        Raw::Relay relay(portOf(*h), Raw::Relay::Pace::Sliced);
         auto a = joiner(QStringLiteral("A"), relay.serverPort(), QStringLiteral("127.0.0.1"), t);
         QTRY_VERIFY_WITH_TIMEOUT(joined(*a), 10000);
         const QStringList lines{QStringLiteral("1 chat=こんにちは、世界 (A)"), QStringLiteral("0 chat=やあ (H)")};
@@ -609,7 +609,7 @@ void tst_RoomHostile::linesArriveWholeHoweverTheStreamIsCut()
         QVERIFY(!reader.broken && reader.isOpen());
     } else {
         // The relay keeps TCP open when T goes: only close_notify says it.
-        Raw::SlicingRelay relay(portOf(*h));
+        Raw::Relay relay(portOf(*h), Raw::Relay::Pace::Sliced);
         Raw::Peer talker;
         QVERIFY(talker.connectTo(relay.serverPort()));
         talker.join(QStringLiteral("T"));

@@ -25,38 +25,6 @@ using Raw::MessageType;
 
 namespace {
 
-// Passes bytes between a member and the host, keeping a copy of both ways.
-class RecordingRelay : public QTcpServer
-{
-public:
-    explicit RecordingRelay(quint16 hostPort) : m_hostPort(hostPort)
-    {
-        listen(QHostAddress::LocalHost, 0);
-    }
-    QByteArray recorded;
-
-protected:
-    void incomingConnection(qintptr descriptor) override
-    {
-        auto *member = new QTcpSocket(this);
-        member->setSocketDescriptor(descriptor);
-        auto *host = new QTcpSocket(this);
-        host->connectToHost(QHostAddress::LocalHost, m_hostPort);
-        const auto pass = [this](QTcpSocket *from, QTcpSocket *to) {
-            connect(from, &QTcpSocket::readyRead, this, [this, from, to] {
-                const QByteArray bytes = from->readAll();
-                recorded += bytes;
-                to->write(bytes);
-            });
-        };
-        pass(member, host);
-        pass(host, member);
-    }
-
-private:
-    quint16 m_hostPort;
-};
-
 void write(const QString &path, const QByteArray &contents)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
@@ -215,7 +183,7 @@ void tst_RoomKeys::aKeyFileIsUsedOnlyWhenWholeAndPrivate()
 void tst_RoomKeys::aRelayOnTheWaySeesNoNameAndNoLine()
 {
     auto h = host(QStringLiteral("ホスト"));
-    RecordingRelay relay(portOf(*h));
+    Raw::Relay relay(portOf(*h));
     const QString name = QStringLiteral("ひみつの名前");
     const QString line = QStringLiteral("the password is swordfish");
     auto a = joiner(name, relay.serverPort());
